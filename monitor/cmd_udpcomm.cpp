@@ -1,0 +1,177 @@
+#include "cmd_udpcomm.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cmd_reply.h"
+
+UdpCommInfo CmdInfo[CMD_MAX_HOST];
+UdpCommInfo CmdSocket;
+
+int initUdpCommInfo() {
+    memset(CmdInfo, 0, sizeof CmdInfo);
+    for (int p = 0; p < maxHost && p < CMD_MAX_HOST; ++p) {
+        const CmdCfgRecord &cfg = stCmdCfgInfo[p];
+        UdpCommInfo &info = CmdInfo[p];
+        snprintf(info.name, sizeof info.name, "%s", cfg.name);
+        info.index = cfg.index;
+        info.ipAddr = inet_addr(cfg.ipAddr);
+        info.rxPort = static_cast<uint16_t>(cfg.rxPort);
+        info.txPort = static_cast<uint16_t>(cfg.txPort);
+    }
+    return 0;
+}
+
+int connectServer(int /*position*/, UdpCommInfo *record) {
+    initUdpCommRx(record);
+    initUdpCommTx(record);
+    return 0;
+}
+
+int closeServer(int position) {
+    if (position < 0 || position >= CMD_MAX_HOST) return 0;
+    UdpCommInfo &info = CmdInfo[position];
+    if (info.txSock < 1 && info.rxSock < 1) return 0;
+    if (info.rxSock >= 0) close(info.rxSock);
+    if (info.txSock >= 0) close(info.txSock);
+    info.rxSock = -1;
+    info.txSock = -1;
+    printf("Close Socket : %s\n", info.name);
+    return 0;
+}
+
+int initUdpCommRx(UdpCommInfo *record) {
+    if (record == nullptr) {
+        printf("[ERROR] Nil Pointer passed to initUdpComm\n");
+        return -1;
+    }
+    record->rxSock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (record->rxSock < 0) {
+        int err = errno;
+        printf("[ERROR] UDP Receive Socket creation failed errno: %d\n", err);
+        return -1;
+    }
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(record->txPort);
+    if (bind(record->rxSock, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
+        int err = errno;
+        printf("[ERROR]Bind on recive UDP socket failed , Errno : %d ", err);
+        printf(", IP Address : %s,  Port : %u \n", GetIpAddressStr(record->ipAddr),
+               static_cast<unsigned>(record->txPort));
+        return -1;
+    }
+
+    int size = CMD_RCVBUF_SIZE;
+    if (setsockopt(record->rxSock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) < 0) {
+        int err = errno;
+        printf("[WARNING] setsockopt SO_RCVBUF failed, Errno : %d\n", err);
+    }
+    socklen_t sizeLen = sizeof size;
+    if (getsockopt(record->rxSock, SOL_SOCKET, SO_RCVBUF, &size, &sizeLen) < 0) {
+        int err = errno;
+        printf("[WARNING] getsockopt SO_RCVBUF failed, Errno : %d\n", err);
+    }
+    return 0;
+}
+
+int initUdpCommTx(UdpCommInfo *record) {
+    if (record == nullptr) {
+        printf("[ERROR]Nil Pointer passed to initXJAppComm\n");
+        return -1;
+    }
+    memset(&record->txAddr, 0, sizeof record->txAddr);
+    record->txSock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (record->txSock < 0) {
+        int err = errno;
+        printf("[ERROR]UDP Send Socket Creation Failed Errno : %d\n", err);
+        return -1;
+    }
+    record->txAddr.sin_family = AF_INET;
+    record->txAddr.sin_addr.s_addr = record->ipAddr;
+    record->txAddr.sin_port = htons(record->rxPort);
+    return 0;
+}
+
+int SendUdpMsg(const void *buffer, int length, const UdpCommInfo *record) {
+    if (record == nullptr) {
+        printf("[ERROR]Nil Pointer of XJApp Communication Info passed in SendUdpMsg\n");
+        return -1;
+    }
+    if (buffer == nullptr) {
+        printf("[ERROR]Nil data buffer pointer passed in SendUdpMsg\n");
+        return -1;
+    }
+    if (length < 0) {
+        printf("[ERROR]Invalid msglen for sending XJ App Data in SendUdpMsg ; msglen : %d\n",
+               length);
+        return -1;
+    }
+    ssize_t sent = sendto(record->txSock, buffer, static_cast<size_t>(length), 0,
+                          reinterpret_cast<const sockaddr *>(&record->txAddr),
+                          sizeof record->txAddr);
+    if (sent < 1) {
+        int err = errno;
+        printf("[ERROR] Send UDP message failed , errno : %d\n", err);
+        return -1;
+    }
+    return 0;
+}
+
+int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record) {
+    if (buffer == nullptr) {
+        printf("[ERROR] Nil Pointer passed \n");
+        return -1;
+    }
+    if (record->rxSock < 0) {
+        printf("[ERROR] ReadUdpMesg Invalid sockfd : %d\n", record->rxSock);
+        return -1;
+    }
+    if (*length < 0) {
+        printf("[ERROR] ReadUdpMesg - Incorrect Message Length : %d\n", *length);
+        return -1;
+    }
+
+    unsigned char received[CMD_MSG_LEN] = {};
+    sockaddr_in sender{};
+    socklen_t senderLen = sizeof sender;
+    alarm(CMD_RECV_TIMEOUT_SEC);
+    ssize_t got = recvfrom(record->rxSock, received, sizeof received, 0,
+                           reinterpret_cast<sockaddr *>(&sender), &senderLen);
+    if (got < 0) {
+        FATAL("RECV");
+        printf("[ERROR] Unable to read from udp socket\n");
+        alarm(0);
+        return -1;
+    }
+    *length = static_cast<int>(got);
+    alarm(0);
+    memcpy(buffer, received, static_cast<size_t>(got));
+    return 0;
+}
+
+const char *GetIpAddressStr(in_addr_t address) {
+    in_addr a{};
+    a.s_addr = address;
+    return inet_ntoa(a);
+}
+
+void FATAL(const char *tag) {
+    int err = errno;
+    printf("[ERROR] [%s] errno =%x, errstr = %s\n", tag, static_cast<unsigned>(err), strerror(err));
+}
+
+void recvAlarm(int /*signo*/) {
+    // The process is blocked in recvfrom when this fires, so no stdio call is
+    // interrupted; exit() flushes the reply text already printed.
+    printf("[ERROR] Don't recv response message.... Maybe disconnection....\n");
+    exit(3);
+}
