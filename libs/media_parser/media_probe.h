@@ -1,0 +1,243 @@
+/*
+ * media_probe: describes a media file for the programs that link it.
+ *
+ * The demuxing is done by FFmpeg's libavformat; this library decides what is
+ * read and how the container is classified, and hands the caller plain
+ * records it reads directly.
+ *
+ * Conventions
+ *  1. Allocation. The library allocates every record and every text it keeps,
+ *     zero-filled. A field that was not set reads as 0, or as NULL for texts,
+ *     arrays and links. NULL means "absent" everywhere.
+ *  2. Ownership. The caller owns a MediaContext from create_media_context()
+ *     until free_media_context(), which releases the context together with
+ *     its texts, its three stream lists and everything each node owns. Every
+ *     pointer read out of a context stays valid until the context is freed or
+ *     probed again; copy what must outlive it. Nothing the caller passes in is
+ *     kept: paths are copied.
+ *  3. Return codes. 0 is success everywhere. The failure codes are few and
+ *     listed with each function: -1 (absent argument, no decoder, or out of
+ *     memory), -2 (the file cannot be opened), 1 (the file is not a media file
+ *     the demuxer can read, or memory ran out while describing it), -256
+ *     (free_media_context on NULL), or a positive errno value.
+ *  4. Output. The library prints two lines on standard output for each
+ *     subtitle or other stream that is neither audio nor video, and one line
+ *     on standard error when a context cannot be allocated. It does not touch
+ *     the demuxer's logging level.
+ *  5. Threads. The library keeps no state between calls. Different contexts
+ *     may be probed from different threads at once; one context must be used
+ *     by one thread at a time. The exported MIME pointers are read by every
+ *     probe: change them, if at all, before probing starts.
+ *  6. Files. A path is always read as a local file, never as a URL or a
+ *     protocol specification, and a playlist's entries are read only from
+ *     local files.
+ *
+ * The records' layout is part of the interface: integer fields have exactly
+ * the widths declared here and StreamEntry matches libavformat's index entry.
+ */
+#ifndef MEDIA_PROBE_H
+#define MEDIA_PROBE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct AVStream;
+
+/* Container classification. Values are part of the interface. */
+typedef enum InternetMediaType {
+    INTERNET_MEDIA_TYPE_UNKNOWN = 0,          /* "application/octet-stream" */
+    INTERNET_MEDIA_TYPE_VIDEO_MP4 = 1,        /* "video/mp4" */
+    INTERNET_MEDIA_TYPE_VIDEO_QUICKTIME = 2,  /* "video/quicktime" */
+    INTERNET_MEDIA_TYPE_VIDEO_X_MATROSKA = 3, /* "video/x-matroska" */
+    INTERNET_MEDIA_TYPE_VIDEO_X_MS_WMV = 4,   /* "video/x-ms-wmv" */
+    INTERNET_MEDIA_TYPE_VIDEO_MPEGTS = 5,     /* "video/mp2t" */
+    INTERNET_MEDIA_TYPE_VIDEO_X_FLV = 6       /* "video/x-flv" */
+} InternetMediaType;
+
+/* The MIME text of each class. A probe copies the text the pointer holds at
+ * that moment into MediaContext.mime_type_str. */
+extern const char *mime_type_unknown;
+extern const char *mime_type_mp4;
+extern const char *mime_type_quicktime;
+extern const char *mime_type_matroska;
+extern const char *mime_type_wmv;
+extern const char *mime_type_mpegts;
+extern const char *mime_type_flv;
+
+/* One entry of a stream's seek index, laid out like libavformat's
+ * AVIndexEntry: flags and size share one 32-bit word, flags in its low 2
+ * bits. Both are signed: a stored flag value 2 reads back as -2. */
+typedef struct StreamEntry {
+    int64_t pos;       /* byte position of the indexed packet in the file */
+    int64_t timestamp; /* in the stream's time base */
+    signed int flags : 2;
+    signed int size : 30; /* packet size in bytes */
+    int min_distance;     /* the demuxer's distance to the previous key frame */
+} StreamEntry;
+
+/* One video stream; the nodes form a list in the demuxer's stream order. */
+typedef struct VideoStreamContext {
+    char *codec_name; /* decoder's short name; NULL when no decoder is known */
+    int32_t width;
+    int32_t height;
+    double fps;       /* may be NaN or infinite; see set_video_stream_context */
+    int32_t bit_rate; /* bits per second, low 32 bits */
+    int32_t duration; /* stream time base, low 32 bits of the 64-bit value */
+    int32_t spspps_len;
+    uint8_t *spspps;     /* the codec's configuration bytes (extradata) */
+    int64_t entry_count; /* elements in entries; 0 when there is no index */
+    StreamEntry *entries;
+    struct VideoStreamContext *next;
+} VideoStreamContext;
+
+/* One audio stream; list in stream order. */
+typedef struct AudioStreamContext {
+    char *codec_name;
+    int32_t sample_rate;
+    int32_t channels;
+    int32_t bit_rate;
+    int32_t duration; /* as for video */
+    int64_t entry_count;
+    StreamEntry *entries;
+    struct AudioStreamContext *next;
+} AudioStreamContext;
+
+/* One subtitle stream. Probing never creates these nodes; the list exists so
+ * that callers may keep their own and have free_media_context release it. */
+typedef struct SubtitleStreamContext {
+    char *codec_name;
+    int32_t duration;
+    int64_t entry_count;
+    StreamEntry *entries;
+    struct SubtitleStreamContext *next;
+} SubtitleStreamContext;
+
+/* The description of one file. */
+typedef struct MediaContext {
+    char *filename; /* copy of the probed path */
+    int64_t file_size;
+    char *container_name; /* the demuxer's short name, e.g. "matroska,webm" */
+    /* Container duration in milliseconds and bit rate in bits per second, as
+     * the demuxer knows them right after opening the file (before the streams
+     * are read). 0 means not known at that point, which is the usual case
+     * for the bit rate and for the duration of MPEG-TS, FLV, ASF, MP3, WAV
+     * and AVI files. The bit rate is narrowed to its low 32 bits. */
+    int32_t duration;
+    int32_t bit_rate;
+    InternetMediaType mime_type;
+    char *mime_type_str;
+    VideoStreamContext *video;
+    AudioStreamContext *audio;
+    SubtitleStreamContext *subtitle;
+} MediaContext;
+
+/* Returns a new zero-filled context, or NULL when memory is exhausted; then
+ * "[create_media_context]error[<strerror text>] \n" is printed on standard
+ * error. The caller frees it with free_media_context. */
+MediaContext *create_media_context(void);
+
+/* Frees the context, its texts and its three lists. Returns 0, or -256 when
+ * `context` is NULL (nothing is freed). */
+int free_media_context(MediaContext *context);
+
+/* Each frees a whole list starting at `head`: every node with its codec name,
+ * its index and (video) its configuration bytes. NULL does nothing. */
+void free_video_stream_context(VideoStreamContext *head);
+void free_audio_stream_context(AudioStreamContext *head);
+void free_subtitle_stream_context(SubtitleStreamContext *head);
+
+/* Kept for callers written for older demuxer libraries that needed a
+ * registration call. With this FFmpeg it has nothing to do; calling it is
+ * harmless and optional. */
+void media_context_register(void);
+
+/* Describes the local file `filename` (not NULL) into `context`.
+ * Returns:
+ *   -1  `context` is NULL; nothing is done.
+ *   -2  the file cannot be opened for reading; the context is unchanged and
+ *       errno tells why (e.g. ENOENT, EACCES).
+ *    1  the demuxer cannot open the file (only file_size is set), or it cannot
+ *       read the streams' parameters (filename, the container fields and the
+ *       MIME type are set, no stream nodes), or memory ran out part way (the
+ *       fields set so far stay; the context is still freed normally).
+ *    0  success.
+ * On any result but -1 and -2 the context first drops what an earlier probe
+ * left in it, so it describes this file alone. One video or audio node is
+ * added per stream; a stream whose codec has no decoder keeps its node
+ * without codec_name or index. For every other stream two lines are printed
+ * on standard output: "================== " and then "codec type subtitle "
+ * or "codec type unknown ". */
+int build_media_info(MediaContext *context, const char *filename);
+
+/* Append a zero-filled node at the end of `context`'s video (audio) list and
+ * fill it from `stream` with set_video_stream_context
+ * (set_audio_stream_context); both arguments must not be NULL. Returns that
+ * result: 0, or -1 when filling failed (the node stays linked). When the node
+ * itself cannot be allocated, returns -1 and links nothing. */
+int add_video_stream_context(MediaContext *context, struct AVStream *stream);
+int add_audio_stream_context(MediaContext *context, struct AVStream *stream);
+
+/* The two set operations fill a zero-filled node from libavformat's stream
+ * record (e.g. AVFormatContext.streams[i] once the stream parameters have
+ * been read). What a node already holds is overwritten, not freed, and a
+ * successful fill sets its `next` to NULL: fill a node before linking it.
+ *
+ * Fills `video` from `stream` (not NULL). Returns 0, or -1 when `video` is
+ * NULL, when the configuration bytes, the codec name or the index cannot be
+ * allocated, or when no decoder is known for the codec; the fields set before
+ * the failure stay.
+ * fps = nb_frames * (time_base.den / time_base.num) / duration, in double.
+ * When that is zero it is replaced by r_frame_rate.num / r_frame_rate.den
+ * with integer division (30000/1001 gives 29), or by 0 when that denominator
+ * is 0. A zero duration or time base numerator is not caught: fps is then
+ * NaN or infinite. */
+int set_video_stream_context(VideoStreamContext *video, struct AVStream *stream);
+
+/* Fills `audio` (not NULL) from `stream` (not NULL). Returns 0, or -1 when
+ * no decoder is known for the codec or the codec name or the index cannot be
+ * allocated. */
+int set_audio_stream_context(AudioStreamContext *audio, struct AVStream *stream);
+
+/* Reads up to `buff_len` bytes from the start of the file into `buffer`,
+ * which must hold that many; a shorter file fills only part of it, and a
+ * length of 0 or less reads nothing. Returns 0 once the file was opened, or
+ * the errno value (positive) when it cannot be opened. */
+int get_buffer_from_file(const char *filename, uint8_t *buffer, int32_t buff_len);
+
+/* Layout checks for the fields callers read directly. */
+#if defined(__cplusplus)
+#define MEDIA_PROBE_ASSERT(cond, what) static_assert(cond, what)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define MEDIA_PROBE_ASSERT(cond, what) _Static_assert(cond, what)
+#else
+#define MEDIA_PROBE_ASSERT(cond, what)
+#endif
+#define MEDIA_PROBE_WIDTH(type, field) sizeof(((type *)0)->field)
+
+MEDIA_PROBE_ASSERT(sizeof(InternetMediaType) == 4, "InternetMediaType is 32 bits");
+MEDIA_PROBE_ASSERT(sizeof(StreamEntry) == 24, "StreamEntry is 24 bytes");
+MEDIA_PROBE_ASSERT(offsetof(StreamEntry, timestamp) == 8, "StreamEntry.timestamp");
+MEDIA_PROBE_ASSERT(offsetof(StreamEntry, min_distance) == 20, "flags and size share one word");
+MEDIA_PROBE_ASSERT(MEDIA_PROBE_WIDTH(StreamEntry, min_distance) == 4, "min_distance width");
+MEDIA_PROBE_ASSERT(MEDIA_PROBE_WIDTH(VideoStreamContext, width) == 4 &&
+                       MEDIA_PROBE_WIDTH(VideoStreamContext, fps) == 8 &&
+                       MEDIA_PROBE_WIDTH(VideoStreamContext, duration) == 4 &&
+                       MEDIA_PROBE_WIDTH(VideoStreamContext, entry_count) == 8,
+                   "VideoStreamContext widths");
+MEDIA_PROBE_ASSERT(MEDIA_PROBE_WIDTH(AudioStreamContext, channels) == 4 &&
+                       MEDIA_PROBE_WIDTH(AudioStreamContext, entry_count) == 8,
+                   "AudioStreamContext widths");
+MEDIA_PROBE_ASSERT(MEDIA_PROBE_WIDTH(MediaContext, file_size) == 8 &&
+                       MEDIA_PROBE_WIDTH(MediaContext, duration) == 4 &&
+                       MEDIA_PROBE_WIDTH(MediaContext, bit_rate) == 4,
+                   "MediaContext widths");
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
