@@ -1,0 +1,37 @@
+// Small media files for the media_probe tests, fuzz seeds and benchmarks,
+// made at run time by Debian's ffmpeg from its lavfi sources (plus a few made
+// by hand: patched brands, random bytes, an empty file).
+//
+// generateFixtures(dir) creates `dir` if needed, makes whatever is missing
+// there and returns every fixture's path by name. It is safe to call from
+// several processes at once (they take turns on a lock file) and cheap once
+// the files exist. Throws std::runtime_error when a file cannot be made.
+#ifndef TESTS_SUPPORT_MEDIA_FIXTURES_H
+#define TESTS_SUPPORT_MEDIA_FIXTURES_H
+
+#include <map>
+#include <string>
+
+namespace media_fixtures {
+
+// Fixture names:
+//   mp4          H.264 160x120 25 fps + AAC 44100 Hz stereo, 1 s, brand "isom"
+//   mov          MPEG-4 video + AAC in a QuickTime file, brand "qt  "
+//   mov_QT       mov with its brand patched to "QT  "
+//   mov_qt_short mov with its brand patched to "qt\0\0" (reads as "qt")
+//   mov_no_brand mov whose "ftyp" box is turned into a "free" box
+//   mkv          H.264 + AAC + SubRip subtitle + a text attachment
+//   flv          FLV1 video + AAC
+//   wmv          WMV2 + WMA2 in ASF
+//   ts           MPEG-2 video + MP2 in MPEG-TS
+//   wav          PCM 8000 Hz mono, 1 s
+//   three_video  MP4 with H.264 streams of 64x48, 96x72 and 128x96, in order
+//   h264_only    MP4 with one H.264 160x120 stream and nothing else
+//   long         MP4, one H.264 frame a minute for 2400 s
+//   random       4096 pseudo-random bytes (fixed seed)
+//   empty        an empty file
+std::map<std::string, std::string> generateFixtures(const std::string &dir);
+
+}  // namespace media_fixtures
+
+#endif
