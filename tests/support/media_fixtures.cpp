@@ -22,9 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 
-// Bump when a recipe changes, so that files made by an older one are redone.
-const char kRecipeVersion[] = "1";
-
 // A fixture made by ffmpeg: its inputs and encoder options; the output file
 // name comes last on the command line.
 struct Recipe {
@@ -132,27 +129,17 @@ void makeOnce(const fs::path &dir, const std::string &file, Make make) {
     fs::rename(dir / temporary, dir / file);
 }
 
-// Holds an exclusive lock on `dir`/.lock for its lifetime.
-class DirectoryLock {
-  public:
-    explicit DirectoryLock(const fs::path &dir)
-        : fd_(open((dir / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644)) {
-        if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) fail("cannot lock " + dir.string());
-    }
-    ~DirectoryLock() { close(fd_); }
-    DirectoryLock(const DirectoryLock &) = delete;
-    DirectoryLock &operator=(const DirectoryLock &) = delete;
-
-  private:
-    int fd_;
-};
-
 }  // namespace
 
 std::map<std::string, std::string> generateFixtures(const std::string &directory) {
     const fs::path dir = fs::absolute(directory);
     fs::create_directories(dir);
-    DirectoryLock lock(dir);
+    // Concurrent test processes take turns; the lock goes with the descriptor.
+    struct Lock {
+        int fd;
+        ~Lock() { close(fd); }
+    } lock{open((dir / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644)};
+    if (lock.fd < 0 || flock(lock.fd, LOCK_EX) != 0) fail("cannot lock " + dir.string());
 
     std::map<std::string, std::string> paths;
     auto add = [&](const char *name, const char *file) { paths[name] = (dir / file).string(); };
@@ -161,11 +148,6 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
     for (const auto &patch : kPatches) add(patch.name, patch.file);
     add("random", "random.bin");
     add("empty", "empty.bin");
-
-    const fs::path stamp = dir / ".recipes";
-    if (readFile(stamp) != kRecipeVersion) {
-        for (const auto &entry : paths) fs::remove(entry.second);
-    }
 
     writeFile(dir / "subs.srt", kSubtitles);
     for (const auto &recipe : all) {
@@ -188,7 +170,6 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
         writeFile(dir / out, bytes);
     });
     makeOnce(dir, "empty.bin", [&](const std::string &out) { writeFile(dir / out, ""); });
-    writeFile(stamp, kRecipeVersion);
     return paths;
 }
 

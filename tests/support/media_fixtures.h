@@ -5,7 +5,8 @@
 // generateFixtures(dir) creates `dir` if needed, makes whatever is missing
 // there and returns every fixture's path by name. It is safe to call from
 // several processes at once (they take turns on a lock file) and cheap once
-// the files exist. Throws std::runtime_error when a file cannot be made.
+// the files exist (a changed recipe needs its old file deleted). Throws
+// std::runtime_error when a file cannot be made.
 #ifndef TESTS_SUPPORT_MEDIA_FIXTURES_H
 #define TESTS_SUPPORT_MEDIA_FIXTURES_H
 
