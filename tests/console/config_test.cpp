@@ -1,0 +1,256 @@
+// The host file loader: what it keeps, what it prints, and how it copes with
+// content that does not fit its fixed-size records.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cmd_config.h"
+#include "temp_dir.h"
+
+namespace {
+
+using qztest::TempDir;
+
+const char kHeading[] = " IDX  HOST        IPADDR           RXPORT  TXPORT\n";
+
+struct Host {
+    int index;
+    std::string name;
+    std::string ipAddr;
+    int rxPort;
+    int txPort;
+};
+
+bool operator==(const Host &a, const Host &b) {
+    return a.index == b.index && a.name == b.name && a.ipAddr == b.ipAddr && a.rxPort == b.rxPort &&
+           a.txPort == b.txPort;
+}
+
+void PrintTo(const Host &h, std::ostream *os) {
+    *os << "{" << h.index << ", \"" << h.name << "\", \"" << h.ipAddr << "\", rx " << h.rxPort
+        << ", tx " << h.txPort << "}";
+}
+
+std::string replaceAll(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// Loads `path` as a freshly started console would (maxHost starts at 0) and
+// returns what the loader printed.
+std::string load(const std::string &path) {
+    maxHost = 0;
+    testing::internal::CaptureStdout();
+    initConfig(path.c_str());
+    return testing::internal::GetCapturedStdout();
+}
+
+std::vector<Host> loadedHosts() {
+    std::vector<Host> hosts;
+    for (int p = 0; p < maxHost; ++p) {
+        const CmdCfgRecord &r = stCmdCfgInfo[p];
+        hosts.push_back({r.index, r.name, r.ipAddr, r.rxPort, r.txPort});
+    }
+    return hosts;
+}
+
+// A host file of `count` complete groups h0, h1, ... with ports 1000+i (the
+// host's TXPORT) and 2000+i (its RXPORT).
+std::string groups(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += "QZ_CMD_PRCS=h" + std::to_string(i) +
+                "\nQZ_CMD_TXPORT=" + std::to_string(1000 + i) +
+                "\nQZ_CMD_RXPORT=" + std::to_string(2000 + i) + "\n";
+    }
+    return text;
+}
+
+// The printed table of the hosts `groups(count)` defines.
+std::string groupsTable(int count) {
+    std::string table = kHeading;
+    for (int i = 0; i < count; ++i) {
+        char row[128];
+        snprintf(row, sizeof row, " %2d   %-10s  %-16s %-6d   %-6d\n", i,
+                 ("h" + std::to_string(i)).c_str(), "127.0.0.1", 1000 + i, 2000 + i);
+        table += row;
+    }
+    return table + "\n";
+}
+
+std::vector<Host> groupsHosts(int count) {
+    std::vector<Host> hosts;
+    for (int i = 0; i < count; ++i) {
+        hosts.push_back({i, "h" + std::to_string(i), "127.0.0.1", 2000 + i, 1000 + i});
+    }
+    return hosts;
+}
+
+struct LoadCase {
+    const char *what;
+    std::string file;
+    std::string printed;  // "{P}" stands for the file's path
+    std::vector<Host> hosts;
+};
+
+TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
+    const std::string pad250(250, ' ');
+    const std::string n70(70, 'n');
+    const std::string k70(70, 'K');
+    const std::vector<LoadCase> cases = {
+        {"two hosts, LOCIP ignored, EOF ends the file",
+         "# console hosts\nQZ_CMD_LOCIP=127.0.0.9\n\nQZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=17101\n"
+         "QZ_CMD_RXPORT=17001\nQZ_CMD_PRCS=beta\nQZ_CMD_TXPORT=17102\nQZ_CMD_RXPORT=17002\nEOF\n",
+         std::string(kHeading) + "  0   alpha       127.0.0.1        17101    17001 \n"
+                                 "  1   beta        127.0.0.1        17102    17002 \n\n",
+         {{0, "alpha", "127.0.0.1", 17001, 17101}, {1, "beta", "127.0.0.1", 17002, 17102}}},
+        {"TXPORT before PRCS, blanks instead of '='",
+         "QZ_CMD_TXPORT 5001\nQZ_CMD_PRCS alpha\nQZ_CMD_RXPORT 5002\n",
+         std::string(kHeading) + "  0   alpha       127.0.0.1        5001     5002  \n\n",
+         {{0, "alpha", "127.0.0.1", 5002, 5001}}},
+        {"a second PRCS renames the record",
+         "QZ_CMD_PRCS=first\nQZ_CMD_PRCS=second\nQZ_CMD_TXPORT=1\nQZ_CMD_RXPORT=2\n",
+         std::string(kHeading) + "  0   second      127.0.0.1        1        2     \n\n",
+         {{0, "second", "127.0.0.1", 2, 1}}},
+        {"a group without PRCS has index 0 and no name or address",
+         "QZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=10\nQZ_CMD_RXPORT=11\nQZ_CMD_TXPORT=20\nQZ_CMD_RXPORT="
+         "21\n",
+         std::string(kHeading) +
+             "  0   alpha       127.0.0.1        10       11    \n"
+             "  0" +
+             std::string(32, ' ') + "20       21    \n\n",
+         {{0, "alpha", "127.0.0.1", 11, 10}, {0, "", "", 21, 20}}},
+        {"'#' lines and lines of two characters are ignored, three are parsed",
+         "#QZ_CMD_PRCS=ghost\n# QZ_CMD_RXPORT=1\nQZ_CMD_PRCS=abc\nab\n#QZ_CMD_RXPORT=3\n"
+         "QZ_CMD_RXPORT=4\nEOF\nQZ_CMD_RXPORT=5\n",
+         std::string(kHeading) + "  0   abc         127.0.0.1        0        4     \n\n",
+         {{0, "abc", "127.0.0.1", 4, 0}}},
+        {"words after the value are ignored",
+         "QZ_CMD_PRCS = alpha extra\nQZ_CMD_RXPORT = 9 10\n",
+         std::string(kHeading) + "  0   alpha       127.0.0.1        0        9     \n\n",
+         {{0, "alpha", "127.0.0.1", 9, 0}}},
+        {"PRCS followed by EOF completes no host",
+         "QZ_CMD_PRCS=alpha\nEOF\nQZ_CMD_RXPORT=1\n",
+         std::string(kHeading) + "\n",
+         {}},
+        {"lines after EOF are not read",
+         "QZ_CMD_PRCS=alpha\nQZ_CMD_RXPORT=1\nEOF\nQZ_CMD_PRCS=late\nQZ_CMD_RXPORT=2\n",
+         std::string(kHeading) + "  0   alpha       127.0.0.1        0        1     \n\n",
+         {{0, "alpha", "127.0.0.1", 1, 0}}},
+        {"a last line without '\\n' counts",
+         "QZ_CMD_PRCS=alpha\nQZ_CMD_RXPORT=9",
+         std::string(kHeading) + "  0   alpha       127.0.0.1        0        9     \n\n",
+         {{0, "alpha", "127.0.0.1", 9, 0}}},
+        {"CR-LF lines parse like plain ones",
+         "QZ_CMD_PRCS=alpha\r\nQZ_CMD_TXPORT=1\r\nQZ_CMD_RXPORT=2\r\nEOF\r\nQZ_CMD_RXPORT=3\r\n",
+         std::string(kHeading) + "  0   alpha       127.0.0.1        1        2     \n\n",
+         {{0, "alpha", "127.0.0.1", 2, 1}}},
+        {"ports: 0 and 65535 are fine, others are kept with a warning, words are 0",
+         "QZ_CMD_PRCS=a\nQZ_CMD_TXPORT=99999999999\nQZ_CMD_RXPORT=-1\n"
+         "QZ_CMD_PRCS=b\nQZ_CMD_TXPORT=port\nQZ_CMD_RXPORT=65535\n"
+         "QZ_CMD_PRCS=c\nQZ_CMD_TXPORT=65536\nQZ_CMD_RXPORT=+0\n",
+         "[WARNING] {P}:2: QZ_CMD_TXPORT 2147483647 is outside 0..65535\n"
+         "[WARNING] {P}:3: QZ_CMD_RXPORT -1 is outside 0..65535\n"
+         "[WARNING] {P}:8: QZ_CMD_TXPORT 65536 is outside 0..65535\n" +
+             std::string(kHeading) +
+             "  0   a           127.0.0.1        2147483647   -1    \n"
+             "  1   b           127.0.0.1        0        65535 \n"
+             "  2   c           127.0.0.1        65536    0     \n\n",
+         {{0, "a", "127.0.0.1", -1, 2147483647},
+          {1, "b", "127.0.0.1", 65535, 0},
+          {2, "c", "127.0.0.1", 0, 65536}}},
+        {"the rest of a line past 255 characters is dropped, not read as a line",
+         "QZ_CMD_PRCS=alpha" + pad250 + "QZ_CMD_RXPORT=9\nQZ_CMD_RXPORT=7\n",
+         "[WARNING] {P}:1: line longer than 255 characters, the rest is ignored\n" +
+             std::string(kHeading) + "  0   alpha       127.0.0.1        0        7     \n\n",
+         {{0, "alpha", "127.0.0.1", 7, 0}}},
+        {"keys and values past 63 characters are cut, names past 9",
+         "QZ_CMD_PRCS=" + n70 + "\n" + k70 +
+             "=1\nQZ_CMD_RXPORT=5\n"
+             "QZ_CMD_PRCS=abcdefghi\nQZ_CMD_RXPORT=6\nQZ_CMD_PRCS=abcdefghij\nQZ_CMD_RXPORT=7\n",
+         "[WARNING] {P}:1: word longer than 63 characters, cut\n"
+         "[WARNING] {P}:1: host name longer than 9 characters, cut\n"
+         "[WARNING] {P}:2: word longer than 63 characters, cut\n"
+         "[WARNING] {P}:6: host name longer than 9 characters, cut\n" +
+             std::string(kHeading) +
+             "  0   nnnnnnnnn   127.0.0.1        0        5     \n"
+             "  1   abcdefghi   127.0.0.1        0        6     \n"
+             "  2   abcdefghi   127.0.0.1        0        7     \n\n",
+         {{0, "nnnnnnnnn", "127.0.0.1", 5, 0},
+          {1, "abcdefghi", "127.0.0.1", 6, 0},
+          {2, "abcdefghi", "127.0.0.1", 7, 0}}},
+        {"twenty hosts fill the table", groups(20), groupsTable(20), groupsHosts(20)},
+        {"a group past the twentieth is ignored with a warning", groups(21),
+         "[WARNING] {P}: 1 host groups past the first 20 are ignored\n" + groupsTable(20),
+         groupsHosts(20)},
+        {"so are more, with one warning", groups(25),
+         "[WARNING] {P}: 5 host groups past the first 20 are ignored\n" + groupsTable(20),
+         groupsHosts(20)},
+    };
+
+    for (const LoadCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir.write("cmd.cfg", c.file);
+        EXPECT_EQ(load(path), replaceAll(c.printed, "{P}", path));
+        EXPECT_EQ(loadedHosts(), c.hosts);
+    }
+}
+
+TEST(HostFileLoader, PrintsOnlyTheMessageWhenTheFileIsMissing) {
+    TempDir dir;
+    const std::string path = dir.file("cmd.cfg");
+    EXPECT_EQ(load(path), "can't found configfile=" + path + ",\n");
+    EXPECT_EQ(maxHost, 0);
+}
+
+TEST(HostFileLoader, StopsWhenTheFileCannotBeRead) {
+    TempDir dir;
+    // A directory opens but every read fails. Should the loader spin on the
+    // error, the alarm's default action ends the test instead of hanging it.
+    alarm(10);
+    EXPECT_EQ(load(dir.makeDir("cmd.cfg")), std::string(kHeading) + "\n");
+    alarm(0);
+    EXPECT_EQ(maxHost, 0);
+}
+
+TEST(HostFileLoader, ReadsOnePhysicalLineAndTellsWhetherItIsSignificant) {
+    struct {
+        std::string input;
+        std::string line;
+        int significant;
+        bool cut;
+    } const cases[] = {
+        {"\n", "", 0, false},
+        {"ab\n", "ab", 0, false},
+        {"abc\n", "abc", 1, false},
+        {"  x\n", "  x", 1, false},
+        {"#abc\n", "#abc", 0, false},
+        {std::string(255, 'x') + "\n", std::string(255, 'x'), 1, false},
+        {std::string(256, 'x') + "\n", std::string(255, 'x'), 1, true},
+        {std::string(300, 'x') + "\n", std::string(255, 'x'), 1, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.input.substr(0, 8) + "... of " + std::to_string(c.input.size()));
+        const std::string text = c.input + "next\n";
+        FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+        ASSERT_NE(in, nullptr);
+        char buffer[CMD_CFG_LINE_LEN];
+        bool cut = !c.cut;
+        EXPECT_EQ(cmd_readLine(in, buffer, sizeof buffer, &cut), c.significant);
+        EXPECT_EQ(buffer, c.line);
+        EXPECT_EQ(cut, c.cut);
+        // The following physical line comes next, whole.
+        EXPECT_EQ(cmd_readLine(in, buffer, sizeof buffer), 1);
+        EXPECT_STREQ(buffer, "next");
+        fclose(in);
+    }
+}
+
+}  // namespace
