@@ -1,0 +1,397 @@
+// The monitor program as an operator meets it: started in T/run beside
+// T/cfg/cmd.cfg, driven through a pseudo-terminal, talking to hosts played by
+// UDP peers of the test. Terminal output is compared exactly, with the
+// terminal's "\r\n" line ends read as "\n".
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pty_session.h"
+#include "temp_dir.h"
+#include "udp_peer.h"
+
+namespace {
+
+using qztest::PtySession;
+using qztest::TempDir;
+using qztest::UdpPeer;
+
+constexpr int kWaitMs = 5000;  // output normally follows within milliseconds
+constexpr size_t kRequestLen = 2048;
+constexpr size_t kTextLen = kRequestLen - 8;
+const char kMenuPrompt[] = "\nqzCmd> ";
+
+std::string unixLines(std::string text) {
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+    return text;
+}
+
+// The menu as help() prints it, followed by the menu prompt.
+std::string menu(const std::vector<std::string> &names) {
+    std::string text = "\n QZCMD_LIST\n";
+    for (size_t p = 0; p < names.size(); ++p) {
+        text += (p < 10 ? "  " : " ") + std::to_string(p) + ". " + names[p] + "\n";
+    }
+    return text + "\n" + kMenuPrompt;
+}
+
+// A reply datagram: status word, an unused index word, then the text and,
+// unless `terminated` is false, its NUL.
+std::string reply(uint32_t status, const std::string &text, bool terminated = true) {
+    std::string bytes(reinterpret_cast<const char *>(&status), sizeof status);
+    return bytes + std::string(4, '\0') + text + (terminated ? std::string(1, '\0') : "");
+}
+
+// The 2048 bytes of a request: msgType 0, the host's index, then the text
+// field whose bytes up to the last non-zero one are `text`.
+std::string request(int32_t hostIndex, const std::string &text) {
+    std::string bytes(4, '\0');
+    bytes.append(reinterpret_cast<const char *>(&hostIndex), sizeof hostIndex);
+    return bytes + text + std::string(kTextLen - text.size(), '\0');
+}
+
+// Replaces the decimal number after each "errno : " with N: the error number
+// left behind by a failed send is whatever happened to be current.
+std::string maskErrno(std::string text) {
+    const std::string label = "errno : ";
+    for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at)) {
+        at += label.size();
+        size_t end = at;
+        while (end < text.size() && isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        text.replace(at, end - at, "N");
+    }
+    return text;
+}
+
+// One run of the console in its own directory, with its own hosts.
+class ConsoleRun {
+    TempDir dir_;
+    std::vector<std::string> names_;
+    std::vector<std::unique_ptr<UdpPeer>> hosts_;
+    std::vector<uint16_t> txPorts_;
+
+  public:
+    // Writes T/cfg/cmd.cfg with one group per name, in order; an empty name
+    // stands for a group without a PRCS line. Each host is played by a peer
+    // bound at its RXPORT; the console is to listen on a free port for it.
+    void configure(const std::vector<std::string> &names) {
+        names_ = names;
+        std::string file = "QZ_CMD_LOCIP=127.0.0.1\n";
+        for (const std::string &name : names) {
+            hosts_.push_back(std::make_unique<UdpPeer>());
+            ASSERT_TRUE(hosts_.back()->ok());
+            txPorts_.push_back(qztest::freeUdpPort());
+            if (!name.empty()) file += "QZ_CMD_PRCS=" + name + "\n";
+            file += "QZ_CMD_TXPORT=" + std::to_string(txPorts_.back()) + "\n";
+            file += "QZ_CMD_RXPORT=" + std::to_string(hosts_.back()->port()) + "\n";
+        }
+        dir_.write("cfg/cmd.cfg", file + "EOF\n");
+    }
+
+    void start(bool pipes = false) {
+        dir_.makeDir("run");
+        PtySession::Options options;
+        options.env = {"TERM=dumb", "INPUTRC=/dev/null"};
+        options.columns = 8192;  // long lines echo as they are, without scrolling
+        options.pipes = pipes;
+        ASSERT_TRUE(term.start({MONITOR_BIN}, dir_.file("run"), options));
+    }
+
+    // What the console prints at start-up: the host table, then the menu.
+    std::string startScreen() const {
+        std::string text = " IDX  HOST        IPADDR           RXPORT  TXPORT\n";
+        for (size_t p = 0; p < names_.size(); ++p) {
+            char row[128];
+            const bool named = !names_[p].empty();
+            snprintf(row, sizeof row, " %2d   %-10s  %-16s %-6d   %-6d\n", named ? int(p) : 0,
+                     names_[p].c_str(), named ? "127.0.0.1" : "", txPorts_[p], hosts_[p]->port());
+            text += row;
+        }
+        return text + "\n" + menu(names_);
+    }
+
+    // Reads until the terminal ends the way `expected` does (its last line,
+    // normally a prompt) and returns everything it showed; a screen without
+    // a final prompt is read until the program closes the terminal.
+    std::string screen(const std::string &expected) {
+        const size_t lastLine = expected.rfind('\n');
+        const std::string tail =
+            lastLine == std::string::npos ? expected : expected.substr(lastLine);
+        if (tail.size() < 2 || tail.compare(tail.size() - 2, 2, "> ") != 0) {
+            term.readToEnd(kWaitMs);
+        } else {
+            term.readUntil(
+                [&tail](const std::string &raw) {
+                    const std::string shown = unixLines(raw);
+                    return shown.size() >= tail.size() &&
+                           shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0;
+                },
+                kWaitMs);
+        }
+        return unixLines(term.takeOutput());
+    }
+
+    void type(const std::string &line) { ASSERT_TRUE(term.write(line + "\n")); }
+
+    // Checks that host `h` received exactly `expected` as its next datagram.
+    void expectRequest(size_t h, const std::string &expected) {
+        std::string got;
+        ASSERT_TRUE(hosts_[h]->receive(&got, kWaitMs)) << "no request arrived";
+        EXPECT_EQ(got.size(), kRequestLen);
+        EXPECT_EQ(got, expected);
+    }
+
+    void answer(size_t h, const std::vector<std::string> &datagrams) {
+        for (const std::string &d : datagrams) ASSERT_TRUE(hosts_[h]->sendTo(txPorts_[h], d));
+    }
+
+    bool nothingSentTo(size_t h) {
+        std::string got;
+        return !hosts_[h]->receive(&got, 0);
+    }
+
+    // Declared last, so the console is stopped before its hosts and directory go.
+    PtySession term;
+};
+
+struct MenuCase {
+    const char *what;
+    std::optional<std::vector<std::string>> hosts;  // none: no host file at all
+    // A line typed at the menu and the host whose dialogue it opens ("": the menu again).
+    std::vector<std::pair<std::string, std::string>> picks;
+};
+
+TEST(Console, MenuPicksByNameThenByOneCharacterPosition) {
+    const std::vector<MenuCase> cases = {
+        {"alpha and beta",
+         std::vector<std::string>{"alpha", "beta"},
+         {{"beta", "beta"},
+          {"1", "beta"},
+          {"01", ""},
+          {"2", ""},
+          {"x", "alpha"},
+          {"\xff", "alpha"},
+          {"\xffx", ""},
+          {"0", "alpha"},
+          {"", ""},
+          {"help", ""},
+          {"alph", ""},
+          {std::string(3000, 'a'), ""}}},
+        {"a host named 1 comes first",
+         std::vector<std::string>{"1", "two", "help"},
+         {{"1", "1"}, {"0", "1"}, {"two", "two"}, {"help", ""}, {"2", "help"}}},
+        {"no host file", std::nullopt, {{"x", ""}, {"0", ""}}},
+    };
+    for (const MenuCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        ConsoleRun session;
+        std::vector<std::string> names;
+        if (c.hosts) {
+            names = *c.hosts;
+            session.configure(names);
+        }
+        session.start();
+        const std::string menuAgain = menu(names);
+        EXPECT_EQ(session.screen(menuAgain),
+                  c.hosts ? session.startScreen()
+                          : "can't found configfile=../cfg/cmd.cfg,\n" + menuAgain);
+        for (const auto &[typed, host] : c.picks) {
+            SCOPED_TRACE("typed " + typed.substr(0, 10));
+            session.type(typed);
+            if (host.empty()) {
+                EXPECT_EQ(session.screen(menuAgain), typed + "\n" + menuAgain);
+                continue;
+            }
+            EXPECT_EQ(session.screen("\n" + host + "> "), typed + "\n\n" + host + "> ");
+            session.type("exit");
+            EXPECT_EQ(session.screen(menuAgain), "exit\nClose Socket : " + host + "\n" + menuAgain);
+        }
+        session.type("quit");
+        EXPECT_EQ(session.screen("quit\n"), "quit\n");
+        EXPECT_EQ(session.term.waitExit(kWaitMs), 0);
+    }
+}
+
+TEST(Console, EndsWithStatus0OnExitQuitOrEndOfInput) {
+    const struct {
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> steps;  // keys typed, screen shown
+    } cases[] = {
+        {"exit at the menu", {{"exit\n", "exit\n"}}},
+        {"quit at the menu", {{"quit\n", "quit\n"}}},
+        {"end of input at the menu", {{"\x04", ""}}},
+        {"end of input in a dialogue leaves it like exit",
+         {{"0\n", "0\n\nalpha> "},
+          {"\x04", "Close Socket : alpha\n" + menu({"alpha"})},
+          {"\x04", ""}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ConsoleRun session;
+        session.configure({"alpha"});
+        session.start();
+        EXPECT_EQ(session.screen(menu({"alpha"})), session.startScreen());
+        for (const auto &[keys, shown] : c.steps) {
+            ASSERT_TRUE(session.term.write(keys));
+            EXPECT_EQ(session.screen(shown), shown);
+        }
+        EXPECT_EQ(session.term.waitExit(kWaitMs), 0);
+    }
+}
+
+struct Exchange {
+    const char *what;
+    std::string typed;
+    std::optional<std::string> request;  // the request's text field; none: nothing is sent
+    std::vector<std::string> replies;    // the host's answer, datagram by datagram
+    std::string screen;                  // from the echo of the line to the next prompt
+};
+
+TEST(Console, DialogueSendsEachLineAndPrintsTheWholeReply) {
+    ConsoleRun c;
+    c.configure({"alpha", "beta"});
+    c.start();
+    const std::string menuAgain = menu({"alpha", "beta"});
+    EXPECT_EQ(c.screen(menuAgain), c.startScreen());
+    c.type("beta");
+    EXPECT_EQ(c.screen("\nbeta> "), "beta\n\nbeta> ");
+
+    const std::string L2039(2039, 'L'), L2040(2040, 'L'), L3000(3000, 'L'), t2040(kTextLen, 't');
+    const std::string z(1, '\0');
+    const std::vector<Exchange> script = {
+        {"a line is sent and its reply printed", "a", "a", {reply(0, "ok")}, "a\nok\n\nbeta> "},
+        {"an empty line sends nothing", "", std::nullopt, {}, "\n\nbeta> "},
+        {"the next line", "b", "b", {reply(0, "ok")}, "b\nok\n\nbeta> "},
+        {"hist lists the lines so far, itself last, on the terminal",
+         "hist",
+         std::nullopt,
+         {},
+         "hist\n0: a\r\n1: b\r\n2: hist\r\n\nbeta> "},
+        {"a longer command", "status", "status", {reply(0, "up")}, "status\nup\n\nbeta> "},
+        {"a shorter one leaves the rest of the longer one behind its NUL",
+         "ab",
+         "ab" + z + "tus",
+         {reply(0, "")},
+         "ab\n\n\nbeta> "},
+        {"help is a command for the host; statuses 1, 1, 0 print back to back",
+         "help",
+         "help" + z + "s",
+         {reply(1, "one "), reply(1, "two "), reply(0, "three")},
+         "help\none two three\n\nbeta> "},
+        {"a zero-length datagram ends the reply",
+         "x",
+         "x" + z + "lp" + z + "s",
+         {""},
+         "x\n\n\nbeta> "},
+        {"a datagram shorter than its status word reads as zero-padded",
+         "y",
+         "y" + z + "lp" + z + "s",
+         {"\x01", reply(0, "done", false)},
+         "y\ndone\n\nbeta> "},
+        {"reply text without a NUL is printed up to the datagram's end",
+         "z",
+         "z" + z + "lp" + z + "s",
+         {reply(0, t2040, false)},
+         "z\n" + t2040 + "\n\nbeta> "},
+        {"a line of 2039 characters fills a request",
+         L2039,
+         L2039,
+         {reply(0, "")},
+         L2039 + "\n\n\nbeta> "},
+        {"a line of 2040 characters is refused",
+         L2040,
+         std::nullopt,
+         {},
+         L2040 + "\n[WARNING] command of 2040 characters not sent: a request holds at most 2039\n"
+                 "\nbeta> "},
+        {"so is one of 3000",
+         L3000,
+         std::nullopt,
+         {},
+         L3000 + "\n[WARNING] command of 3000 characters not sent: a request holds at most 2039\n"
+                 "\nbeta> "},
+        {"exit closes the host's sockets",
+         "exit",
+         std::nullopt,
+         {},
+         "exit\nClose Socket : beta\n" + menuAgain},
+        {"selecting it again closes nothing more", "beta", std::nullopt, {}, "beta\n\nbeta> "},
+        {"status 2 prints the text, closes the host and shows the menu",
+         "bye",
+         "bye" + z + std::string(2035, 'L'),
+         {reply(2, "bye from beta\n")},
+         "bye\nbye from beta\nClose Socket : beta\n" + menuAgain},
+    };
+    for (const Exchange &e : script) {
+        SCOPED_TRACE(e.what);
+        c.type(e.typed);
+        if (e.request) {
+            c.expectRequest(1, request(1, *e.request));
+            c.answer(1, e.replies);
+        }
+        EXPECT_EQ(c.screen(e.screen), e.screen);
+        EXPECT_TRUE(c.nothingSentTo(1));
+    }
+    EXPECT_TRUE(c.nothingSentTo(0));
+    c.type("exit");
+    EXPECT_EQ(c.term.waitExit(kWaitMs), 0);
+}
+
+TEST(Console, GroupWithoutPrcsIsPromptedByItsOwnEmptyNameAndCannotBeSentTo) {
+    ConsoleRun c;
+    c.configure({"alpha", ""});
+    c.start();
+    const std::string menuAgain = menu({"alpha", ""});
+    EXPECT_EQ(c.screen(menuAgain), c.startScreen());
+    c.type("1");
+    EXPECT_EQ(c.screen("\n> "), "1\n\n> ");
+    // Its address is empty, so every send fails.
+    c.type("x");
+    EXPECT_EQ(maskErrno(c.screen("\n> ")), "x\n[ERROR] Send UDP message failed , errno : N\n\n> ");
+    c.type("exit");
+    EXPECT_EQ(c.screen(menuAgain), "exit\nClose Socket : \n" + menuAgain);
+    EXPECT_TRUE(c.nothingSentTo(0));
+    EXPECT_TRUE(c.nothingSentTo(1));
+}
+
+TEST(Console, SilentHostEndsTheConsoleWithStatus3KeepingTheTextSoFar) {
+    ConsoleRun c;
+    c.configure({"alpha"});
+    c.start();
+    EXPECT_EQ(c.screen(menu({"alpha"})), c.startScreen());
+    c.type("0");
+    EXPECT_EQ(c.screen("\nalpha> "), "0\n\nalpha> ");
+    c.type("status");
+    c.expectRequest(0, request(0, "status"));
+    c.answer(0, {reply(1, "partial ")});
+    const auto answered = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.screen(""),
+              "status\npartial [ERROR] Don't recv response message.... Maybe disconnection....\n");
+    EXPECT_EQ(c.term.waitExit(kWaitMs), 3);
+    EXPECT_GE(std::chrono::steady_clock::now() - answered, std::chrono::seconds(2));
+}
+
+TEST(Console, ScriptedSessionThroughAPipeEndsWithStatus0) {
+    ConsoleRun c;
+    c.configure({"alpha"});
+    c.start(/*pipes=*/true);
+    ASSERT_TRUE(c.term.write("0\nstatus\n"));
+    c.term.closeInput();
+    c.expectRequest(0, request(0, "status"));
+    c.answer(0, {reply(0, "up")});
+    // No terminal: nothing typed is echoed, but the line editor shows the line it read.
+    EXPECT_EQ(
+        c.screen(""),
+        c.startScreen() + "\nalpha> status\nup\n\nalpha> Close Socket : alpha\n" + menu({"alpha"}));
+    EXPECT_EQ(c.term.waitExit(kWaitMs), 0);
+}
+
+}  // namespace
