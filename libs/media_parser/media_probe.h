@@ -29,8 +29,8 @@
  *     by one thread at a time. The exported MIME pointers are read by every
  *     probe: change them, if at all, before probing starts.
  *  6. Files. A path is always read as a local file, never as a URL or a
- *     protocol specification, and a playlist's entries are read only from
- *     local files.
+ *     protocol prefix ("http://...", "concat:a|b"), and a playlist's entries
+ *     are read only from local files.
  *
  * The records' layout is part of the interface: integer fields have exactly
  * the widths declared here and StreamEntry matches libavformat's index entry.

@@ -279,14 +279,14 @@ struct Listener {
 class LocalOnly : public testing::Test {
   protected:
     void SetUp() override {
-        original_ = fs::current_path();
+        startDir_ = fs::current_path();
         char pattern[] = "/tmp/media_local_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         fs::current_path(dir_);
     }
     void TearDown() override {
-        fs::current_path(original_);
+        fs::current_path(startDir_);
         fs::remove_all(dir_);
     }
     static void copy(const std::string &fixture, const fs::path &to) {
@@ -294,7 +294,7 @@ class LocalOnly : public testing::Test {
         fs::copy_file(fixtures().at(fixture), to);
     }
     static void write(const fs::path &to, const std::string &text) { std::ofstream(to) << text; }
-    fs::path original_, dir_;
+    fs::path startDir_, dir_;
 };
 
 TEST_F(LocalOnly, PathsThatParseAsUrlsAreReadAsLocalFiles) {
