@@ -16,24 +16,6 @@ using qztest::TempDir;
 
 const char kHeading[] = " IDX  HOST        IPADDR           RXPORT  TXPORT\n";
 
-struct Host {
-    int index;
-    std::string name;
-    std::string ipAddr;
-    int rxPort;
-    int txPort;
-};
-
-bool operator==(const Host &a, const Host &b) {
-    return a.index == b.index && a.name == b.name && a.ipAddr == b.ipAddr && a.rxPort == b.rxPort &&
-           a.txPort == b.txPort;
-}
-
-void PrintTo(const Host &h, std::ostream *os) {
-    *os << "{" << h.index << ", \"" << h.name << "\", \"" << h.ipAddr << "\", rx " << h.rxPort
-        << ", tx " << h.txPort << "}";
-}
-
 std::string replaceAll(std::string text, const std::string &from, const std::string &to) {
     for (size_t at = text.find(from); at != std::string::npos;
          at = text.find(from, at + to.size())) {
@@ -51,11 +33,13 @@ std::string load(const std::string &path) {
     return testing::internal::GetCapturedStdout();
 }
 
-std::vector<Host> loadedHosts() {
-    std::vector<Host> hosts;
+// The loaded records, one "index name ipAddr rxPort txPort" line each.
+std::vector<std::string> loadedHosts() {
+    std::vector<std::string> hosts;
     for (int p = 0; p < maxHost; ++p) {
         const CmdCfgRecord &r = stCmdCfgInfo[p];
-        hosts.push_back({r.index, r.name, r.ipAddr, r.rxPort, r.txPort});
+        hosts.push_back(std::to_string(r.index) + " " + r.name + " " + r.ipAddr + " " +
+                        std::to_string(r.rxPort) + " " + std::to_string(r.txPort));
     }
     return hosts;
 }
@@ -84,10 +68,11 @@ std::string groupsTable(int count) {
     return table + "\n";
 }
 
-std::vector<Host> groupsHosts(int count) {
-    std::vector<Host> hosts;
+std::vector<std::string> groupsHosts(int count) {
+    std::vector<std::string> hosts;
     for (int i = 0; i < count; ++i) {
-        hosts.push_back({i, "h" + std::to_string(i), "127.0.0.1", 2000 + i, 1000 + i});
+        hosts.push_back(std::to_string(i) + " h" + std::to_string(i) + " 127.0.0.1 " +
+                        std::to_string(2000 + i) + " " + std::to_string(1000 + i));
     }
     return hosts;
 }
@@ -95,8 +80,8 @@ std::vector<Host> groupsHosts(int count) {
 struct LoadCase {
     const char *what;
     std::string file;
-    std::string printed;  // "{P}" stands for the file's path
-    std::vector<Host> hosts;
+    std::string printed;             // "{P}" stands for the file's path
+    std::vector<std::string> hosts;  // as loadedHosts() shows them
 };
 
 TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
@@ -109,15 +94,15 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
          "QZ_CMD_RXPORT=17001\nQZ_CMD_PRCS=beta\nQZ_CMD_TXPORT=17102\nQZ_CMD_RXPORT=17002\nEOF\n",
          std::string(kHeading) + "  0   alpha       127.0.0.1        17101    17001 \n"
                                  "  1   beta        127.0.0.1        17102    17002 \n\n",
-         {{0, "alpha", "127.0.0.1", 17001, 17101}, {1, "beta", "127.0.0.1", 17002, 17102}}},
+         {"0 alpha 127.0.0.1 17001 17101", "1 beta 127.0.0.1 17002 17102"}},
         {"TXPORT before PRCS, blanks instead of '='",
          "QZ_CMD_TXPORT 5001\nQZ_CMD_PRCS alpha\nQZ_CMD_RXPORT 5002\n",
          std::string(kHeading) + "  0   alpha       127.0.0.1        5001     5002  \n\n",
-         {{0, "alpha", "127.0.0.1", 5002, 5001}}},
+         {"0 alpha 127.0.0.1 5002 5001"}},
         {"a second PRCS renames the record",
          "QZ_CMD_PRCS=first\nQZ_CMD_PRCS=second\nQZ_CMD_TXPORT=1\nQZ_CMD_RXPORT=2\n",
          std::string(kHeading) + "  0   second      127.0.0.1        1        2     \n\n",
-         {{0, "second", "127.0.0.1", 2, 1}}},
+         {"0 second 127.0.0.1 2 1"}},
         {"a group without PRCS has index 0 and no name or address",
          "QZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=10\nQZ_CMD_RXPORT=11\nQZ_CMD_TXPORT=20\nQZ_CMD_RXPORT="
          "21\n",
@@ -125,16 +110,16 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
              "  0   alpha       127.0.0.1        10       11    \n"
              "  0" +
              std::string(32, ' ') + "20       21    \n\n",
-         {{0, "alpha", "127.0.0.1", 11, 10}, {0, "", "", 21, 20}}},
+         {"0 alpha 127.0.0.1 11 10", "0   21 20"}},
         {"'#' lines and lines of two characters are ignored, three are parsed",
          "#QZ_CMD_PRCS=ghost\n# QZ_CMD_RXPORT=1\nQZ_CMD_PRCS=abc\nab\n#QZ_CMD_RXPORT=3\n"
          "QZ_CMD_RXPORT=4\nEOF\nQZ_CMD_RXPORT=5\n",
          std::string(kHeading) + "  0   abc         127.0.0.1        0        4     \n\n",
-         {{0, "abc", "127.0.0.1", 4, 0}}},
+         {"0 abc 127.0.0.1 4 0"}},
         {"words after the value are ignored",
          "QZ_CMD_PRCS = alpha extra\nQZ_CMD_RXPORT = 9 10\n",
          std::string(kHeading) + "  0   alpha       127.0.0.1        0        9     \n\n",
-         {{0, "alpha", "127.0.0.1", 9, 0}}},
+         {"0 alpha 127.0.0.1 9 0"}},
         {"PRCS followed by EOF completes no host",
          "QZ_CMD_PRCS=alpha\nEOF\nQZ_CMD_RXPORT=1\n",
          std::string(kHeading) + "\n",
@@ -142,15 +127,15 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
         {"lines after EOF are not read",
          "QZ_CMD_PRCS=alpha\nQZ_CMD_RXPORT=1\nEOF\nQZ_CMD_PRCS=late\nQZ_CMD_RXPORT=2\n",
          std::string(kHeading) + "  0   alpha       127.0.0.1        0        1     \n\n",
-         {{0, "alpha", "127.0.0.1", 1, 0}}},
+         {"0 alpha 127.0.0.1 1 0"}},
         {"a last line without '\\n' counts",
          "QZ_CMD_PRCS=alpha\nQZ_CMD_RXPORT=9",
          std::string(kHeading) + "  0   alpha       127.0.0.1        0        9     \n\n",
-         {{0, "alpha", "127.0.0.1", 9, 0}}},
+         {"0 alpha 127.0.0.1 9 0"}},
         {"CR-LF lines parse like plain ones",
          "QZ_CMD_PRCS=alpha\r\nQZ_CMD_TXPORT=1\r\nQZ_CMD_RXPORT=2\r\nEOF\r\nQZ_CMD_RXPORT=3\r\n",
          std::string(kHeading) + "  0   alpha       127.0.0.1        1        2     \n\n",
-         {{0, "alpha", "127.0.0.1", 2, 1}}},
+         {"0 alpha 127.0.0.1 2 1"}},
         {"ports: 0 and 65535 are fine, others are kept with a warning, words are 0",
          "QZ_CMD_PRCS=a\nQZ_CMD_TXPORT=99999999999\nQZ_CMD_RXPORT=-1\n"
          "QZ_CMD_PRCS=b\nQZ_CMD_TXPORT=port\nQZ_CMD_RXPORT=65535\n"
@@ -162,14 +147,12 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
              "  0   a           127.0.0.1        2147483647   -1    \n"
              "  1   b           127.0.0.1        0        65535 \n"
              "  2   c           127.0.0.1        65536    0     \n\n",
-         {{0, "a", "127.0.0.1", -1, 2147483647},
-          {1, "b", "127.0.0.1", 65535, 0},
-          {2, "c", "127.0.0.1", 0, 65536}}},
+         {"0 a 127.0.0.1 -1 2147483647", "1 b 127.0.0.1 65535 0", "2 c 127.0.0.1 0 65536"}},
         {"the rest of a line past 255 characters is dropped, not read as a line",
          "QZ_CMD_PRCS=alpha" + pad250 + "QZ_CMD_RXPORT=9\nQZ_CMD_RXPORT=7\n",
          "[WARNING] {P}:1: line longer than 255 characters, the rest is ignored\n" +
              std::string(kHeading) + "  0   alpha       127.0.0.1        0        7     \n\n",
-         {{0, "alpha", "127.0.0.1", 7, 0}}},
+         {"0 alpha 127.0.0.1 7 0"}},
         {"keys and values past 63 characters are cut, names past 9",
          "QZ_CMD_PRCS=" + n70 + "\n" + k70 +
              "=1\nQZ_CMD_RXPORT=5\n"
@@ -182,9 +165,7 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
              "  0   nnnnnnnnn   127.0.0.1        0        5     \n"
              "  1   abcdefghi   127.0.0.1        0        6     \n"
              "  2   abcdefghi   127.0.0.1        0        7     \n\n",
-         {{0, "nnnnnnnnn", "127.0.0.1", 5, 0},
-          {1, "abcdefghi", "127.0.0.1", 6, 0},
-          {2, "abcdefghi", "127.0.0.1", 7, 0}}},
+         {"0 nnnnnnnnn 127.0.0.1 5 0", "1 abcdefghi 127.0.0.1 6 0", "2 abcdefghi 127.0.0.1 7 0"}},
         {"twenty hosts fill the table", groups(20), groupsTable(20), groupsHosts(20)},
         {"a group past the twentieth is ignored with a warning", groups(21),
          "[WARNING] {P}: 1 host groups past the first 20 are ignored\n" + groupsTable(20),

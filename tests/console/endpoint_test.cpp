@@ -130,13 +130,19 @@ TEST_F(Endpoint, ReceivesOneDatagramOfAtMost2048Bytes) {
 }
 
 TEST_F(Endpoint, RefusesBadArgumentsAndReportsFailuresInItsOwnWords) {
-    loadAlpha(9, 9);
+    UdpPeer host;
+    loadAlpha(host.port(), qztest::freeUdpPort());
+    printed([] { connectServer(0, &CmdInfo[0]); });
     UdpCommInfo closed = CmdInfo[0];
     closed.rxSock = -1;
     UdpCommInfo notSocket = CmdInfo[0];
     notSocket.rxSock = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(notSocket.rxSock, 0);
     char buffer[CMD_MSG_LEN];
+    auto read = [](void *into, int length, const UdpCommInfo *from) {
+        return ReadUdpMsg(into, &length, from);
+    };
+    const UdpCommInfo *alpha = &CmdInfo[0];
     const struct {
         const char *what;
         std::function<int()> call;
@@ -144,42 +150,19 @@ TEST_F(Endpoint, RefusesBadArgumentsAndReportsFailuresInItsOwnWords) {
     } cases[] = {
         {"send without a record", [&] { return SendUdpMsg(buffer, 1, nullptr); },
          "[ERROR]Nil Pointer of XJApp Communication Info passed in SendUdpMsg\n"},
-        {"send without a buffer", [&] { return SendUdpMsg(nullptr, 1, &CmdInfo[0]); },
+        {"send without a buffer", [&] { return SendUdpMsg(nullptr, 1, alpha); },
          "[ERROR]Nil data buffer pointer passed in SendUdpMsg\n"},
-        {"send of a negative length", [&] { return SendUdpMsg(buffer, -1, &CmdInfo[0]); },
+        {"send of a negative length", [&] { return SendUdpMsg(buffer, -1, alpha); },
          "[ERROR]Invalid msglen for sending XJ App Data in SendUdpMsg ; msglen : -1\n"},
-        {"send of nothing",
-         [&] {
-             UdpPeer host;
-             CmdInfo[0].rxPort = host.port();
-             CmdInfo[0].txPort = qztest::freeUdpPort();
-             connectServer(0, &CmdInfo[0]);
-             return SendUdpMsg(buffer, 0, &CmdInfo[0]);
-         },
+        {"send of nothing", [&] { return SendUdpMsg(buffer, 0, alpha); },
          "[ERROR] Send UDP message failed , errno : N\n"},
-        {"receive without a buffer",
-         [&] {
-             int length = CMD_MSG_LEN;
-             return ReadUdpMsg(nullptr, &length, &CmdInfo[0]);
-         },
+        {"receive without a buffer", [&] { return read(nullptr, CMD_MSG_LEN, alpha); },
          "[ERROR] Nil Pointer passed \n"},
-        {"receive on a closed socket",
-         [&] {
-             int length = CMD_MSG_LEN;
-             return ReadUdpMsg(buffer, &length, &closed);
-         },
+        {"receive on a closed socket", [&] { return read(buffer, CMD_MSG_LEN, &closed); },
          "[ERROR] ReadUdpMesg Invalid sockfd : -1\n"},
-        {"receive with a negative length",
-         [&] {
-             int length = -1;
-             return ReadUdpMsg(buffer, &length, &CmdInfo[0]);
-         },
+        {"receive with a negative length", [&] { return read(buffer, -1, alpha); },
          "[ERROR] ReadUdpMesg - Incorrect Message Length : -1\n"},
-        {"receive that fails at once",
-         [&] {
-             int length = CMD_MSG_LEN;
-             return ReadUdpMsg(buffer, &length, &notSocket);
-         },
+        {"receive that fails at once", [&] { return read(buffer, CMD_MSG_LEN, &notSocket); },
          "[ERROR] [RECV] errno =58, errstr = Socket operation on non-socket\n"
          "[ERROR] Unable to read from udp socket\n"},
         {"receive setup without a record", [] { return initUdpCommRx(nullptr); },

@@ -126,7 +126,7 @@ class ConsoleRun {
         const std::string tail =
             lastLine == std::string::npos ? expected : expected.substr(lastLine);
         if (tail.size() < 2 || tail.compare(tail.size() - 2, 2, "> ") != 0) {
-            term.readToEnd(kWaitMs);
+            term.readToEnd(2 * kWaitMs);  // wide of the 3-second reply timeout
         } else {
             term.readUntil(
                 [&tail](const std::string &raw) {
