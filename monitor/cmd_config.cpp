@@ -141,8 +141,8 @@ int initConfig(const char *path) {
     fclose(fp);
 
     if (ignoredGroups > 0) {
-        printf("[WARNING] %s: %d host groups past the first %d are ignored\n", path, ignoredGroups,
-               CMD_MAX_HOST);
+        printf("[WARNING] %s: %d host group%s past the first %d ignored\n", path, ignoredGroups,
+               ignoredGroups == 1 ? "" : "s", CMD_MAX_HOST);
     }
     printTable();
     return 0;

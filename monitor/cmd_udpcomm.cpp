@@ -38,8 +38,10 @@ int closeServer(int position) {
     if (position < 0 || position >= CMD_MAX_HOST) return 0;
     UdpCommInfo &info = CmdInfo[position];
     if (info.txSock < 1 && info.rxSock < 1) return 0;
-    if (info.rxSock >= 0) close(info.rxSock);
-    if (info.txSock >= 0) close(info.txSock);
+    // 0 means never opened (the table starts zeroed), so only positive
+    // descriptors are ours to close.
+    if (info.rxSock > 0) close(info.rxSock);
+    if (info.txSock > 0) close(info.txSock);
     info.rxSock = -1;
     info.txSock = -1;
     printf("Close Socket : %s\n", info.name);

@@ -168,10 +168,10 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
          {"0 nnnnnnnnn 127.0.0.1 5 0", "1 abcdefghi 127.0.0.1 6 0", "2 abcdefghi 127.0.0.1 7 0"}},
         {"twenty hosts fill the table", groups(20), groupsTable(20), groupsHosts(20)},
         {"a group past the twentieth is ignored with a warning", groups(21),
-         "[WARNING] {P}: 1 host groups past the first 20 are ignored\n" + groupsTable(20),
+         "[WARNING] {P}: 1 host group past the first 20 ignored\n" + groupsTable(20),
          groupsHosts(20)},
         {"so are more, with one warning", groups(25),
-         "[WARNING] {P}: 5 host groups past the first 20 are ignored\n" + groupsTable(20),
+         "[WARNING] {P}: 5 host groups past the first 20 ignored\n" + groupsTable(20),
          groupsHosts(20)},
     };
 
