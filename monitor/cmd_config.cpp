@@ -116,8 +116,8 @@ int initConfig(const char *path) {
                     printf("[WARNING] %s:%d: host name longer than %zu characters, cut\n", path,
                            lineNo, sizeof record->name - 1);
                 }
-                snprintf(record->name, sizeof record->name, "%s", value);
-                snprintf(record->ipAddr, sizeof record->ipAddr, "%s", "127.0.0.1");
+                copyText(record->name, sizeof record->name, value);
+                copyText(record->ipAddr, sizeof record->ipAddr, "127.0.0.1");
             }
         } else if (strcmp(key, "QZ_CMD_TXPORT") == 0) {
             if (record) {

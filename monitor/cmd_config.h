@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #define CMD_MAX_HOST 20
 
@@ -19,6 +20,14 @@ struct CmdCfgRecord {
     int32_t rxPort;    // the port on which the host receives
     int32_t txPort;    // the port to which the host sends its replies
 };
+
+// Copies `src` into `dst` of `size` (at least 1) bytes, cut to fit and
+// always terminated.
+inline void copyText(char *dst, size_t size, const char *src) {
+    size_t length = strnlen(src, size - 1);
+    memcpy(dst, src, length);
+    dst[length] = '\0';
+}
 
 extern CmdCfgRecord stCmdCfgInfo[CMD_MAX_HOST];
 extern int32_t maxHost;  // complete records in stCmdCfgInfo

@@ -19,7 +19,7 @@ int initUdpCommInfo() {
     for (int p = 0; p < maxHost && p < CMD_MAX_HOST; ++p) {
         const CmdCfgRecord &cfg = stCmdCfgInfo[p];
         UdpCommInfo &info = CmdInfo[p];
-        snprintf(info.name, sizeof info.name, "%s", cfg.name);
+        copyText(info.name, sizeof info.name, cfg.name);
         info.index = cfg.index;
         info.ipAddr = inet_addr(cfg.ipAddr);
         info.rxPort = static_cast<uint16_t>(cfg.rxPort);
