@@ -173,4 +173,11 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
     return paths;
 }
 
+std::string makeWithFfmpeg(const std::string &directory, const std::vector<std::string> &args,
+                           const std::string &file) {
+    const fs::path dir = fs::absolute(directory);
+    makeOnce(dir, file, [&](const std::string &out) { runFfmpeg(dir, args, out); });
+    return (dir / file).string();
+}
+
 }  // namespace media_fixtures

@@ -12,6 +12,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace media_fixtures {
 
@@ -32,6 +33,14 @@ namespace media_fixtures {
 //   random       4096 pseudo-random bytes (fixed seed)
 //   empty        an empty file
 std::map<std::string, std::string> generateFixtures(const std::string &dir);
+
+// Makes `file` in `dir` (which must exist) by running ffmpeg with `args`, its
+// inputs and encoder options, the output name going last; does nothing when
+// the file exists. For files beyond the fixtures above (benchmark corpora).
+// Safe to call from several threads for different files. Returns the path;
+// throws std::runtime_error when ffmpeg fails.
+std::string makeWithFfmpeg(const std::string &dir, const std::vector<std::string> &args,
+                           const std::string &file);
 
 }  // namespace media_fixtures
 
