@@ -1,5 +1,9 @@
 #include "cmd_config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -75,8 +79,20 @@ void printTable() {
 int initConfig(const char *path) {
     memset(stCmdCfgInfo, 0, sizeof stCmdCfgInfo);
 
-    FILE *fp = fopen(path, "r");
+    // Only a regular file is read. A FIFO would hold the console before its
+    // menu until some writer came along, and a device such as /dev/zero never
+    // ends; O_NONBLOCK keeps the open itself from waiting for a FIFO's writer.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        printf("[WARNING] %s: not a regular file, not read\n", path);
+        printTable();
+        return -1;
+    }
+    FILE *fp = fd < 0 ? nullptr : fdopen(fd, "r");
     if (fp == nullptr) {
+        if (fd >= 0) close(fd);
         printf("can't found configfile=%s,\n", path);
         return -1;
     }

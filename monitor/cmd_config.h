@@ -14,11 +14,11 @@
 
 // One configured host.
 struct CmdCfgRecord {
-    int32_t index;     // position in the table (0 for a group without a PRCS line)
-    char name[10];     // at most 9 characters
-    char ipAddr[30];   // dotted IPv4 text, "127.0.0.1" once PRCS is seen
-    int32_t rxPort;    // the port on which the host receives
-    int32_t txPort;    // the port to which the host sends its replies
+    int32_t index;    // position in the table (0 for a group without a PRCS line)
+    char name[10];    // at most 9 characters
+    char ipAddr[30];  // dotted IPv4 text, "127.0.0.1" once PRCS is seen
+    int32_t rxPort;   // the port on which the host receives
+    int32_t txPort;   // the port to which the host sends its replies
 };
 
 // Copies `src` into `dst` of `size` (at least 1) bytes, cut to fit and
@@ -36,7 +36,9 @@ extern int32_t maxHost;  // complete records in stCmdCfgInfo
 // standard output, or "can't found configfile=..." when the file cannot be
 // opened. Problems in the content (cut lines or names, hosts past the table's
 // size, out-of-range ports) are reported as "[WARNING] file:line: ..." lines.
-// Returns 0 after loading, -1 when the file cannot be opened.
+// Anything but a regular file (a directory, FIFO or device) is not read: a
+// "[WARNING] file: not a regular file, not read" line and the empty table.
+// Returns 0 after loading, -1 when nothing was read.
 int initConfig(const char *path);
 
 // Reads one physical line from `stream` into `buffer` (`size` bytes, at least 1)

@@ -1,9 +1,11 @@
 // The host file loader: what it keeps, what it prints, and how it copes with
 // content that does not fit its fixed-size records.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 namespace {
 
 using qztest::TempDir;
+using namespace std::string_literals;
 
 const char kHeading[] = " IDX  HOST        IPADDR           RXPORT  TXPORT\n";
 
@@ -191,14 +194,124 @@ TEST(HostFileLoader, PrintsOnlyTheMessageWhenTheFileIsMissing) {
     EXPECT_EQ(maxHost, 0);
 }
 
-TEST(HostFileLoader, StopsWhenTheFileCannotBeRead) {
-    TempDir dir;
-    // A directory opens but every read fails. Should the loader spin on the
-    // error, the alarm's default action ends the test instead of hanging it.
-    alarm(10);
-    EXPECT_EQ(load(dir.makeDir("cmd.cfg")), std::string(kHeading) + "\n");
-    alarm(0);
-    EXPECT_EQ(maxHost, 0);
+struct HostileFile {
+    const char *what;
+    // Creates the host file in the directory and returns its path.
+    std::function<std::string(const TempDir &)> make;
+    std::string printed;  // "{P}" stands for the path
+    std::vector<std::string> hosts;
+};
+
+std::function<std::string(const TempDir &)> content(const std::string &text) {
+    return [text](const TempDir &dir) { return dir.write("cmd.cfg", text); };
+}
+
+std::function<std::string(const TempDir &)> symlinkTo(const std::string &target) {
+    return [target](const TempDir &dir) {
+        const std::string path = dir.file("cmd.cfg");
+        EXPECT_EQ(symlink(target.c_str(), path.c_str()), 0);
+        return path;
+    };
+}
+
+TEST(HostFileLoader, SurvivesHostileFilesKeepingEveryCompleteHost) {
+    std::string everyByte;
+    for (int b = 0; b < 256; ++b) everyByte += static_cast<char>(b);
+    const std::string high(10000, '\xC1'), n10k(10000, 'n');
+    const std::string alpha = "QZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=5\nQZ_CMD_RXPORT=6\n";
+    const std::string alphaRow = "  0   alpha       127.0.0.1        5        6     \n";
+    const std::string heading = kHeading;
+    const std::string notRegular = "[WARNING] {P}: not a regular file, not read\n" + heading + "\n";
+    const std::string missing = "can't found configfile={P},\n";
+    const std::vector<HostileFile> cases = {
+        {"empty file", content(""), heading + "\n", {}},
+        {"every byte value, then a host",
+         content(everyByte + "\n" + alpha),
+         heading + alphaRow + "\n",
+         {"0 alpha 127.0.0.1 6 5"}},
+        {"10,000 bytes 0xC1 between two hosts",
+         content(groups(1) + high + "\n" + alpha),
+         "[WARNING] {P}:4: line longer than 255 characters, the rest is ignored\n"
+         "[WARNING] {P}:4: word longer than 63 characters, cut\n" +
+             heading + "  0   h0          127.0.0.1        1000     2000  \n" +
+             "  1   alpha       127.0.0.1        5        6     \n\n",
+         {"0 h0 127.0.0.1 2000 1000", "1 alpha 127.0.0.1 6 5"}},
+        {"10,000-character name, comment and unterminated last line",
+         content("#" + n10k + "\nQZ_CMD_PRCS=" + n10k + "\nQZ_CMD_TXPORT=5\nQZ_CMD_RXPORT=6\n" +
+                 n10k),
+         "[WARNING] {P}:2: line longer than 255 characters, the rest is ignored\n"
+         "[WARNING] {P}:2: word longer than 63 characters, cut\n"
+         "[WARNING] {P}:2: host name longer than 9 characters, cut\n"
+         "[WARNING] {P}:5: line longer than 255 characters, the rest is ignored\n"
+         "[WARNING] {P}:5: word longer than 63 characters, cut\n" +
+             heading + "  0   nnnnnnnnn   127.0.0.1        5        6     \n\n",
+         {"0 nnnnnnnnn 127.0.0.1 6 5"}},
+        {"NUL bytes end a line's text",
+         content("\0QZ_CMD_PRCS=ghost\nQZ_CMD_PRCS=al\0pha\nQZ_CMD_TXPORT=1\0002\n"
+                 "QZ_CMD_RXPORT=\0003\n"s),
+         heading + "  0   al          127.0.0.1        1        0     \n\n",
+         {"0 al 127.0.0.1 0 1"}},
+        {"1,000 hosts", content(groups(1000)),
+         "[WARNING] {P}: 980 host groups past the first 20 ignored\n" + groupsTable(20),
+         groupsHosts(20)},
+        {"huge negative, hexadecimal and suffixed ports",
+         content("QZ_CMD_PRCS=a\nQZ_CMD_TXPORT=-99999999999\nQZ_CMD_RXPORT=0x1F\n"
+                 "QZ_CMD_PRCS=b\nQZ_CMD_TXPORT=12abc\nQZ_CMD_RXPORT=-0\n"),
+         "[WARNING] {P}:2: QZ_CMD_TXPORT -2147483648 is outside 0..65535\n" + heading +
+             "  0   a           127.0.0.1        -2147483648   0     \n"
+             "  1   b           127.0.0.1        12       0     \n\n",
+         {"0 a 127.0.0.1 0 -2147483648", "1 b 127.0.0.1 0 12"}},
+        {"duplicate names are both kept",
+         content(alpha + alpha),
+         heading + alphaRow + "  1" + alphaRow.substr(3) + "\n",
+         {"0 alpha 127.0.0.1 6 5", "1 alpha 127.0.0.1 6 5"}},
+        {"a byte-order mark hides the first key",
+         content("\xEF\xBB\xBF" + alpha),
+         heading + "  0" + std::string(32, ' ') + "5        6     \n\n",
+         {"0   6 5"}},
+        {"carriage returns alone do not end lines",
+         content("QZ_CMD_PRCS=a\rQZ_CMD_TXPORT=1\rQZ_CMD_RXPORT=2\r"),
+         heading + "\n",
+         {}},
+        {"a directory", [](const TempDir &dir) { return dir.makeDir("cmd.cfg"); }, notRegular, {}},
+        {"a FIFO without a writer",
+         [](const TempDir &dir) {
+             const std::string path = dir.file("cmd.cfg");
+             EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+             return path;
+         },
+         notRegular,
+         {}},
+        {"a device that never ends", symlinkTo("/dev/zero"), notRegular, {}},
+        {"a dangling link", symlinkTo("nowhere"), missing, {}},
+        {"a link to itself", symlinkTo("cmd.cfg"), missing, {}},
+        {"a path through a file",
+         [&alpha](const TempDir &dir) { return dir.write("cmd.cfg", alpha) + "/cmd.cfg"; },
+         missing,
+         {}},
+        {"a file without read permission",
+         [&alpha](const TempDir &dir) {
+             const std::string path = dir.write("cmd.cfg", alpha);
+             EXPECT_EQ(chmod(path.c_str(), 0), 0);
+             return path;
+         },
+         missing,
+         {}},
+    };
+    for (const HostileFile &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (geteuid() == 0 && std::string(c.what) == "a file without read permission") {
+            continue;  // root reads it anyway
+        }
+        TempDir dir;
+        const std::string path = c.make(dir);
+        // Should the loader wait or spin, the alarm's default action ends the
+        // test program instead of hanging it.
+        alarm(10);
+        EXPECT_EQ(load(path), replaceAll(c.printed, "{P}", path));
+        alarm(0);
+        EXPECT_EQ(loadedHosts(), c.hosts);
+    }
 }
 
 TEST(HostFileLoader, ReadsOnePhysicalLineAndTellsWhetherItIsSignificant) {
