@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -13,11 +12,13 @@
 #include "cmd_config.h"
 #include "cmd_reply.h"
 #include "cmd_udpcomm.h"
+#include "console_run.h"
 #include "temp_dir.h"
 #include "udp_peer.h"
 
 namespace {
 
+using qztest::maskErrno;
 using qztest::TempDir;
 using qztest::UdpPeer;
 
@@ -42,19 +43,6 @@ std::string printed(const std::function<void()> &action) {
     testing::internal::CaptureStdout();
     action();
     return testing::internal::GetCapturedStdout();
-}
-
-// Replaces the decimal number after each "errno : " with N: the error number
-// left behind by a failed send is whatever happened to be current.
-std::string maskErrno(std::string text) {
-    const std::string label = "errno : ";
-    for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at)) {
-        at += label.size();
-        size_t end = at;
-        while (end < text.size() && isdigit(static_cast<unsigned char>(text[end]))) ++end;
-        text.replace(at, end - at, "N");
-    }
-    return text;
 }
 
 std::string pattern(size_t size) {

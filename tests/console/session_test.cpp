@@ -4,163 +4,22 @@
 // terminal's "\r\n" line ends read as "\n".
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <chrono>
-#include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "pty_session.h"
-#include "temp_dir.h"
-#include "udp_peer.h"
+#include "console_run.h"
 
 namespace {
 
-using qztest::PtySession;
-using qztest::TempDir;
-using qztest::UdpPeer;
-
-constexpr int kWaitMs = 5000;  // output normally follows within milliseconds
-constexpr size_t kRequestLen = 2048;
-constexpr size_t kTextLen = kRequestLen - 8;
-const char kMenuPrompt[] = "\nqzCmd> ";
-
-std::string unixLines(std::string text) {
-    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
-        text.erase(at, 1);
-    }
-    return text;
-}
-
-// The menu as help() prints it, followed by the menu prompt.
-std::string menu(const std::vector<std::string> &names) {
-    std::string text = "\n QZCMD_LIST\n";
-    for (size_t p = 0; p < names.size(); ++p) {
-        text += (p < 10 ? "  " : " ") + std::to_string(p) + ". " + names[p] + "\n";
-    }
-    return text + "\n" + kMenuPrompt;
-}
-
-// A reply datagram: status word, an unused index word, then the text and,
-// unless `terminated` is false, its NUL.
-std::string reply(uint32_t status, const std::string &text, bool terminated = true) {
-    std::string bytes(reinterpret_cast<const char *>(&status), sizeof status);
-    return bytes + std::string(4, '\0') + text + (terminated ? std::string(1, '\0') : "");
-}
-
-// The 2048 bytes of a request: msgType 0, the host's index, then the text
-// field whose bytes up to the last non-zero one are `text`.
-std::string request(int32_t hostIndex, const std::string &text) {
-    std::string bytes(4, '\0');
-    bytes.append(reinterpret_cast<const char *>(&hostIndex), sizeof hostIndex);
-    return bytes + text + std::string(kTextLen - text.size(), '\0');
-}
-
-// Replaces the decimal number after each "errno : " with N: the error number
-// left behind by a failed send is whatever happened to be current.
-std::string maskErrno(std::string text) {
-    const std::string label = "errno : ";
-    for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at)) {
-        at += label.size();
-        size_t end = at;
-        while (end < text.size() && isdigit(static_cast<unsigned char>(text[end]))) ++end;
-        text.replace(at, end - at, "N");
-    }
-    return text;
-}
-
-// One run of the console in its own directory, with its own hosts.
-class ConsoleRun {
-    TempDir dir_;
-    std::vector<std::string> names_;
-    std::vector<std::unique_ptr<UdpPeer>> hosts_;
-    std::vector<uint16_t> txPorts_;
-
-  public:
-    // Writes T/cfg/cmd.cfg with one group per name, in order; an empty name
-    // stands for a group without a PRCS line. Each host is played by a peer
-    // bound at its RXPORT; the console is to listen on a free port for it.
-    void configure(const std::vector<std::string> &names) {
-        names_ = names;
-        std::string file = "QZ_CMD_LOCIP=127.0.0.1\n";
-        for (const std::string &name : names) {
-            hosts_.push_back(std::make_unique<UdpPeer>());
-            ASSERT_TRUE(hosts_.back()->ok());
-            txPorts_.push_back(qztest::freeUdpPort());
-            if (!name.empty()) file += "QZ_CMD_PRCS=" + name + "\n";
-            file += "QZ_CMD_TXPORT=" + std::to_string(txPorts_.back()) + "\n";
-            file += "QZ_CMD_RXPORT=" + std::to_string(hosts_.back()->port()) + "\n";
-        }
-        dir_.write("cfg/cmd.cfg", file + "EOF\n");
-    }
-
-    void start(bool pipes = false) {
-        dir_.makeDir("run");
-        PtySession::Options options;
-        options.env = {"TERM=dumb", "INPUTRC=/dev/null"};
-        options.columns = 8192;  // long lines echo as they are, without scrolling
-        options.pipes = pipes;
-        ASSERT_TRUE(term.start({MONITOR_BIN}, dir_.file("run"), options));
-    }
-
-    // What the console prints at start-up: the host table, then the menu.
-    std::string startScreen() const {
-        std::string text = " IDX  HOST        IPADDR           RXPORT  TXPORT\n";
-        for (size_t p = 0; p < names_.size(); ++p) {
-            char row[128];
-            const bool named = !names_[p].empty();
-            snprintf(row, sizeof row, " %2d   %-10s  %-16s %-6d   %-6d\n", named ? int(p) : 0,
-                     names_[p].c_str(), named ? "127.0.0.1" : "", txPorts_[p], hosts_[p]->port());
-            text += row;
-        }
-        return text + "\n" + menu(names_);
-    }
-
-    // Reads until the terminal ends the way `expected` does (its last line,
-    // normally a prompt) and returns everything it showed; a screen without
-    // a final prompt is read until the program closes the terminal.
-    std::string screen(const std::string &expected) {
-        const size_t lastLine = expected.rfind('\n');
-        const std::string tail =
-            lastLine == std::string::npos ? expected : expected.substr(lastLine);
-        if (tail.size() < 2 || tail.compare(tail.size() - 2, 2, "> ") != 0) {
-            term.readToEnd(2 * kWaitMs);  // wide of the 3-second reply timeout
-        } else {
-            term.readUntil(
-                [&tail](const std::string &raw) {
-                    const std::string shown = unixLines(raw);
-                    return shown.size() >= tail.size() &&
-                           shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0;
-                },
-                kWaitMs);
-        }
-        return unixLines(term.takeOutput());
-    }
-
-    void type(const std::string &line) { ASSERT_TRUE(term.write(line + "\n")); }
-
-    // Checks that host `h` received exactly `expected` as its next datagram.
-    void expectRequest(size_t h, const std::string &expected) {
-        std::string got;
-        ASSERT_TRUE(hosts_[h]->receive(&got, kWaitMs)) << "no request arrived";
-        EXPECT_EQ(got.size(), kRequestLen);
-        EXPECT_EQ(got, expected);
-    }
-
-    void answer(size_t h, const std::vector<std::string> &datagrams) {
-        for (const std::string &d : datagrams) ASSERT_TRUE(hosts_[h]->sendTo(txPorts_[h], d));
-    }
-
-    bool nothingSentTo(size_t h) {
-        std::string got;
-        return !hosts_[h]->receive(&got, 0);
-    }
-
-    // Declared last, so the console is stopped before its hosts and directory go.
-    PtySession term;
-};
+using qztest::ConsoleRun;
+using qztest::kTextLen;
+using qztest::kWaitMs;
+using qztest::maskErrno;
+using qztest::menu;
+using qztest::reply;
+using qztest::request;
 
 struct MenuCase {
     const char *what;
@@ -192,7 +51,7 @@ TEST(Console, MenuPicksByNameThenByOneCharacterPosition) {
     };
     for (const MenuCase &c : cases) {
         SCOPED_TRACE(c.what);
-        ConsoleRun session;
+        ConsoleRun session(MONITOR_BIN);
         std::vector<std::string> names;
         if (c.hosts) {
             names = *c.hosts;
@@ -235,7 +94,7 @@ TEST(Console, EndsWithStatus0OnExitQuitOrEndOfInput) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        ConsoleRun session;
+        ConsoleRun session(MONITOR_BIN);
         session.configure({"alpha"});
         session.start();
         EXPECT_EQ(session.screen(menu({"alpha"})), session.startScreen());
@@ -256,7 +115,7 @@ struct Exchange {
 };
 
 TEST(Console, DialogueSendsEachLineAndPrintsTheWholeReply) {
-    ConsoleRun c;
+    ConsoleRun c(MONITOR_BIN);
     c.configure({"alpha", "beta"});
     c.start();
     const std::string menuAgain = menu({"alpha", "beta"});
@@ -346,7 +205,7 @@ TEST(Console, DialogueSendsEachLineAndPrintsTheWholeReply) {
 }
 
 TEST(Console, GroupWithoutPrcsIsPromptedByItsOwnEmptyNameAndCannotBeSentTo) {
-    ConsoleRun c;
+    ConsoleRun c(MONITOR_BIN);
     c.configure({"alpha", ""});
     c.start();
     const std::string menuAgain = menu({"alpha", ""});
@@ -363,7 +222,7 @@ TEST(Console, GroupWithoutPrcsIsPromptedByItsOwnEmptyNameAndCannotBeSentTo) {
 }
 
 TEST(Console, SilentHostEndsTheConsoleWithStatus3KeepingTheTextSoFar) {
-    ConsoleRun c;
+    ConsoleRun c(MONITOR_BIN);
     c.configure({"alpha"});
     c.start();
     EXPECT_EQ(c.screen(menu({"alpha"})), c.startScreen());
@@ -380,7 +239,7 @@ TEST(Console, SilentHostEndsTheConsoleWithStatus3KeepingTheTextSoFar) {
 }
 
 TEST(Console, ScriptedSessionThroughAPipeEndsWithStatus0) {
-    ConsoleRun c;
+    ConsoleRun c(MONITOR_BIN);
     c.configure({"alpha"});
     c.start(/*pipes=*/true);
     ASSERT_TRUE(c.term.write("0\nstatus\n"));

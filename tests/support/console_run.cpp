@@ -1,0 +1,122 @@
+#include "console_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+
+namespace qztest {
+
+const char kMenuPrompt[] = "\nqzCmd> ";
+
+std::string unixLines(std::string text) {
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+    return text;
+}
+
+std::string menu(const std::vector<std::string> &names) {
+    std::string text = "\n QZCMD_LIST\n";
+    for (size_t p = 0; p < names.size(); ++p) {
+        text += (p < 10 ? "  " : " ") + std::to_string(p) + ". " + names[p] + "\n";
+    }
+    return text + "\n" + kMenuPrompt;
+}
+
+std::string reply(uint32_t status, const std::string &text, bool terminated) {
+    std::string bytes(reinterpret_cast<const char *>(&status), sizeof status);
+    return bytes + std::string(4, '\0') + text + (terminated ? std::string(1, '\0') : "");
+}
+
+std::string request(int32_t hostIndex, const std::string &text) {
+    std::string bytes(4, '\0');
+    bytes.append(reinterpret_cast<const char *>(&hostIndex), sizeof hostIndex);
+    return bytes + text + std::string(kTextLen - text.size(), '\0');
+}
+
+std::string maskErrno(std::string text) {
+    const std::string label = "errno : ";
+    for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at)) {
+        at += label.size();
+        size_t end = at;
+        while (end < text.size() && isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        text.replace(at, end - at, "N");
+    }
+    return text;
+}
+
+void ConsoleRun::configure(const std::vector<std::string> &names) {
+    names_ = names;
+    std::string file = "QZ_CMD_LOCIP=127.0.0.1\n";
+    for (const std::string &name : names) {
+        hosts_.push_back(std::make_unique<UdpPeer>());
+        ASSERT_TRUE(hosts_.back()->ok());
+        txPorts_.push_back(freeUdpPort());
+        if (!name.empty()) file += "QZ_CMD_PRCS=" + name + "\n";
+        file += "QZ_CMD_TXPORT=" + std::to_string(txPorts_.back()) + "\n";
+        file += "QZ_CMD_RXPORT=" + std::to_string(hosts_.back()->port()) + "\n";
+    }
+    dir_.write("cfg/cmd.cfg", file + "EOF\n");
+}
+
+void ConsoleRun::start(bool pipes, const std::vector<std::string> &env) {
+    dir_.makeDir("run");
+    PtySession::Options options;
+    options.env = {"TERM=dumb", "INPUTRC=/dev/null", "LC_ALL=C"};
+    options.env.insert(options.env.end(), env.begin(), env.end());
+    options.columns = 8192;  // long lines echo as they are, without scrolling
+    options.pipes = pipes;
+    ASSERT_TRUE(term.start({program_}, dir_.file("run"), options));
+}
+
+std::string ConsoleRun::startScreen() const {
+    std::string text = " IDX  HOST        IPADDR           RXPORT  TXPORT\n";
+    for (size_t p = 0; p < names_.size(); ++p) {
+        char row[128];
+        const bool named = !names_[p].empty();
+        snprintf(row, sizeof row, " %2d   %-10s  %-16s %-6d   %-6d\n", named ? int(p) : 0,
+                 names_[p].c_str(), named ? "127.0.0.1" : "", txPorts_[p], hosts_[p]->port());
+        text += row;
+    }
+    return text + "\n" + menu(names_);
+}
+
+std::string ConsoleRun::screen(const std::string &expected) {
+    const size_t lastLine = expected.rfind('\n');
+    const std::string tail = lastLine == std::string::npos ? expected : expected.substr(lastLine);
+    if (tail.size() < 2 || tail.compare(tail.size() - 2, 2, "> ") != 0) {
+        term.readToEnd(2 * kWaitMs);  // wide of the 3-second reply timeout
+    } else {
+        term.readUntil(
+            [&tail](const std::string &raw) {
+                const std::string shown = unixLines(raw);
+                return shown.size() >= tail.size() &&
+                       shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0;
+            },
+            kWaitMs);
+    }
+    return unixLines(term.takeOutput());
+}
+
+void ConsoleRun::type(const std::string &line) {
+    ASSERT_TRUE(term.write(line + "\n"));
+}
+
+void ConsoleRun::expectRequest(size_t h, const std::string &expected) {
+    std::string got;
+    ASSERT_TRUE(hosts_[h]->receive(&got, kWaitMs)) << "no request arrived";
+    EXPECT_EQ(got.size(), kRequestLen);
+    EXPECT_EQ(got, expected);
+}
+
+void ConsoleRun::answer(size_t h, const std::vector<std::string> &datagrams) {
+    for (const std::string &d : datagrams) ASSERT_TRUE(hosts_[h]->sendTo(txPorts_[h], d));
+}
+
+bool ConsoleRun::nothingSentTo(size_t h) {
+    std::string got;
+    return !hosts_[h]->receive(&got, 0);
+}
+
+}  // namespace qztest

@@ -1,0 +1,84 @@
+// One run of the monitor console as an operator meets it: started in T/run
+// beside its own host file T/cfg/cmd.cfg, driven through a pseudo-terminal (or
+// pipes), talking to hosts played by UDP peers. Also the datagram and screen
+// texts the console tests compare against.
+#ifndef TESTS_SUPPORT_CONSOLE_RUN_H
+#define TESTS_SUPPORT_CONSOLE_RUN_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pty_session.h"
+#include "temp_dir.h"
+#include "udp_peer.h"
+
+namespace qztest {
+
+constexpr int kWaitMs = 5000;  // output normally follows within milliseconds
+constexpr size_t kRequestLen = 2048;
+constexpr size_t kTextLen = kRequestLen - 8;
+extern const char kMenuPrompt[];  // "\nqzCmd> "
+
+// `text` with the terminal's "\r\n" line ends read as "\n".
+std::string unixLines(std::string text);
+// The menu as the console prints it, followed by the menu prompt.
+std::string menu(const std::vector<std::string> &names);
+// A reply datagram: status word, an unused index word, then the text and,
+// unless `terminated` is false, its NUL.
+std::string reply(uint32_t status, const std::string &text, bool terminated = true);
+// The 2048 bytes of a request: msgType 0, the host's index, then the text
+// field whose bytes up to the last non-zero one are `text`.
+std::string request(int32_t hostIndex, const std::string &text);
+// Replaces the decimal number after each "errno : " with N: the error number
+// left behind by a failed send is whatever happened to be current.
+std::string maskErrno(std::string text);
+
+class ConsoleRun {
+  public:
+    // `program` is the path of the console to run.
+    explicit ConsoleRun(std::string program) : program_(std::move(program)) {}
+
+    // Writes T/cfg/cmd.cfg with one group per name, in order; an empty name
+    // stands for a group without a PRCS line. Each host is played by a peer
+    // bound at its RXPORT; the console is to listen on a free port for it.
+    void configure(const std::vector<std::string> &names);
+    // Starts the console with TERM=dumb, no readline init file and the C
+    // locale; `env` adds or replaces "NAME=VALUE" entries.
+    void start(bool pipes = false, const std::vector<std::string> &env = {});
+
+    // What the console prints at start-up: the host table, then the menu.
+    std::string startScreen() const;
+    // Reads until the terminal ends the way `expected` does (its last line,
+    // normally a prompt) and returns everything it showed; a screen without
+    // a final prompt is read until the program closes the terminal.
+    std::string screen(const std::string &expected);
+    // Types `line` and a line end.
+    void type(const std::string &line);
+
+    // Checks that host `h` received exactly `expected` as its next datagram.
+    void expectRequest(size_t h, const std::string &expected);
+    // Host `h` sends `datagrams` to the console's port for it.
+    void answer(size_t h, const std::vector<std::string> &datagrams);
+    bool nothingSentTo(size_t h);
+
+    UdpPeer &host(size_t h) { return *hosts_[h]; }
+    uint16_t txPort(size_t h) const { return txPorts_[h]; }
+
+  private:
+    std::string program_;
+    TempDir dir_;
+    std::vector<std::string> names_;
+    std::vector<std::unique_ptr<UdpPeer>> hosts_;
+    std::vector<uint16_t> txPorts_;
+
+  public:
+    // Declared last, so the console is stopped before its hosts and directory go.
+    PtySession term;
+};
+
+}  // namespace qztest
+
+#endif
