@@ -3,6 +3,11 @@
 // the record field it lands in.
 #include "media_probe.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -194,22 +199,186 @@ const char *mime_text(InternetMediaType type) {
     return mime_type_unknown;
 }
 
-// Opens `filename` as a local file only. The "file:" prefix makes the demuxer
-// read the very path the size was taken from, even when it also parses as a
-// URL ("http://...", "concat:a|b"); the whitelist keeps whatever the file
-// refers to (playlist entries) on local files too. Returns 0 or an AVERROR.
-int open_local(AVFormatContext **format, const char *filename) {
+// 0 when `mode` is a regular file's, else the errno value that refuses it.
+int refuse_kind(mode_t mode) {
+    if (S_ISREG(mode)) return 0;
+    return S_ISDIR(mode) ? EISDIR : EINVAL;
+}
+
+// Opens the regular file `path` for reading: 0 with its descriptor and size,
+// or an errno value. The type is checked before opening, so that no FIFO or
+// device is ever opened (a FIFO without a writer would block the open, and a
+// device such as /dev/zero never ends), and again on the descriptor, should
+// the path have been replaced in between; the open itself never blocks.
+int open_regular(const char *path, int *fd, int64_t *size) {
+    struct stat info;
+    if (stat(path, &info) != 0) return errno;
+    if (int error = refuse_kind(info.st_mode)) return error;
+    int file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (file < 0) return errno;
+    int error = fstat(file, &info) != 0 ? errno : refuse_kind(info.st_mode);
+    if (error != 0) {
+        close(file);
+        return error;
+    }
+    *fd = file;
+    *size = info.st_size;
+    return 0;
+}
+
+// What one probe lets the demuxer do. A playlist may name other playlists,
+// itself included, and one without an end marker is "live": the demuxer waits
+// for it to grow, reloading it. Both are bounded here: a probe opens at most
+// kMaxOpens files, and it is interrupted once the demuxer has waited, rather
+// than worked, for kMaxIdleUs in all.
+struct ProbeLimits {
+    int opens_left;
+    int64_t idle_us;
+    int64_t last_wall_us;  // at the demuxer's previous check
+    int64_t last_cpu_us;   // the probing thread's processor time then
+};
+constexpr int kMaxOpens = 256;
+constexpr int64_t kMaxIdleUs = 1000000;
+
+int64_t clock_us(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+void start_limits(ProbeLimits *limits) {
+    limits->opens_left = kMaxOpens;
+    limits->idle_us = 0;
+    limits->last_wall_us = clock_us(CLOCK_MONOTONIC);
+    limits->last_cpu_us = clock_us(CLOCK_THREAD_CPUTIME_ID);
+}
+
+// The demuxer's interrupt check, called between reads and every 100 ms while
+// it sleeps. A gap of 50 ms or more between two checks in which the probing
+// thread ran for less than a tenth of it was spent waiting; demuxing in the
+// same thread, or being scheduled out among a few busy threads, leaves a
+// larger share. Returns nonzero (stop) past kMaxIdleUs of waiting.
+int interrupt_when_idle(void *opaque) {
+    auto *limits = static_cast<ProbeLimits *>(opaque);
+    int64_t wall = clock_us(CLOCK_MONOTONIC);
+    int64_t cpu = clock_us(CLOCK_THREAD_CPUTIME_ID);
+    int64_t gap = wall - limits->last_wall_us;
+    if (gap >= 50000 && (cpu - limits->last_cpu_us) * 10 < gap) limits->idle_us += gap;
+    limits->last_wall_us = wall;
+    limits->last_cpu_us = cpu;
+    return limits->idle_us > kMaxIdleUs;
+}
+
+// "file:" + path in a new text, or NULL when out of memory.
+char *file_url(const char *path) {
     static const char prefix[] = "file:";
-    size_t length = strlen(filename);
+    size_t length = strlen(path);
     char *url = static_cast<char *>(calloc(sizeof prefix + length, 1));
-    if (!url) return AVERROR(ENOMEM);
+    if (!url) return nullptr;
     memcpy(url, prefix, sizeof prefix - 1);
-    memcpy(url + sizeof prefix - 1, filename, length);
+    memcpy(url + sizeof prefix - 1, path, length);
+    return url;
+}
+
+// The local path `url` stands for, or NULL when it names another protocol.
+const char *local_path(const char *url) {
+    static const char scheme_chars[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+    if (strncmp(url, "file:", 5) == 0) return url + 5;
+    size_t scheme = strspn(url, scheme_chars);
+    if (url[scheme] == ':' || strncmp(url, "subfile,", 8) == 0) return nullptr;
+    return url;
+}
+
+// The demuxer opens every file through here: the probed file and whatever a
+// playlist names. Only regular local files are opened, at most kMaxOpens per
+// probe; contexts the demuxer makes for itself carry no limits and open
+// nothing. The file checked is the file read: it is reopened through its
+// descriptor's /proc entry, falling back to the path only where /proc is not
+// mounted.
+int open_for_demuxer(AVFormatContext *format, AVIOContext **pb, const char *url, int flags,
+                     AVDictionary **options) {
+    auto *limits = static_cast<ProbeLimits *>(format->opaque);
+    const char *path = local_path(url);
+    if (!limits || !path || (flags & AVIO_FLAG_WRITE)) return AVERROR(EPERM);
+    if (limits->opens_left <= 0) return AVERROR(EMLINK);
+    --limits->opens_left;
+    int fd;
+    int64_t size;
+    if (int error = open_regular(path, &fd, &size)) return AVERROR(error);
+    char reopen[48];
+    snprintf(reopen, sizeof reopen, "file:/proc/self/fd/%d", fd);
+    int result = avio_open2(pb, reopen, flags, &format->interrupt_callback, options);
+    if (result == AVERROR(ENOENT)) {
+        char *fallback = file_url(path);
+        result = fallback ? avio_open2(pb, fallback, flags, &format->interrupt_callback, options)
+                          : AVERROR(ENOMEM);
+        free(fallback);
+    }
+    close(fd);
+    return result;
+}
+
+// Demuxers that open the files they name through contexts or calls of their
+// own, past open_for_demuxer and its limits: a concatenation list naming a
+// FIFO blocks and one naming itself recurses until the stack overflows; a
+// DASH manifest's files are opened directly and a live one is reloaded in a
+// loop; a VobSub index opens the .sub file beside it.
+const char *const kRefusedDemuxers[] = {"concat", "dash", "vobsub"};
+
+bool refused_demuxer(const char *name) {
+    for (const char *refused : kRefusedDemuxers) {
+        if (strcmp(name, refused) == 0) return true;
+    }
+    return false;
+}
+
+// Every other demuxer's name, comma-separated, as a format whitelist; NULL
+// when out of memory.
+char *permitted_demuxers() {
+    size_t length = 0;
+    void *state = nullptr;
+    while (const AVInputFormat *demuxer = av_demuxer_iterate(&state)) {
+        length += strlen(demuxer->name) + 1;
+    }
+    char *list = static_cast<char *>(calloc(length + 1, 1));
+    if (!list) return nullptr;
+    char *end = list;
+    state = nullptr;
+    while (const AVInputFormat *demuxer = av_demuxer_iterate(&state)) {
+        if (refused_demuxer(demuxer->name)) continue;
+        if (end != list) *end++ = ',';
+        end = stpcpy(end, demuxer->name);
+    }
+    return list;
+}
+
+// Opens `filename` as a local file only. The "file:" prefix makes the demuxer
+// read the very path that was checked, even when it also parses as a URL
+// ("http://...", "concat:a|b"); open_for_demuxer keeps the file and whatever it
+// refers to (playlist entries) on regular local files, within `limits`; the
+// protocol whitelist is kept for the demuxers' own contexts. Returns 0 or an
+// AVERROR.
+int open_local(AVFormatContext **format, const char *filename, ProbeLimits *limits) {
+    char *url = file_url(filename);
+    char *demuxers = url ? permitted_demuxers() : nullptr;
+    AVFormatContext *opened = demuxers ? avformat_alloc_context() : nullptr;
     AVDictionary *options = nullptr;
-    int result = av_dict_set(&options, "protocol_whitelist", "file", 0);
-    if (result >= 0) result = avformat_open_input(format, url, nullptr, &options);
+    int result = opened ? av_dict_set(&options, "protocol_whitelist", "file", 0) : AVERROR(ENOMEM);
+    if (result >= 0) result = av_dict_set(&options, "format_whitelist", demuxers, 0);
+    if (result >= 0) {
+        opened->opaque = limits;
+        opened->io_open = open_for_demuxer;
+        opened->interrupt_callback = {interrupt_when_idle, limits};
+        result = avformat_open_input(&opened, url, nullptr, &options);  // frees it on failure
+    } else {
+        avformat_free_context(opened);
+        opened = nullptr;
+    }
     av_dict_free(&options);
+    free(demuxers);
     free(url);
+    *format = opened;
     return result;
 }
 
@@ -293,15 +462,20 @@ void media_context_register(void) {
 int build_media_info(MediaContext *context, const char *filename) {
     if (!context) return -1;
     errno = 0;
-    FILE *file = fopen(filename, "rb");
-    if (!file) return -2;
+    int fd;
+    int64_t size;
+    if (int error = open_regular(filename, &fd, &size)) {
+        errno = error;
+        return -2;
+    }
+    close(fd);
     clear_context(context);
-    fseek(file, 0, SEEK_END);
-    context->file_size = ftell(file);
-    fclose(file);
+    context->file_size = size;
 
+    ProbeLimits limits;
+    start_limits(&limits);
     AVFormatContext *format = nullptr;
-    if (open_local(&format, filename) < 0) return 1;
+    if (open_local(&format, filename, &limits) < 0) return 1;
     if (!describe_container(context, format, filename) ||
         avformat_find_stream_info(format, nullptr) < 0) {
         avformat_close_input(&format);
@@ -351,12 +525,17 @@ int set_audio_stream_context(AudioStreamContext *audio, AVStream *stream) {
 
 int get_buffer_from_file(const char *filename, uint8_t *buffer, int32_t buff_len) {
     errno = 0;
-    FILE *file = fopen(filename, "rb");
-    if (!file) return errno != 0 ? errno : EIO;
-    if (buff_len > 0) {
-        size_t ignored = fread(buffer, static_cast<size_t>(buff_len), 1, file);
-        (void)ignored;
+    int fd;
+    int64_t size;
+    if (int error = open_regular(filename, &fd, &size)) return error;
+    for (int32_t done = 0; done < buff_len;) {
+        ssize_t count = read(fd, buffer + done, static_cast<size_t>(buff_len - done));
+        if (count > 0) {
+            done += static_cast<int32_t>(count);
+        } else if (count == 0 || errno != EINTR) {
+            break;
+        }
     }
-    fclose(file);
+    close(fd);
     return 0;
 }

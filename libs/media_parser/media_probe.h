@@ -30,7 +30,19 @@
  *     probe: change them, if at all, before probing starts.
  *  6. Files. A path is always read as a local file, never as a URL or a
  *     protocol prefix ("http://...", "concat:a|b"), and a playlist's entries
- *     are read only from local files.
+ *     are read only from local files. Only regular files (or links to them)
+ *     are read: a directory is refused with EISDIR and anything else, such as
+ *     a FIFO, a socket or a device like /dev/zero, with EINVAL, without being
+ *     opened (a FIFO without a writer would block the open for ever, and a
+ *     device may never end). The same holds for every file a playlist names.
+ *     A probe opens at most 256 files, so a playlist naming itself ends, and
+ *     it stops waiting once the demuxer has spent about a second waiting
+ *     rather than working, as it does for a live playlist that is not
+ *     growing: such a file is described from what was read by then.
+ *     Concatenation lists ("ffconcat"), DASH manifests and VobSub indexes are
+ *     not read (result 1): their demuxers open the files they name on their
+ *     own, outside these rules. Files are reopened through /proc/self/fd,
+ *     so that the file checked is the file read.
  *
  * The records' layout is part of the interface: integer fields have exactly
  * the widths declared here and StreamEntry matches libavformat's index entry.
@@ -158,8 +170,9 @@ void media_context_register(void);
 /* Describes the local file `filename` (not NULL) into `context`.
  * Returns:
  *   -1  `context` is NULL; nothing is done.
- *   -2  the file cannot be opened for reading; the context is unchanged and
- *       errno tells why (e.g. ENOENT, EACCES).
+ *   -2  the file cannot be opened for reading, or is not a regular file; the
+ *       context is unchanged and errno tells why (e.g. ENOENT, EACCES, EISDIR
+ *       for a directory, EINVAL for a FIFO or a device; see convention 6).
  *    1  the demuxer cannot open the file (only file_size is set), or it cannot
  *       read the streams' parameters (filename, the container fields and the
  *       MIME type are set, no stream nodes), or memory ran out part way (the
@@ -205,7 +218,8 @@ int set_audio_stream_context(AudioStreamContext *audio, struct AVStream *stream)
 /* Reads up to `buff_len` bytes from the start of the file into `buffer`,
  * which must hold that many; a shorter file fills only part of it, and a
  * length of 0 or less reads nothing. Returns 0 once the file was opened, or
- * the errno value (positive) when it cannot be opened. */
+ * the errno value (positive) when it cannot be opened or is not a regular
+ * file (EISDIR, EINVAL: see convention 6). */
 int get_buffer_from_file(const char *filename, uint8_t *buffer, int32_t buff_len);
 
 /* Layout checks for the fields callers read directly. */

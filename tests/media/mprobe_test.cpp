@@ -153,7 +153,7 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
         {quoted(dir + "/missing.mp4"), 1, "mprobe: " + dir + "/missing.mp4: not found\n", false},
         {quoted(fixtures().at("random")), 1,
          "mprobe: " + fixtures().at("random") + ": not a media file\n", false},
-        {quoted(dir), 1, "mprobe: " + dir + ": is a directory\n", false},
+        {quoted(dir), 1, "mprobe: " + dir + ": cannot open: Is a directory\n", false},
         {quoted(fixtures().at("empty")) + " " + quoted(fixtures().at("mp4")), 1,
          "mprobe: " + fixtures().at("empty") + ": not a media file\n", true},
         {"", 2, "usage: mprobe [--json] FILE...\n", false},
