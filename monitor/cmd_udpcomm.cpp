@@ -142,21 +142,31 @@ int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record) {
         return -1;
     }
 
-    unsigned char received[CMD_MSG_LEN] = {};
     sockaddr_in sender{};
     socklen_t senderLen = sizeof sender;
-    alarm(CMD_RECV_TIMEOUT_SEC);
-    ssize_t got = recvfrom(record->rxSock, received, sizeof received, 0,
+    // A datagram already queued is taken at once; the alarm guards only a
+    // real wait. When a long reply arrives faster than the console prints it,
+    // that spares two system calls per datagram, and a console that falls
+    // behind catches up sooner instead of letting its socket drop datagrams.
+    // The kernel writes only the datagram's bytes; the rest of `buffer`
+    // stays as it was.
+    ssize_t got = recvfrom(record->rxSock, buffer, CMD_MSG_LEN, MSG_DONTWAIT,
                            reinterpret_cast<sockaddr *>(&sender), &senderLen);
+    const bool waited = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (waited) {
+        senderLen = sizeof sender;
+        alarm(CMD_RECV_TIMEOUT_SEC);
+        got = recvfrom(record->rxSock, buffer, CMD_MSG_LEN, 0,
+                       reinterpret_cast<sockaddr *>(&sender), &senderLen);
+    }
     if (got < 0) {
         FATAL("RECV");
         printf("[ERROR] Unable to read from udp socket\n");
-        alarm(0);
+        if (waited) alarm(0);
         return -1;
     }
     *length = static_cast<int>(got);
-    alarm(0);
-    memcpy(buffer, received, static_cast<size_t>(got));
+    if (waited) alarm(0);
     return 0;
 }
 
