@@ -4,13 +4,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "media_fixtures.h"
 #include "media_probe.h"
@@ -144,6 +148,7 @@ TEST(Mprobe, PrintsOneReadableBlockPerFile) {
 
 TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
     const std::string dir = MEDIA_FIXTURE_DIR;
+    const std::string usage = "usage: mprobe [--json | --json-lines] [-r] [-j N] PATH...\n";
     const struct {
         std::string args;
         int status;
@@ -153,12 +158,14 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
         {quoted(dir + "/missing.mp4"), 1, "mprobe: " + dir + "/missing.mp4: not found\n", false},
         {quoted(fixtures().at("random")), 1,
          "mprobe: " + fixtures().at("random") + ": not a media file\n", false},
-        {quoted(dir), 1, "mprobe: " + dir + ": cannot open: Is a directory\n", false},
         {quoted(fixtures().at("empty")) + " " + quoted(fixtures().at("mp4")), 1,
-         "mprobe: " + fixtures().at("empty") + ": not a media file\n", true},
-        {"", 2, "usage: mprobe [--json] FILE...\n", false},
-        {"--frobnicate x", 2,
-         "mprobe: unknown option --frobnicate\nusage: mprobe [--json] FILE...\n", false},
+         "mprobe: " + fixtures().at("empty") +
+             ": not a media file\nmprobe: 1 of 2 files not described: 1 not a media file\n",
+         true},
+        {"", 2, usage, false},
+        {"--frobnicate x", 2, "mprobe: unknown option --frobnicate\n" + usage, false},
+        {"-j 0 x", 2, "mprobe: -j needs a number of threads from 1 to 1024, not 0\n" + usage,
+         false},
     };
     for (const auto &c : cases) {
         ToolRun run = mprobe(c.args);
@@ -174,6 +181,114 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
     EXPECT_EQ(all[0]["result"], -2);
     EXPECT_EQ(all[0]["error"], "not found");
     EXPECT_EQ(all[1]["container_name"], "wav");
+}
+
+// A small media library: links to the fixtures under names that sort in a
+// known order, in two levels, with a hidden file and two that are not media.
+struct Library {
+    std::string root;
+    std::vector<std::string> top, all;  // files without and with -r, in order
+};
+
+Library makeLibrary() {
+    namespace fs = std::filesystem;
+    Library library;
+    library.root = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-library";
+    fs::remove_all(library.root);
+    const char *names[] = {"mkv", "mp4", "random", "wav", "ts", "mov", "flv", "empty", "wmv"};
+    for (int i = 0; i < 27; ++i) {
+        const std::string sub = i < 9 ? "" : i < 18 ? "b/" : "b/c/";
+        const std::string path =
+            library.root + "/" + sub + std::to_string(10 + i % 9) + "-" + names[i % 9];
+        fs::create_directories(fs::path(path).parent_path());
+        fs::create_symlink(fixtures().at(names[i % 9]), path);
+        (sub.empty() ? library.top : library.all).push_back(path);
+    }
+    library.all.insert(library.all.begin(), library.top.begin(), library.top.end());
+    fs::create_symlink(fixtures().at("mp4"), library.root + "/.hidden.mp4");
+    return library;
+}
+
+TEST(Mprobe, ProbesDirectoriesInInputOrderWhateverTheThreads) {
+    const Library library = makeLibrary();
+    const std::string root = quoted(library.root);
+    // The notes and failures each file causes on standard error, in input
+    // order, and the count at the end.
+    auto expectedErr = [](const std::vector<std::string> &files) {
+        std::string err;
+        size_t failed = 0;
+        for (const auto &f : files) {
+            if (f.find("-mkv") != std::string::npos) {
+                err +=
+                    "================== \ncodec type subtitle \n"
+                    "================== \ncodec type unknown \n";
+            }
+            if (f.find("-random") != std::string::npos || f.find("-empty") != std::string::npos) {
+                err += "mprobe: " + f + ": not a media file\n";
+                ++failed;
+            }
+        }
+        return err + "mprobe: " + std::to_string(failed) + " of " + std::to_string(files.size()) +
+               " files not described: " + std::to_string(failed) + " not a media file\n";
+    };
+    const struct {
+        std::string args;
+        const std::vector<std::string> &files;
+    } cases[] = {
+        {"--json-lines -j 1 " + root, library.top},
+        {"--json-lines -j 4 " + root, library.top},
+        {"--json-lines -r -j 1 " + root, library.all},
+        {"--json-lines -r -j 4 " + root, library.all},
+        {"--json-lines -r -j 3 " + quoted(library.root + "/b/c") + " " + root, library.all},
+    };
+    std::string firstOut;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args);
+        ToolRun run = mprobe(c.args);
+        EXPECT_EQ(run.status, 1);
+        std::vector<std::string> files = c.files;
+        if (c.args.find("/b/c") != std::string::npos) {
+            files.insert(files.begin(), library.all.end() - 9, library.all.end());
+        }
+        EXPECT_EQ(run.err, expectedErr(files));
+        std::istringstream lines(run.out);
+        std::string line;
+        size_t i = 0;
+        for (; std::getline(lines, line); ++i) {
+            ASSERT_LT(i, files.size());
+            json j = json::parse(line);  // one object per line, nothing else
+            EXPECT_EQ(j["filename"], files[i]);
+            EXPECT_EQ(j["result"] == 0, j.contains("container_name"));
+        }
+        EXPECT_EQ(i, files.size());
+        if (c.args.find("-r -j 4") != std::string::npos) firstOut = run.out;
+    }
+    // The same descriptions as one JSON array, and in text blocks.
+    ToolRun array = mprobe("--json -r -j 2 " + root);
+    auto all = nlohmann::ordered_json::parse(array.out);
+    ASSERT_EQ(all.size(), library.all.size());
+    std::string joined;
+    for (const auto &j : all) joined += j.dump() + "\n";
+    EXPECT_TRUE(joined == firstOut) << "--json and --json-lines differ";
+    ToolRun text = mprobe("-r -j 2 " + root);
+    size_t blocks = 0;
+    for (size_t at = text.out.find("\n  size "); at != std::string::npos;
+         at = text.out.find("\n  size ", at + 1)) {
+        ++blocks;
+    }
+    EXPECT_EQ(blocks, library.all.size() - 6);  // all but the random and empty files
+    EXPECT_EQ(text.out.find("codec type"), std::string::npos);
+}
+
+TEST(Mprobe, AnEmptyDirectoryIsAnEmptyResult) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-empty";
+    std::filesystem::create_directories(dir);
+    for (const char *format : {"--json", "--json-lines", ""}) {
+        ToolRun run = mprobe(std::string(format) + " " + quoted(dir));
+        EXPECT_EQ(run.status, 0) << format;
+        EXPECT_EQ(run.out, std::string(format) == "--json" ? "[]\n" : "") << format;
+        EXPECT_EQ(run.err, "") << format;
+    }
 }
 
 }  // namespace
