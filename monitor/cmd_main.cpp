@@ -171,5 +171,11 @@ int main() {
     initUdpCommInfo();
     memset(&Cmd, 0, sizeof Cmd);
     signal(SIGALRM, recvAlarm);
+    // Bytes 0x80-0xFF typed in a dialogue are text for the host. Outside an
+    // 8-bit locale the line editor takes them for Meta keys (in the C locale
+    // 0xFF deletes the word before the cursor), so ask for 8-bit input as such
+    // a locale does; an inputrc read afterwards can still say otherwise.
+    rl_variable_bind("input-meta", "on");
+    rl_variable_bind("convert-meta", "off");
     consoleLoop();
 }
