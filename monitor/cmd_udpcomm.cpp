@@ -154,6 +154,7 @@ int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record) {
                            reinterpret_cast<sockaddr *>(&sender), &senderLen);
     const bool waited = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     if (waited) {
+        fflush(stdout);  // show what was printed before waiting
         senderLen = sizeof sender;
         alarm(CMD_RECV_TIMEOUT_SEC);
         got = recvfrom(record->rxSock, buffer, CMD_MSG_LEN, 0,
