@@ -63,9 +63,17 @@ void ConsoleRun::configure(const std::vector<std::string> &names) {
 void ConsoleRun::start(bool pipes, const std::vector<std::string> &env) {
     dir_.makeDir("run");
     PtySession::Options options;
-    options.env = {"TERM=dumb", "INPUTRC=/dev/null", "LC_ALL=C"};
+    // Long lines echo as they are, without scrolling: the terminal is as wide
+    // as it gets, and without one the line editor takes COLUMNS.
+    for (std::string entry : {"TERM=dumb", "INPUTRC=/dev/null", "LC_ALL=C", "COLUMNS=200000"}) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string &e : env)
+            replaced = replaced || e.compare(0, name.size(), name) == 0;
+        if (!replaced) options.env.push_back(entry);
+    }
     options.env.insert(options.env.end(), env.begin(), env.end());
-    options.columns = 8192;  // long lines echo as they are, without scrolling
+    options.columns = 65535;
     options.pipes = pipes;
     ASSERT_TRUE(term.start({program_}, dir_.file("run"), options));
 }
@@ -96,6 +104,17 @@ std::string ConsoleRun::screen(const std::string &expected) {
             },
             kWaitMs);
     }
+    return unixLines(term.takeOutput());
+}
+
+std::string ConsoleRun::screenUpTo(const std::string &expected) {
+    term.readUntil(
+        [&expected](const std::string &raw) {
+            const std::string shown = unixLines(raw);
+            return shown.size() >= expected.size() &&
+                   shown.compare(shown.size() - expected.size(), expected.size(), expected) == 0;
+        },
+        kWaitMs);
     return unixLines(term.takeOutput());
 }
 

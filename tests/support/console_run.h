@@ -55,6 +55,9 @@ class ConsoleRun {
     // normally a prompt) and returns everything it showed; a screen without
     // a final prompt is read until the program closes the terminal.
     std::string screen(const std::string &expected);
+    // Reads until the terminal's output ends with all of `expected` and
+    // returns everything it showed: for a program that must still be running.
+    std::string screenUpTo(const std::string &expected);
     // Types `line` and a line end.
     void type(const std::string &line);
 

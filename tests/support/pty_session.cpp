@@ -148,6 +148,14 @@ void PtySession::closeInput() {
     }
 }
 
+void PtySession::hangUp() {
+    if (fd_ >= 0 && inputFd_ == fd_) {
+        close(fd_);
+        fd_ = inputFd_ = -1;
+        ended_ = true;
+    }
+}
+
 bool PtySession::readSome(int timeoutMs) {
     if (ended_ || fd_ < 0) return false;
     pollfd p{fd_, POLLIN, 0};

@@ -47,6 +47,9 @@ class PtySession {
     bool write(const std::string &bytes);
     // Pipes only: closes standard input, so the program reads end of input.
     void closeInput();
+    // Terminal only: closes the terminal, as when the operator's window goes
+    // away; the program gets a hang-up. Its output can no longer be read.
+    void hangUp();
 
     // Reads output until `done(output())` holds, the program closes its
     // output, or `timeoutMs` passes. Returns whether `done` held.
