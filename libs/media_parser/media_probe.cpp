@@ -4,6 +4,7 @@
 #include "media_probe.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -110,13 +110,20 @@ const AVCodec *find_decoder(AVCodecID id) {
     };
     static Known known[64];
     static int count = 0;
-    static std::mutex lock;
-    std::lock_guard<std::mutex> guard(lock);
-    for (int i = 0; i < count; ++i) {
-        if (known[i].id == id) return known[i].decoder;
+    // A plain POSIX lock: std::mutex would make C programs that link the
+    // static library need the C++ runtime.
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_lock(&lock);
+    const AVCodec *decoder = nullptr;
+    int i = 0;
+    while (i < count && known[i].id != id) ++i;
+    if (i < count) {
+        decoder = known[i].decoder;
+    } else {
+        decoder = avcodec_find_decoder(id);
+        if (count < 64) known[count++] = {id, decoder};
     }
-    const AVCodec *decoder = avcodec_find_decoder(id);
-    if (count < 64) known[count++] = {id, decoder};
+    pthread_mutex_unlock(&lock);
     return decoder;
 }
 
