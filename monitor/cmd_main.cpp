@@ -47,6 +47,7 @@ int selectHost(const char *line) {
 }
 
 void printHistory() {
+    fflush(stdout);  // what was printed before comes first
     HIST_ENTRY **entries = history_list();
     if (entries == nullptr) return;
     for (int i = 0; entries[i] != nullptr; ++i) {
@@ -167,6 +168,14 @@ void consoleLoop() {
 }
 
 int main() {
+    // Output reaches the terminal in blocks, flushed whenever the console is
+    // about to wait (for the operator in the line editor or at the menu, or
+    // for a reply datagram in ReadUdpMsg) instead of once per line. A long
+    // reply that arrives faster than it is printed then costs one write per
+    // block of datagrams instead of one per datagram, so the console catches
+    // up with a fast host before its socket has to drop any.
+    static char outputBuffer[4096];
+    setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     initConfig(CMD_CONFIG_PATH);
     initUdpCommInfo();
     memset(&Cmd, 0, sizeof Cmd);
