@@ -385,7 +385,7 @@ class Reporter {
             printed_ = true;
         }
         ++done_;
-        showProgress(false);
+        showProgress();
     }
 
     // Ends the output; returns the exit status.
@@ -404,18 +404,18 @@ class Reporter {
         return failures_ > 0 ? 1 : 0;
     }
 
-    // Redraws the progress line, at most ten times a second unless `now`.
-    void showProgress(bool now) {
+  private:
+    // Redraws the progress line, at most ten times a second.
+    void showProgress() {
         if (!progress_) return;
         const auto time = std::chrono::steady_clock::now();
-        if (!now && time - shown_ < std::chrono::milliseconds(100)) return;
+        if (time - shown_ < std::chrono::milliseconds(100)) return;
         shown_ = time;
         fflush(out_);
         fprintf(stderr, "\rmprobe: %zu of %zu files\033[K", done_, total_);
         showing_ = true;
     }
 
-  private:
     void clearProgress() {
         if (!showing_) return;
         fflush(out_);
@@ -435,58 +435,55 @@ class Reporter {
     std::chrono::steady_clock::time_point shown_{};
 };
 
-// Probes `inputs` on `jobs` worker threads and hands the outcomes to the
-// reporter in input order. Workers run at most `window` files ahead of the
-// reporter, which bounds the memory held by finished outcomes.
+// Probes `inputs` on `jobs` threads (this one included) and hands the
+// outcomes to the reporter in input order. The thread that completes the
+// outcome next in order reports it, with any after it that are ready, while
+// the others go on probing: nobody waits just to print. Threads run at most
+// `window` files ahead of the reports, which bounds the memory held by
+// finished outcomes.
 void probeInParallel(const std::vector<Input> &inputs, unsigned jobs, Format format,
                      Reporter &reporter) {
+    const size_t total = inputs.size();
     const size_t window = 16 * static_cast<size_t>(jobs);
-    std::vector<Outcome> outcomes(inputs.size());
-    std::vector<char> ready(inputs.size(), 0);
+    std::vector<Outcome> outcomes(total);
+    std::vector<char> ready(total, 0);
     std::mutex lock;
-    std::condition_variable finished, advanced;
+    std::condition_variable advanced;
     size_t next = 0, reported = 0;
+    bool reporting = false;
 
     auto worker = [&] {
         MediaContext *context = create_media_context();
+        std::unique_lock<std::mutex> guard(lock);
         for (;;) {
-            size_t i;
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                advanced.wait(guard,
-                              [&] { return next >= inputs.size() || next < reported + window; });
-                if (next >= inputs.size()) break;
-                i = next++;
-            }
+            advanced.wait(guard, [&] { return next >= total || next < reported + window; });
+            if (next >= total) break;
+            const size_t i = next++;
+            guard.unlock();
             Outcome outcome = describe(inputs[i], context, format);
-            std::lock_guard<std::mutex> guard(lock);
+            guard.lock();
             outcomes[i] = std::move(outcome);
             ready[i] = 1;
-            finished.notify_all();
+            if (reporting) continue;  // the reporting thread will come to it
+            reporting = true;
+            const size_t before = reported;
+            while (reported < total && ready[reported]) {
+                const size_t r = reported;
+                Outcome taken = std::move(outcomes[r]);
+                guard.unlock();
+                reporter.report(inputs[r], taken);
+                guard.lock();
+                ++reported;
+            }
+            reporting = false;
+            if (reported != before) advanced.notify_all();
         }
+        guard.unlock();
         free_media_context(context);
     };
     std::vector<std::thread> threads;
-    for (unsigned t = 0; t < jobs; ++t) threads.emplace_back(worker);
-
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        Outcome outcome;
-        {
-            std::unique_lock<std::mutex> guard(lock);
-            while (!ready[i]) {
-                if (finished.wait_for(guard, std::chrono::milliseconds(100)) ==
-                    std::cv_status::timeout) {
-                    guard.unlock();
-                    reporter.showProgress(true);
-                    guard.lock();
-                }
-            }
-            outcome = std::move(outcomes[i]);
-            reported = i + 1;
-            advanced.notify_all();
-        }
-        reporter.report(inputs[i], outcome);
-    }
+    for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+    worker();
     for (auto &thread : threads) thread.join();
 }
 
