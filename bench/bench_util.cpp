@@ -72,8 +72,11 @@ int waitFor(pid_t pid, double *cpuSeconds) {
 
 }  // namespace
 
-ProcessRun runProcess(const std::vector<std::string> &argv, const std::string &outPath,
-                      const std::string &errPath, const std::vector<std::string> &env) {
+namespace {
+
+// Starts argv as runProcess describes; returns the child's pid, or -1.
+pid_t spawn(const std::vector<std::string> &argv, const std::string &outPath,
+            const std::string &errPath, const std::vector<std::string> &env) {
     std::vector<std::string> args = argv;
     std::vector<std::string> envs = environmentWith(env);
     std::vector<char *> argp = pointers(args);
@@ -90,15 +93,37 @@ ProcessRun runProcess(const std::vector<std::string> &argv, const std::string &o
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    ProcessRun run;
     pid_t pid;
-    const auto start = Clock::now();
     int error = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) return run;
+    return error == 0 ? pid : -1;
+}
+
+}  // namespace
+
+ProcessRun runProcess(const std::vector<std::string> &argv, const std::string &outPath,
+                      const std::string &errPath, const std::vector<std::string> &env) {
+    ProcessRun run;
+    const auto start = Clock::now();
+    pid_t pid = spawn(argv, outPath, errPath, env);
+    if (pid < 0) return run;
     run.status = waitFor(pid, &run.cpuSeconds);
     run.seconds = secondsSince(start);
     return run;
+}
+
+std::vector<ProcessRun> runTogether(const std::vector<std::vector<std::string>> &commands) {
+    std::vector<ProcessRun> runs(commands.size());
+    std::vector<pid_t> pids;
+    const auto start = Clock::now();
+    for (const auto &command : commands)
+        pids.push_back(spawn(command, "/dev/null", "/dev/null", {}));
+    for (size_t i = 0; i < pids.size(); ++i) {
+        if (pids[i] > 0) runs[i].status = waitFor(pids[i], &runs[i].cpuSeconds);
+    }
+    const double seconds = secondsSince(start);
+    for (auto &run : runs) run.seconds = seconds;
+    return runs;
 }
 
 std::string readFile(const std::string &path) {

@@ -37,6 +37,10 @@ ProcessRun runProcess(const std::vector<std::string> &argv,
                       const std::string &errPath = "/dev/null",
                       const std::vector<std::string> &env = {});
 
+// Runs the commands at the same time, output to /dev/null; `seconds` of each
+// result is the wall time until the last of them ended.
+std::vector<ProcessRun> runTogether(const std::vector<std::vector<std::string>> &commands);
+
 // Runs the command and returns what it printed on standard output and error.
 std::string runCapture(const std::vector<std::string> &argv,
                        const std::vector<std::string> &env = {}, int *status = nullptr);

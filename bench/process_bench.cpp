@@ -23,6 +23,13 @@ Command ffprobeJson(const std::string &file) {
 Command bareProbe(const std::string &file) {
     return {Programs::bareProbe(), file};
 }
+// Start-up alone: the same programs given no file to probe.
+Command mprobeHelp(const std::string &) {
+    return {Programs::mprobe(), "--help"};
+}
+Command bareNoFile(const std::string &) {
+    return {Programs::bareProbe()};
+}
 
 double run(const Command &command, const std::string &out = "/dev/null") {
     ProcessRun result = runProcess(command, out);
@@ -84,10 +91,12 @@ LoaderFigures loaderFigures(const Command &command) {
 void benchProcess(const Corpus &corpus, const Options &options, Table &table) {
     std::vector<std::string> files = corpus.mixed;
     if (options.smoke) files.resize(3);
-    const int rounds = options.smoke ? 1 : 7;
+    const int rounds = options.smoke ? 1 : 5;
     note("probe as a process: %zu files, %d rounds", files.size(), rounds);
-    rotate({mprobeJson, ffprobeJson, bareProbe}, files, 1);  // warm-up and check
-    const auto t = rotate({mprobeJson, ffprobeJson, bareProbe}, files, rounds);
+    const std::vector<Command (*)(const std::string &)> makers = {
+        mprobeJson, ffprobeJson, bareProbe, mprobeHelp, bareNoFile};
+    rotate(makers, files, 1);  // warm-up and check
+    const auto t = rotate(makers, files, rounds);
     const double ratio = median(ratios(t[0], t[1]));
     table.target("Probe as a process, per file: mprobe --json vs ffprobe",
                  formatSeconds(median(t[0])), formatSeconds(median(t[1])), formatFixed(ratio, 3),
@@ -96,25 +105,12 @@ void benchProcess(const Corpus &corpus, const Options &options, Table &table) {
                formatSeconds(median(t[1])), formatFixed(median(ratios(t[2], t[1])), 3));
     table.info("  mprobe --json vs the bare C program", formatSeconds(median(t[0])),
                formatSeconds(median(t[2])), formatFixed(median(ratios(t[0], t[2])), 3));
-
-    // Start-up alone: the same programs given no file to probe.
-    const int startRuns = options.smoke ? 2 : 21;
-    std::vector<double> mprobeStart, bareStart;
-    for (int r = 0; r < startRuns; ++r) {
-        for (int k = 0; k < 2; ++k) {
-            if ((r + k) % 2 == 0) {
-                mprobeStart.push_back(run({Programs::mprobe(), "--help"}));
-            } else {
-                bareStart.push_back(run({Programs::bareProbe()}));
-            }
-        }
-    }
     table.info("  start-up alone: mprobe --help vs bare program without a file",
-               formatSeconds(median(mprobeStart)), formatSeconds(median(bareStart)),
-               formatFixed(median(mprobeStart) / median(bareStart), 3));
+               formatSeconds(median(t[3])), formatSeconds(median(t[4])),
+               formatFixed(median(ratios(t[3], t[4])), 3));
     table.info("  start-up's share of a process probe (mprobe, bare program)",
-               formatFixed(100 * median(mprobeStart) / median(t[0]), 0) + " %",
-               formatFixed(100 * median(bareStart) / median(t[2]), 0) + " %");
+               formatFixed(100 * median(ratios(t[3], t[0])), 0) + " %",
+               formatFixed(100 * median(ratios(t[4], t[2])), 0) + " %");
 
     const LoaderFigures ours = loaderFigures(mprobeJson(files[0]));
     const LoaderFigures bare = loaderFigures(bareProbe(files[0]));
@@ -143,7 +139,21 @@ void benchBatch(const Corpus &corpus, const Options &options, Table &table) {
     note("batch: %d x %zu files, %d rounds", copies, files, rounds);
     const std::string out1 = options.workDir + "/batch-j1.jsonl";
     const std::string out2 = options.workDir + "/batch-j2.jsonl";
-    std::vector<double> one, two, speedups, cpu1, cpu2, othersDuringTwo;
+    // The machine's own ceiling: two single-threaded mprobe processes at
+    // once, each on half of the library's shelves.
+    std::vector<std::string> shelves;
+    for (const auto &path : corpus.libraryPaths) {
+        std::string shelf = path.substr(0, path.rfind('/'));
+        if (shelves.empty() || shelves.back() != shelf) shelves.push_back(shelf);
+    }
+    Command halves[2] = {{Programs::mprobe(), "-r", "-j", "1", "--json-lines"},
+                         {Programs::mprobe(), "-r", "-j", "1", "--json-lines"}};
+    for (int i = 0; i < copies; ++i) {
+        for (size_t s = 0; s < shelves.size(); ++s) {
+            halves[s < shelves.size() / 2 ? 0 : 1].push_back(shelves[s]);
+        }
+    }
+    std::vector<double> one, two, speedups, cpu1, cpu2, othersDuringTwo, ceilings;
     auto timed = [&](const char *jobs, const std::string &out, std::vector<double> &cpu) {
         const double busy = machineBusySeconds();
         ProcessRun result = runProcess(batch(jobs, copies), out);
@@ -168,6 +178,11 @@ void benchBatch(const Corpus &corpus, const Options &options, Table &table) {
         one.push_back(t1);
         two.push_back(t2);
         speedups.push_back(t1 / t2);
+        if (shelves.size() >= 2) {
+            const auto pair = runTogether({halves[0], halves[1]});
+            if (pair[0].status > 1 || pair[1].status > 1) throw std::runtime_error("mprobe failed");
+            ceilings.push_back(t1 / pair[0].seconds);
+        }
     }
     // Two workers must not change what is printed, nor its order.
     const std::string text = readFile(out1);
@@ -185,6 +200,10 @@ void benchBatch(const Corpus &corpus, const Options &options, Table &table) {
                  formatFixed(speedup, 2) + "x", ">= 1.70x", speedup >= 1.70);
     // What the threads cost in processor time, which other work does not
     // move, and how much of the machine other work took meanwhile.
+    if (!ceilings.empty()) {
+        table.info("  two mprobe -j 1 at once, each on half the files, vs -j 1", "", "",
+                   formatFixed(median(ceilings), 2) + "x");
+    }
     table.info("  processor time, -j 2 vs -j 1", formatSeconds(median(cpu2)),
                formatSeconds(median(cpu1)), formatFixed(median(cpu2) / median(cpu1), 3));
     table.info("  cores kept busy by other work during the -j 2 runs",
