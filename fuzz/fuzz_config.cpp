@@ -9,16 +9,11 @@
 
 #include "cmd_config.h"
 #include "cmd_udpcomm.h"
+#include "fuzz_require.h"
 
 namespace {
 std::string hostFilePath;
 
-void require(bool condition, const char *what) {
-    if (!condition) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {

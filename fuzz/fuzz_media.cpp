@@ -14,19 +14,13 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "fuzz_require.h"
 #include "media_probe.h"
 
 namespace {
 std::string dir;
 std::string path;
 volatile uint64_t sink;
-
-void require(bool condition, const char *what) {
-    if (!condition) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
 
 void cleanUp() {
     unlink(path.c_str());

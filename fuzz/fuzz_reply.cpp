@@ -12,18 +12,13 @@
 
 #include "cmd_reply.h"
 #include "cmd_udpcomm.h"
+#include "fuzz_require.h"
 
 namespace {
 UdpCommInfo endpoint;
 int sender = -1;
 sockaddr_in receiverAddr{};
 
-void require(bool condition, const char *what) {
-    if (!condition) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        abort();
-    }
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
