@@ -24,7 +24,10 @@
  *     subtitle or other stream that is neither audio nor video, and one line
  *     on standard error when a context cannot be allocated. It does not touch
  *     the demuxer's logging level.
- *  5. Threads. The library keeps no state between calls. Different contexts
+ *  5. Threads. The library keeps no state between calls beyond two lookups
+ *     it makes once per process and then only reads (the demuxers it permits
+ *     and the decoder found for each codec id); both are safe to fill from
+ *     several threads at once and last until the process ends. Different contexts
  *     may be probed from different threads at once; one context must be used
  *     by one thread at a time. The exported MIME pointers are read by every
  *     probe: change them, if at all, before probing starts.
