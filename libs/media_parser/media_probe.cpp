@@ -275,11 +275,14 @@ int open_regular(const char *path, int *fd, int64_t *size) {
 struct ProbeLimits {
     int opens_left;
     int64_t idle_us;
-    int64_t last_wall_us;  // at the demuxer's previous check
-    int64_t last_cpu_us;   // the probing thread's processor time then
+    int64_t window_wall_us;  // when the current window of checks began
+    int64_t window_cpu_us;   // the probing thread's processor time then
+    int probed_fd;           // the probed file, checked and open, until the demuxer takes it
+    const char *probed_url;  // the URL the demuxer opens it by
 };
 constexpr int kMaxOpens = 256;
 constexpr int64_t kMaxIdleUs = 1000000;
+constexpr int64_t kIdleWindowUs = 50000;
 
 int64_t clock_us(clockid_t clock) {
     timespec now{};
@@ -290,23 +293,29 @@ int64_t clock_us(clockid_t clock) {
 void start_limits(ProbeLimits *limits) {
     limits->opens_left = kMaxOpens;
     limits->idle_us = 0;
-    limits->last_wall_us = clock_us(CLOCK_MONOTONIC);
-    limits->last_cpu_us = clock_us(CLOCK_THREAD_CPUTIME_ID);
+    limits->window_wall_us = clock_us(CLOCK_MONOTONIC);
+    limits->window_cpu_us = clock_us(CLOCK_THREAD_CPUTIME_ID);
+    limits->probed_fd = -1;
+    limits->probed_url = nullptr;
 }
 
 // The demuxer's interrupt check, called between reads and every 100 ms while
-// it sleeps. A gap of 50 ms or more between two checks in which the probing
-// thread ran for less than a tenth of it was spent waiting; demuxing in the
-// same thread, or being scheduled out among a few busy threads, leaves a
-// larger share. Returns nonzero (stop) past kMaxIdleUs of waiting.
+// it sleeps. Checks are grouped in windows of at least kIdleWindowUs; a window
+// in which the probing thread ran for less than a tenth of it was spent
+// waiting (demuxing in the same thread, or being scheduled out among a few
+// busy threads, leaves a larger share). The thread's processor time costs a
+// system call, so it is read once per window, not at every check: a probe of
+// a small file finishes within its first window. Returns nonzero (stop) past
+// kMaxIdleUs of waiting.
 int interrupt_when_idle(void *opaque) {
     auto *limits = static_cast<ProbeLimits *>(opaque);
-    int64_t wall = clock_us(CLOCK_MONOTONIC);
-    int64_t cpu = clock_us(CLOCK_THREAD_CPUTIME_ID);
-    int64_t gap = wall - limits->last_wall_us;
-    if (gap >= 50000 && (cpu - limits->last_cpu_us) * 10 < gap) limits->idle_us += gap;
-    limits->last_wall_us = wall;
-    limits->last_cpu_us = cpu;
+    int64_t window = clock_us(CLOCK_MONOTONIC) - limits->window_wall_us;
+    if (window >= kIdleWindowUs) {
+        int64_t cpu = clock_us(CLOCK_THREAD_CPUTIME_ID);
+        if ((cpu - limits->window_cpu_us) * 10 < window) limits->idle_us += window;
+        limits->window_wall_us += window;
+        limits->window_cpu_us = cpu;
+    }
     return limits->idle_us > kMaxIdleUs;
 }
 
@@ -346,7 +355,12 @@ int open_for_demuxer(AVFormatContext *format, AVIOContext **pb, const char *url,
     --limits->opens_left;
     int fd;
     int64_t size;
-    if (int error = open_regular(path, &fd, &size)) return AVERROR(error);
+    if (limits->probed_fd >= 0 && limits->probed_url && strcmp(url, limits->probed_url) == 0) {
+        fd = limits->probed_fd;  // checked and opened by the probe already
+        limits->probed_fd = -1;
+    } else if (int error = open_regular(path, &fd, &size)) {
+        return AVERROR(error);
+    }
     char reopen[48];
     snprintf(reopen, sizeof reopen, "file:/proc/self/fd/%d", fd);
     int result = avio_open2(pb, reopen, flags, &format->interrupt_callback, options);
@@ -427,6 +441,7 @@ int open_local(AVFormatContext **format, const char *filename, ProbeLimits *limi
     if (result >= 0) result = av_dict_set(&options, "format_whitelist", demuxers, 0);
     if (result >= 0) {
         opened->opaque = limits;
+        limits->probed_url = url;
         opened->io_open = open_for_demuxer;
         opened->interrupt_callback = {interrupt_when_idle, limits};
         result = avformat_open_input(&opened, url, nullptr, &options);  // frees it on failure
@@ -435,6 +450,7 @@ int open_local(AVFormatContext **format, const char *filename, ProbeLimits *limi
         opened = nullptr;
     }
     av_dict_free(&options);
+    limits->probed_url = nullptr;
     free(url);
     *format = opened;
     return result;
@@ -526,14 +542,20 @@ int build_media_info(MediaContext *context, const char *filename) {
         errno = error;
         return -2;
     }
-    close(fd);
     clear_context(context);
     context->file_size = size;
 
+    // The demuxer reads the descriptor whose size was just taken.
     ProbeLimits limits;
     start_limits(&limits);
+    limits.probed_fd = fd;
     AVFormatContext *format = nullptr;
-    if (open_local(&format, filename, &limits) < 0) return 1;
+    int opened = open_local(&format, filename, &limits);
+    if (limits.probed_fd >= 0) {  // the demuxer never asked for it
+        close(limits.probed_fd);
+        limits.probed_fd = -1;
+    }
+    if (opened < 0) return 1;
     if (!describe_container(context, format, filename) ||
         avformat_find_stream_info(format, nullptr) < 0) {
         avformat_close_input(&format);
