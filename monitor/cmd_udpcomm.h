@@ -42,9 +42,11 @@ int initUdpCommTx(UdpCommInfo *record);
 // Sends `length` bytes of `buffer` as one datagram to record->txAddr.
 int SendUdpMsg(const void *buffer, int length, const UdpCommInfo *record);
 // Receives one datagram on record->rxSock into `buffer`, which must hold
-// CMD_MSG_LEN bytes; a longer datagram is cut to that. Stores the datagram's
-// size in *length. Waits at most CMD_RECV_TIMEOUT_SEC seconds: then the alarm
-// handler ends the process.
+// CMD_MSG_LEN bytes; a longer datagram is cut to that, and the bytes of
+// `buffer` past the datagram are left as they were. Stores the datagram's
+// size in *length. A datagram already queued is taken at once; otherwise
+// standard output is flushed and the wait lasts at most CMD_RECV_TIMEOUT_SEC
+// seconds, after which the alarm handler ends the process.
 int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record);
 // Dotted-quad text of `address`, in static storage the next call overwrites.
 const char *GetIpAddressStr(in_addr_t address);
