@@ -93,17 +93,8 @@ std::string ConsoleRun::startScreen() const {
 std::string ConsoleRun::screen(const std::string &expected) {
     const size_t lastLine = expected.rfind('\n');
     const std::string tail = lastLine == std::string::npos ? expected : expected.substr(lastLine);
-    if (tail.size() < 2 || tail.compare(tail.size() - 2, 2, "> ") != 0) {
-        term.readToEnd(2 * kWaitMs);  // wide of the 3-second reply timeout
-    } else {
-        term.readUntil(
-            [&tail](const std::string &raw) {
-                const std::string shown = unixLines(raw);
-                return shown.size() >= tail.size() &&
-                       shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0;
-            },
-            kWaitMs);
-    }
+    if (tail.size() >= 2 && tail.compare(tail.size() - 2, 2, "> ") == 0) return screenUpTo(tail);
+    term.readToEnd(2 * kWaitMs);  // wide of the 3-second reply timeout
     return unixLines(term.takeOutput());
 }
 
