@@ -196,6 +196,14 @@ Fill add_audio(MediaContext *context, AVStream *stream) {
     return node ? fill_audio(node, stream) : Fill::no_memory;
 }
 
+void free_tags(MediaTag *tags, int32_t count) {
+    for (int32_t i = 0; tags && i < count; ++i) {
+        free(tags[i].key);
+        free(tags[i].value);
+    }
+    free(tags);
+}
+
 // Releases everything the context holds and zeroes it.
 void clear_context(MediaContext *context) {
     free(context->filename);
@@ -204,7 +212,32 @@ void clear_context(MediaContext *context) {
     free_video_stream_context(context->video);
     free_audio_stream_context(context->audio);
     free_subtitle_stream_context(context->subtitle);
+    free(context->format_long_name);
+    free_tags(context->tags, context->tag_count);
+    free_other_stream_context(context->other);
+    free(context->error_text);
     memset(context, 0, sizeof *context);
+}
+
+// The note handler, set before probing starts and only read while probing.
+MediaProbeNoteHandler note_handler = nullptr;
+void *note_opaque = nullptr;
+
+void note(const char *filename, const char *line) {
+    if (note_handler) {
+        note_handler(note_opaque, filename, line);
+    } else {
+        printf("%s\n", line);
+    }
+}
+
+// Sets context->error_text to the demuxer's words for `error`; a failed copy
+// leaves it NULL.
+void set_error_text(MediaContext *context, int error) {
+    char words[AV_ERROR_MAX_STRING_SIZE] = "";
+    av_strerror(error, words, sizeof words);
+    free(context->error_text);
+    context->error_text = copy_text(words);
 }
 
 InternetMediaType classify(const char *container, AVDictionary *metadata) {
@@ -474,9 +507,11 @@ bool describe_container(MediaContext *context, const AVFormatContext *format,
     return true;
 }
 
-void print_other_stream(const char *kind) {
-    printf("================== \n");
-    printf("codec type %s \n", kind);
+void note_other_stream(const char *filename, const char *kind) {
+    char line[32];
+    snprintf(line, sizeof line, "codec type %s ", kind);
+    note(filename, "================== ");
+    note(filename, line);
 }
 
 }  // namespace
@@ -504,6 +539,15 @@ void free_video_stream_context(VideoStreamContext *head) {
         free(head->codec_name);
         free(head->entries);
         free(head->spspps);
+        free(head->codec_id_name);
+        free(head->profile);
+        free(head->pix_fmt);
+        free(head->field_order);
+        free(head->color_range);
+        free(head->color_space);
+        free(head->color_transfer);
+        free(head->color_primaries);
+        free_tags(head->tags, head->tag_count);
         free(head);
         head = next;
     }
@@ -514,6 +558,11 @@ void free_audio_stream_context(AudioStreamContext *head) {
         AudioStreamContext *next = head->next;
         free(head->codec_name);
         free(head->entries);
+        free(head->codec_id_name);
+        free(head->profile);
+        free(head->sample_fmt);
+        free(head->channel_layout);
+        free_tags(head->tags, head->tag_count);
         free(head);
         head = next;
     }
@@ -524,6 +573,17 @@ void free_subtitle_stream_context(SubtitleStreamContext *head) {
         SubtitleStreamContext *next = head->next;
         free(head->codec_name);
         free(head->entries);
+        free(head);
+        head = next;
+    }
+}
+
+void free_other_stream_context(OtherStreamContext *head) {
+    while (head) {
+        OtherStreamContext *next = head->next;
+        free(head->kind);
+        free(head->codec_id_name);
+        free_tags(head->tags, head->tag_count);
         free(head);
         head = next;
     }
@@ -555,9 +615,14 @@ int build_media_info(MediaContext *context, const char *filename) {
         close(limits.probed_fd);
         limits.probed_fd = -1;
     }
-    if (opened < 0) return 1;
-    if (!describe_container(context, format, filename) ||
-        avformat_find_stream_info(format, nullptr) < 0) {
+    if (opened < 0) {
+        set_error_text(context, opened);
+        return 1;
+    }
+    int found = describe_container(context, format, filename) ? 0 : AVERROR(ENOMEM);
+    if (found == 0) found = avformat_find_stream_info(format, nullptr);
+    if (found < 0) {
+        set_error_text(context, found);
         avformat_close_input(&format);
         return 1;
     }
@@ -574,15 +639,16 @@ int build_media_info(MediaContext *context, const char *filename) {
                 result = add_audio(context, stream);
                 break;
             case AVMEDIA_TYPE_SUBTITLE:
-                print_other_stream("subtitle");
+                note_other_stream(filename, "subtitle");
                 break;
             default:
-                print_other_stream("unknown");
+                note_other_stream(filename, "unknown");
                 break;
         }
         if (result == Fill::no_memory) out_of_memory = true;
     }
     avformat_close_input(&format);
+    if (out_of_memory) set_error_text(context, AVERROR(ENOMEM));
     return out_of_memory ? 1 : 0;
 }
 
@@ -618,4 +684,39 @@ int get_buffer_from_file(const char *filename, uint8_t *buffer, int32_t buff_len
     }
     close(fd);
     return 0;
+}
+
+const char *media_probe_result_text(int result) {
+    switch (result) {
+        case MEDIA_PROBE_OK:
+            return "success";
+        case MEDIA_PROBE_ERROR:
+            return "no context, no decoder, or out of memory";
+        case MEDIA_PROBE_CANNOT_OPEN:
+            return "the file cannot be opened";
+        case MEDIA_PROBE_NOT_MEDIA:
+            return "not a media file the demuxer can read";
+        case MEDIA_PROBE_NO_CONTEXT:
+            return "no context to free";
+        default:
+            break;
+    }
+    // get_buffer_from_file's errno values; strerrordesc_np needs no buffer
+    // and is safe from any thread.
+    const char *text = result > 1 ? strerrordesc_np(result) : nullptr;
+    return text ? text : "unknown result";
+}
+
+#define MEDIA_PROBE_TEXT(x) #x
+#define MEDIA_PROBE_VERSION_TEXT(major, minor, patch) \
+    MEDIA_PROBE_TEXT(major) "." MEDIA_PROBE_TEXT(minor) "." MEDIA_PROBE_TEXT(patch)
+
+const char *media_probe_version(void) {
+    return MEDIA_PROBE_VERSION_TEXT(MEDIA_PROBE_VERSION_MAJOR, MEDIA_PROBE_VERSION_MINOR,
+                                    MEDIA_PROBE_VERSION_PATCH);
+}
+
+void media_probe_set_note_handler(MediaProbeNoteHandler handler, void *opaque) {
+    note_handler = handler;
+    note_opaque = handler ? opaque : nullptr;
 }

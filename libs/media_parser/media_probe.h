@@ -21,7 +21,8 @@
  *     the demuxer can read, or memory ran out while describing it), -256
  *     (free_media_context on NULL), or a positive errno value.
  *  4. Output. The library prints two lines on standard output for each
- *     subtitle or other stream that is neither audio nor video, and one line
+ *     subtitle or other stream that is neither audio nor video (a program
+ *     may take them instead: media_probe_set_note_handler), and one line
  *     on standard error when a context cannot be allocated. It does not touch
  *     the demuxer's logging level.
  *  5. Threads. The library keeps no state between calls beyond two lookups
@@ -49,6 +50,10 @@
  *
  * The records' layout is part of the interface: integer fields have exactly
  * the widths declared here and StreamEntry matches libavformat's index entry.
+ * Each record ends with a block of fields that extend the description; new
+ * fields are only ever added at the end of a record, so sizeof a record is
+ * not part of the interface (allocate records with the library, or zero-fill
+ * them), while the offsets of existing fields never change.
  */
 #ifndef MEDIA_PROBE_H
 #define MEDIA_PROBE_H
@@ -61,6 +66,21 @@ extern "C" {
 #endif
 
 struct AVStream;
+
+/* Version of this library; media_probe_version() gives the same as text. */
+#define MEDIA_PROBE_VERSION_MAJOR 1
+#define MEDIA_PROBE_VERSION_MINOR 1
+#define MEDIA_PROBE_VERSION_PATCH 0
+
+/* An unknown 64-bit time or timestamp in the extension fields. */
+#define MEDIA_PROBE_NO_VALUE INT64_MIN
+
+/* One metadata entry ("language" = "eng"), both texts owned by the record
+ * whose `tags` array holds it. */
+typedef struct MediaTag {
+    char *key;
+    char *value;
+} MediaTag;
 
 /* Container classification. Values are part of the interface. */
 typedef enum InternetMediaType {
@@ -107,6 +127,39 @@ typedef struct VideoStreamContext {
     int64_t entry_count; /* elements in entries; 0 when there is no index */
     StreamEntry *entries;
     struct VideoStreamContext *next;
+
+    /* Extension: the complete description. Times are ticks of the stream's
+     * time base (time_base_num / time_base_den seconds each); texts are NULL
+     * when FFmpeg has no value for them. */
+    int32_t stream_index;   /* position among all streams of the file */
+    char *codec_id_name;    /* the codec ("h264"), not the decoder's name */
+    uint32_t codec_tag;     /* the container's fourcc, 0 when none */
+    char *profile;          /* e.g. "High", "Main 10" */
+    int32_t level;          /* the codec's level number (H.264: 40 = 4.0); -99 unknown */
+    char *pix_fmt;          /* e.g. "yuv420p", "yuv420p10le" */
+    int32_t bits_per_raw_sample; /* 0 when unknown */
+    int32_t time_base_num;
+    int32_t time_base_den;
+    int64_t start_time;     /* first timestamp; MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t duration_ts;    /* full 64-bit duration; MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t frame_count;    /* frames the container declares; 0 when unknown */
+    int32_t avg_frame_rate_num; /* average frame rate as a fraction; 0/0 unknown */
+    int32_t avg_frame_rate_den;
+    int32_t r_frame_rate_num;   /* the demuxer's base frame rate */
+    int32_t r_frame_rate_den;
+    int32_t sar_num;        /* sample (pixel) aspect ratio; 0/1 when unknown */
+    int32_t sar_den;
+    int32_t dar_num;        /* display aspect ratio; 0/1 when unknown */
+    int32_t dar_den;
+    char *field_order;      /* "progressive", "tt", "bb", "tb", "bt" */
+    char *color_range;      /* "tv", "pc" */
+    char *color_space;      /* e.g. "bt709", "bt2020nc" */
+    char *color_transfer;   /* e.g. "bt709", "smpte2084" */
+    char *color_primaries;  /* e.g. "bt709", "bt2020" */
+    double rotation;        /* degrees, from the display matrix; 0 when none */
+    int32_t disposition;    /* AV_DISPOSITION_* bits */
+    int32_t tag_count;      /* elements in tags */
+    MediaTag *tags;         /* stream metadata in the demuxer's order */
 } VideoStreamContext;
 
 /* One audio stream; list in stream order. */
@@ -119,6 +172,24 @@ typedef struct AudioStreamContext {
     int64_t entry_count;
     StreamEntry *entries;
     struct AudioStreamContext *next;
+
+    /* Extension: the complete description; as for video. */
+    int32_t stream_index;
+    char *codec_id_name;
+    uint32_t codec_tag;
+    char *profile;          /* e.g. "LC", "HE-AAC" */
+    char *sample_fmt;       /* e.g. "fltp", "s16" */
+    char *channel_layout;   /* e.g. "stereo", "5.1(side)"; NULL when unknown */
+    int32_t bits_per_sample; /* bits per coded sample; 0 when not fixed */
+    int32_t bits_per_raw_sample;
+    int32_t time_base_num;
+    int32_t time_base_den;
+    int64_t start_time;     /* MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t duration_ts;    /* MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t frame_count;    /* 0 when unknown */
+    int32_t disposition;
+    int32_t tag_count;
+    MediaTag *tags;
 } AudioStreamContext;
 
 /* One subtitle stream. Probing never creates these nodes; the list exists so
@@ -130,6 +201,23 @@ typedef struct SubtitleStreamContext {
     StreamEntry *entries;
     struct SubtitleStreamContext *next;
 } SubtitleStreamContext;
+
+/* Extension: one stream that is neither video nor audio (subtitle, data,
+ * attachment); list in stream order. Fields as for video. */
+typedef struct OtherStreamContext {
+    char *kind;             /* "subtitle", "data", "attachment" or "unknown" */
+    int32_t stream_index;
+    char *codec_id_name;    /* e.g. "subrip", "ttf"; NULL when FFmpeg has none */
+    uint32_t codec_tag;
+    int32_t time_base_num;
+    int32_t time_base_den;
+    int64_t start_time;     /* MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t duration_ts;    /* MEDIA_PROBE_NO_VALUE when unknown */
+    int32_t disposition;
+    int32_t tag_count;
+    MediaTag *tags;
+    struct OtherStreamContext *next;
+} OtherStreamContext;
 
 /* The description of one file. */
 typedef struct MediaContext {
@@ -148,6 +236,21 @@ typedef struct MediaContext {
     VideoStreamContext *video;
     AudioStreamContext *audio;
     SubtitleStreamContext *subtitle;
+
+    /* Extension: the complete description, read after the streams' parameters
+     * have been read (so unlike duration and bit_rate above). */
+    char *format_long_name; /* e.g. "QuickTime / MOV" */
+    int32_t stream_count;   /* all streams, of every kind */
+    int64_t duration_us;    /* microseconds; MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t start_time_us;  /* microseconds; MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t total_bit_rate; /* bits per second, 64-bit; 0 when unknown */
+    int32_t chapter_count;
+    int32_t tag_count;      /* elements in tags */
+    MediaTag *tags;         /* container metadata in the demuxer's order */
+    OtherStreamContext *other; /* streams neither video nor audio */
+    /* Why build_media_info returned 1, in words ("Invalid data found when
+     * processing input", "probe stopped: ..."); NULL after any other result. */
+    char *error_text;
 } MediaContext;
 
 /* Returns a new zero-filled context, or NULL when memory is exhausted; then
@@ -155,7 +258,7 @@ typedef struct MediaContext {
  * error. The caller frees it with free_media_context. */
 MediaContext *create_media_context(void);
 
-/* Frees the context, its texts and its three lists. Returns 0, or -256 when
+/* Frees the context, its texts, its tags and its stream lists. Returns 0, or -256 when
  * `context` is NULL (nothing is freed). */
 int free_media_context(MediaContext *context);
 
@@ -164,6 +267,7 @@ int free_media_context(MediaContext *context);
 void free_video_stream_context(VideoStreamContext *head);
 void free_audio_stream_context(AudioStreamContext *head);
 void free_subtitle_stream_context(SubtitleStreamContext *head);
+void free_other_stream_context(OtherStreamContext *head);
 
 /* Kept for callers written for older demuxer libraries that needed a
  * registration call. With this FFmpeg it has nothing to do; calling it is
@@ -180,13 +284,15 @@ void media_context_register(void);
  *       read the streams' parameters (filename, the container fields and the
  *       MIME type are set, no stream nodes), or memory ran out part way (the
  *       fields set so far stay; the context is still freed normally).
+ *       error_text then says why.
  *    0  success.
  * On any result but -1 and -2 the context first drops what an earlier probe
  * left in it, so it describes this file alone. One video or audio node is
  * added per stream; a stream whose codec has no decoder keeps its node
- * without codec_name or index. For every other stream two lines are printed
- * on standard output: "================== " and then "codec type subtitle "
- * or "codec type unknown ". */
+ * without codec_name or index. Every other stream gets a node in `other`,
+ * and two lines are printed on standard output (or handed to the note
+ * handler): "================== " and then "codec type subtitle " or
+ * "codec type unknown ". */
 int build_media_info(MediaContext *context, const char *filename);
 
 /* Append a zero-filled node at the end of `context`'s video (audio) list and
@@ -224,6 +330,30 @@ int set_audio_stream_context(AudioStreamContext *audio, struct AVStream *stream)
  * the errno value (positive) when it cannot be opened or is not a regular
  * file (EISDIR, EINVAL: see convention 6). */
 int get_buffer_from_file(const char *filename, uint8_t *buffer, int32_t buff_len);
+
+/* Names for the results the functions above return. */
+#define MEDIA_PROBE_OK 0
+#define MEDIA_PROBE_ERROR (-1)       /* absent argument, no decoder, out of memory */
+#define MEDIA_PROBE_CANNOT_OPEN (-2) /* the file cannot be opened; see errno */
+#define MEDIA_PROBE_NOT_MEDIA 1      /* not readable media; see error_text */
+#define MEDIA_PROBE_NO_CONTEXT (-256) /* free_media_context(NULL) */
+
+/* A short English text for `result`, in static storage: one for each code
+ * above, the system's text for a positive errno value that
+ * get_buffer_from_file returns, and "unknown result" for anything else. */
+const char *media_probe_result_text(int result);
+
+/* The library's version, "MAJOR.MINOR.PATCH", in static storage. */
+const char *media_probe_version(void);
+
+/* Where the per-stream lines of build_media_info go. By default (and after
+ * passing NULL) they are printed on standard output, each followed by a
+ * newline. With a handler, each line is handed over without its newline,
+ * with the path being probed, on the probing thread; `opaque` is passed
+ * through. Process-wide: set it before probing starts, not while probes run
+ * on other threads. */
+typedef void (*MediaProbeNoteHandler)(void *opaque, const char *filename, const char *line);
+void media_probe_set_note_handler(MediaProbeNoteHandler handler, void *opaque);
 
 /* Layout checks for the fields callers read directly. */
 #if defined(__cplusplus)
