@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 CmdCfgRecord stCmdCfgInfo[CMD_MAX_HOST];
 int32_t maxHost = 0;
@@ -63,6 +64,40 @@ void checkPortRange(const char *path, int lineNo, const char *key, int32_t port)
     }
 }
 
+// The text of the host file open at `fd`, up to its end or a read error, and
+// at most CMD_CFG_MAX_BYTES bytes and CMD_CFG_MAX_LINES lines. A file that
+// goes on past the bound is cut after its last whole line within it, so no
+// line is read short (a port cut to fewer digits would still parse), and
+// *cut is set.
+std::string readBounded(int fd, bool *cut) {
+    std::string text;
+    // A multiple of 8 bytes: /proc/self/pagemap refuses any other read size.
+    char chunk[8192];
+    while (text.size() <= CMD_CFG_MAX_BYTES) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        text.append(chunk, static_cast<size_t>(got));
+    }
+    *cut = false;
+    if (text.size() > CMD_CFG_MAX_BYTES) {
+        const size_t lastEnd = text.rfind('\n', CMD_CFG_MAX_BYTES - 1);
+        text.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
+        *cut = true;
+    }
+    size_t lines = 0;
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
+        if (++lines == CMD_CFG_MAX_LINES) {
+            if (at + 1 < text.size()) {
+                text.resize(at + 1);
+                *cut = true;
+            }
+            break;
+        }
+    }
+    return text;
+}
+
 void printTable() {
     printf(" IDX  HOST        IPADDR           RXPORT  TXPORT\n");
     for (int i = 0; i < maxHost; ++i) {
@@ -90,9 +125,14 @@ int initConfig(const char *path) {
         printTable();
         return -1;
     }
-    FILE *fp = fd < 0 ? nullptr : fdopen(fd, "r");
+    bool cut = false;
+    std::string text;
+    if (fd >= 0) {
+        text = readBounded(fd, &cut);
+        close(fd);
+    }
+    FILE *fp = fd < 0 ? nullptr : fmemopen(&text[0], text.size(), "r");
     if (fp == nullptr) {
-        if (fd >= 0) close(fd);
         printf("can't found configfile=%s,\n", path);
         return -1;
     }
@@ -151,10 +191,16 @@ int initConfig(const char *path) {
         } else if (strcmp(key, "QZ_CMD_LOCIP") == 0) {
             // Accepted for compatibility; replies always come from 127.0.0.1.
         } else if (strcmp(key, "EOF") == 0) {
+            cut = false;  // the file ends here by its own word
             break;
         }
     }
     fclose(fp);
+
+    if (cut) {
+        printf("[WARNING] %s: more than 1 MiB or %d lines, the rest not read\n", path,
+               CMD_CFG_MAX_LINES);
+    }
 
     if (ignoredGroups > 0) {
         printf("[WARNING] %s: %d host group%s past the first %d ignored\n", path, ignoredGroups,
