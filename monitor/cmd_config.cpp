@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 CmdCfgRecord stCmdCfgInfo[CMD_MAX_HOST];
 int32_t maxHost = 0;
@@ -64,38 +63,37 @@ void checkPortRange(const char *path, int lineNo, const char *key, int32_t port)
     }
 }
 
-// The text of the host file open at `fd`, up to its end or a read error, and
-// at most CMD_CFG_MAX_BYTES bytes and CMD_CFG_MAX_LINES lines. A file that
-// goes on past the bound is cut after its last whole line within it, so no
-// line is read short (a port cut to fewer digits would still parse), and
-// *cut is set.
-std::string readBounded(int fd, bool *cut) {
-    std::string text;
-    // A multiple of 8 bytes: /proc/self/pagemap refuses any other read size.
-    char chunk[8192];
-    while (text.size() <= CMD_CFG_MAX_BYTES) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
+// A multiple of 8 bytes: /proc/self/pagemap refuses reads of any other size.
+constexpr size_t kReadChunk = 8192;
+
+// Reads the host file open at `fd` into `buffer` (CMD_CFG_MAX_BYTES +
+// kReadChunk bytes) up to its end or a read error and returns how much of it
+// the loader parses: at most CMD_CFG_MAX_BYTES bytes and CMD_CFG_MAX_LINES
+// lines. A file that goes on past the bound is cut after its last whole line
+// within it, so that no line is read short (a port cut to fewer digits would
+// still parse), and *cut is set.
+size_t readBounded(int fd, char *buffer, bool *cut) {
+    size_t used = 0;
+    while (used <= CMD_CFG_MAX_BYTES) {
+        const ssize_t got = read(fd, buffer + used, kReadChunk);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
-        text.append(chunk, static_cast<size_t>(got));
+        used += static_cast<size_t>(got);
     }
-    *cut = false;
-    if (text.size() > CMD_CFG_MAX_BYTES) {
-        const size_t lastEnd = text.rfind('\n', CMD_CFG_MAX_BYTES - 1);
-        text.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
-        *cut = true;
+    *cut = used > CMD_CFG_MAX_BYTES;
+    if (*cut) {
+        used = CMD_CFG_MAX_BYTES;
+        while (used > 0 && buffer[used - 1] != '\n') --used;
     }
-    size_t lines = 0;
-    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
-        if (++lines == CMD_CFG_MAX_LINES) {
-            if (at + 1 < text.size()) {
-                text.resize(at + 1);
-                *cut = true;
-            }
+    int lines = 0;
+    for (size_t at = 0; at < used; ++at) {
+        if (buffer[at] == '\n' && ++lines == CMD_CFG_MAX_LINES) {
+            *cut = *cut || at + 1 < used;
+            used = at + 1;
             break;
         }
     }
-    return text;
+    return used;
 }
 
 void printTable() {
@@ -125,14 +123,14 @@ int initConfig(const char *path) {
         printTable();
         return -1;
     }
+    // The whole text is read first, so the bound holds however long a line is.
+    char *text = fd < 0 ? nullptr : static_cast<char *>(malloc(CMD_CFG_MAX_BYTES + kReadChunk));
     bool cut = false;
-    std::string text;
-    if (fd >= 0) {
-        text = readBounded(fd, &cut);
-        close(fd);
-    }
-    FILE *fp = fd < 0 ? nullptr : fmemopen(&text[0], text.size(), "r");
+    const size_t length = text ? readBounded(fd, text, &cut) : 0;
+    if (fd >= 0) close(fd);
+    FILE *fp = text ? fmemopen(text, length, "r") : nullptr;
     if (fp == nullptr) {
+        free(text);
         printf("can't found configfile=%s,\n", path);
         return -1;
     }
@@ -196,6 +194,7 @@ int initConfig(const char *path) {
         }
     }
     fclose(fp);
+    free(text);
 
     if (cut) {
         printf("[WARNING] %s: more than 1 MiB or %d lines, the rest not read\n", path,
