@@ -63,6 +63,39 @@ void checkPortRange(const char *path, int lineNo, const char *key, int32_t port)
     }
 }
 
+// A multiple of 8 bytes: /proc/self/pagemap refuses reads of any other size.
+constexpr size_t kReadChunk = 8192;
+
+// Reads the host file open at `fd` into `buffer` (CMD_CFG_MAX_BYTES +
+// kReadChunk bytes) up to its end or a read error and returns how much of it
+// the loader parses: at most CMD_CFG_MAX_BYTES bytes and CMD_CFG_MAX_LINES
+// lines. A file that goes on past the bound is cut after its last whole line
+// within it, so that no line is read short (a port cut to fewer digits would
+// still parse), and *cut is set.
+size_t readBounded(int fd, char *buffer, bool *cut) {
+    size_t used = 0;
+    while (used <= CMD_CFG_MAX_BYTES) {
+        const ssize_t got = read(fd, buffer + used, kReadChunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        used += static_cast<size_t>(got);
+    }
+    *cut = used > CMD_CFG_MAX_BYTES;
+    if (*cut) {
+        used = CMD_CFG_MAX_BYTES;
+        while (used > 0 && buffer[used - 1] != '\n') --used;
+    }
+    int lines = 0;
+    for (size_t at = 0; at < used; ++at) {
+        if (buffer[at] == '\n' && ++lines == CMD_CFG_MAX_LINES) {
+            *cut = *cut || at + 1 < used;
+            used = at + 1;
+            break;
+        }
+    }
+    return used;
+}
+
 void printTable() {
     printf(" IDX  HOST        IPADDR           RXPORT  TXPORT\n");
     for (int i = 0; i < maxHost; ++i) {
@@ -90,9 +123,14 @@ int initConfig(const char *path) {
         printTable();
         return -1;
     }
-    FILE *fp = fd < 0 ? nullptr : fdopen(fd, "r");
+    // The whole text is read first, so the bound holds however long a line is.
+    char *text = fd < 0 ? nullptr : static_cast<char *>(malloc(CMD_CFG_MAX_BYTES + kReadChunk));
+    bool cut = false;
+    const size_t length = text ? readBounded(fd, text, &cut) : 0;
+    if (fd >= 0) close(fd);
+    FILE *fp = text ? fmemopen(text, length, "r") : nullptr;
     if (fp == nullptr) {
-        if (fd >= 0) close(fd);
+        free(text);
         printf("can't found configfile=%s,\n", path);
         return -1;
     }
@@ -151,10 +189,17 @@ int initConfig(const char *path) {
         } else if (strcmp(key, "QZ_CMD_LOCIP") == 0) {
             // Accepted for compatibility; replies always come from 127.0.0.1.
         } else if (strcmp(key, "EOF") == 0) {
+            cut = false;  // the file ends here by its own word
             break;
         }
     }
     fclose(fp);
+    free(text);
+
+    if (cut) {
+        printf("[WARNING] %s: more than 1 MiB or %d lines, the rest not read\n", path,
+               CMD_CFG_MAX_LINES);
+    }
 
     if (ignoredGroups > 0) {
         printf("[WARNING] %s: %d host group%s past the first %d ignored\n", path, ignoredGroups,

@@ -11,6 +11,10 @@
 
 #define CMD_CFG_LINE_LEN 256  // a line holds at most 255 characters
 #define CMD_CFG_TOKEN_LEN 64  // a key or value holds at most 63 characters
+// A host file is read no further than this, far beyond any real one: a file
+// that stats as regular can still be endless (/proc/self/pagemap).
+#define CMD_CFG_MAX_BYTES (1024 * 1024)
+#define CMD_CFG_MAX_LINES 10000
 
 // One configured host.
 struct CmdCfgRecord {
@@ -38,6 +42,9 @@ extern int32_t maxHost;  // complete records in stCmdCfgInfo
 // size, out-of-range ports) are reported as "[WARNING] file:line: ..." lines.
 // Anything but a regular file (a directory, FIFO or device) is not read: a
 // "[WARNING] file: not a regular file, not read" line and the empty table.
+// Past CMD_CFG_MAX_BYTES or CMD_CFG_MAX_LINES, whichever comes first, the
+// rest (a line cut by the bound included) is not read: "[WARNING] file: more
+// than 1 MiB or 10000 lines, the rest not read" before the table.
 // Returns 0 after loading, -1 when nothing was read.
 int initConfig(const char *path);
 

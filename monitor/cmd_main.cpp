@@ -110,6 +110,9 @@ void hostDialogue(int selPos, char *line) {
 
         Cmd.hostIndex = selIndex;
         memcpy(Cmd.text, line, typedLen + 1);
+        // Whatever is queued now arrived outside a reply; taken as this
+        // command's reply it would put every later reply one behind.
+        DropQueuedUdpMsgs(&CmdSocket);
         if (SendUdpMsg(&Cmd, CMD_MSG_LEN, &CmdSocket) < 0) continue;
         if (awaitReply(line)) {
             closeServer(selPos);

@@ -171,6 +171,26 @@ int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record) {
     return 0;
 }
 
+int DropQueuedUdpMsgs(const UdpCommInfo *record) {
+    if (record == nullptr || record->rxSock < 0) return 0;
+    // The receive buffer holds about 630 datagrams at most; the bound keeps a
+    // program that floods the port faster than this drops them from holding
+    // the console here.
+    constexpr int kMaxDropped = 4096;
+    int dropped = 0;
+    char byte;
+    // A receive into a short buffer still takes the whole datagram.
+    while (dropped < kMaxDropped && recv(record->rxSock, &byte, sizeof byte, MSG_DONTWAIT) >= 0) {
+        ++dropped;
+    }
+    if (dropped == 1) {
+        printf("[WARNING] 1 datagram received outside a reply was dropped\n");
+    } else if (dropped > 1) {
+        printf("[WARNING] %d datagrams received outside a reply were dropped\n", dropped);
+    }
+    return dropped;
+}
+
 const char *GetIpAddressStr(in_addr_t address) {
     in_addr a{};
     a.s_addr = address;

@@ -48,6 +48,12 @@ int SendUdpMsg(const void *buffer, int length, const UdpCommInfo *record);
 // standard output is flushed and the wait lasts at most CMD_RECV_TIMEOUT_SEC
 // seconds, after which the alarm handler ends the process.
 int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record);
+// Takes every datagram already queued on record->rxSock, without waiting, and
+// drops it: called just before a request goes out, so none of them can be its
+// reply (a surplus datagram, a late answer, another program's). Prints
+// "[WARNING] N datagram(s) received outside a reply were dropped" when any
+// were. Returns how many; 0 for a closed socket.
+int DropQueuedUdpMsgs(const UdpCommInfo *record);
 // Dotted-quad text of `address`, in static storage the next call overwrites.
 const char *GetIpAddressStr(in_addr_t address);
 // Prints "[ERROR] [tag] errno =<hex>, errstr = <text>" for the current errno.

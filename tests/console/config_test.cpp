@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -214,6 +215,22 @@ std::function<std::string(const TempDir &)> symlinkTo(const std::string &target)
     };
 }
 
+// `size` bytes of comment lines, none longer than the loader reads whole.
+std::string commentLines(size_t size) {
+    std::string text;
+    while (text.size() < size) {
+        const size_t line = std::min<size_t>(size - text.size(), CMD_CFG_LINE_LEN);
+        text += (line > 1 ? "#" + std::string(line - 2, 'x') : "") + "\n";
+    }
+    return text;
+}
+
+std::string repeat(const std::string &text, int count) {
+    std::string all;
+    for (int i = 0; i < count; ++i) all += text;
+    return all;
+}
+
 TEST(HostFileLoader, SurvivesHostileFilesKeepingEveryCompleteHost) {
     std::string everyByte;
     for (int b = 0; b < 256; ++b) everyByte += static_cast<char>(b);
@@ -223,6 +240,10 @@ TEST(HostFileLoader, SurvivesHostileFilesKeepingEveryCompleteHost) {
     const std::string heading = kHeading;
     const std::string notRegular = "[WARNING] {P}: not a regular file, not read\n" + heading + "\n";
     const std::string missing = "can't found configfile={P},\n";
+    const std::string bound = "[WARNING] {P}: more than 1 MiB or 10000 lines, the rest not read\n";
+    const size_t MiB = 1024 * 1024;
+    // Cut after "RXPORT=6" it would pass for alpha.
+    const std::string alpha60 = "QZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=5\nQZ_CMD_RXPORT=60\n";
     const std::vector<HostileFile> cases = {
         {"empty file", content(""), heading + "\n", {}},
         {"every byte value, then a host",
@@ -283,6 +304,30 @@ TEST(HostFileLoader, SurvivesHostileFilesKeepingEveryCompleteHost) {
          notRegular,
          {}},
         {"a device that never ends", symlinkTo("/dev/zero"), notRegular, {}},
+        {"a link to /proc/self/pagemap: 256 GiB that stat calls regular",
+         symlinkTo("/proc/self/pagemap"),
+         bound + heading + "\n",
+         {}},
+        {"10,000 lines, a host in the last three",
+         content(repeat("#\n", 9997) + alpha),
+         heading + alphaRow + "\n",
+         {"0 alpha 127.0.0.1 6 5"}},
+        {"10,001 lines: the one completing the host is not read",
+         content(repeat("#\n", 9998) + alpha),
+         bound + heading + "\n",
+         {}},
+        {"1 MiB to the byte, a host at its end",
+         content(commentLines(MiB - alpha.size()) + alpha),
+         heading + alphaRow + "\n",
+         {"0 alpha 127.0.0.1 6 5"}},
+        {"past 1 MiB: the line the bound cuts is not read, though it would parse",
+         content(commentLines(MiB + 2 - alpha60.size()) + alpha60),
+         bound + heading + "\n",
+         {}},
+        {"EOF before the bound ends the file without a warning",
+         content(alpha + "EOF\n" + commentLines(2 * MiB)),
+         heading + alphaRow + "\n",
+         {"0 alpha 127.0.0.1 6 5"}},
         {"a dangling link", symlinkTo("nowhere"), missing, {}},
         {"a link to itself", symlinkTo("cmd.cfg"), missing, {}},
         {"a path through a file",

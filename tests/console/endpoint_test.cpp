@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "cmd_config.h"
 #include "cmd_reply.h"
@@ -115,6 +116,38 @@ TEST_F(Endpoint, ReceivesOneDatagramOfAtMost2048Bytes) {
         EXPECT_EQ(buffer.substr(c.received), std::string(CMD_MSG_LEN - c.received, '\xAA'));
     }
     EXPECT_EQ(alarm(0), 0u) << "the receive left its alarm armed";
+}
+
+TEST_F(Endpoint, DropsEveryQueuedDatagramAndSaysHowManyThenReceivesTheNext) {
+    UdpPeer host;
+    ASSERT_TRUE(host.ok());
+    loadAlpha(host.port(), qztest::freeUdpPort());
+    printed([] { connectServer(0, &CmdInfo[0]); });
+    const struct {
+        std::vector<size_t> queued;  // sizes of the datagrams waiting
+        std::string printed;
+    } cases[] = {
+        {{}, ""},
+        {{CMD_MSG_LEN}, "[WARNING] 1 datagram received outside a reply was dropped\n"},
+        {{0, 3000}, "[WARNING] 2 datagrams received outside a reply were dropped\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.queued.size()) + " queued");
+        for (size_t size : c.queued) ASSERT_TRUE(host.sendTo(CmdInfo[0].txPort, pattern(size)));
+        int dropped = -1;
+        EXPECT_EQ(printed([&] { dropped = DropQueuedUdpMsgs(&CmdInfo[0]); }), c.printed);
+        EXPECT_EQ(dropped, static_cast<int>(c.queued.size()));
+        const std::string next = pattern(9);
+        ASSERT_TRUE(host.sendTo(CmdInfo[0].txPort, next));
+        std::string buffer(CMD_MSG_LEN, '\0');
+        int length = CMD_MSG_LEN;
+        EXPECT_EQ(printed([&] { EXPECT_EQ(ReadUdpMsg(&buffer[0], &length, &CmdInfo[0]), 0); }), "");
+        EXPECT_EQ(buffer.substr(0, length), next);
+    }
+    UdpCommInfo closed = CmdInfo[0];
+    closed.rxSock = -1;
+    EXPECT_EQ(printed([&] { EXPECT_EQ(DropQueuedUdpMsgs(&closed), 0); }), "");
+    EXPECT_EQ(alarm(0), 0u);
 }
 
 TEST_F(Endpoint, RefusesBadArgumentsAndReportsFailuresInItsOwnWords) {

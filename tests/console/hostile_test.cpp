@@ -30,7 +30,7 @@ using namespace std::string_literals;
 struct Step {
     std::string keys;                   // typed as they are
     std::optional<std::string> sent;    // the command the host receives; none: nothing is sent
-    std::vector<std::string> replies;   // the host's answer, datagram by datagram
+    std::vector<std::string> replies;   // then sent to the console, datagram by datagram
     std::optional<std::string> screen;  // shown from here on; none: read with the next step
     size_t host = 0;                    // the host that receives the command
     bool stranger = false;              // the answer comes from a port of another program
@@ -271,12 +271,20 @@ TEST(HostileHost, EveryReplyDatagramHasADefinedOutcome) {
             "elsewhere\nfrom another port\n" + prompt,
             0,
             true},
+           {"sta", {}, {reply(0, "early "), reply(1, "stray")}, "sta", 0, true},
+           {"tus\n",
+            "status",
+            {reply(0, "up")},
+            "tus\n[WARNING] 2 datagrams received outside a reply were dropped\nup\n" + prompt},
            {"raw\n",
             "raw",
             {reply(1, "\x1b[1mbold\x1b[0m\a"), reply(0, high + "\r")},
             "raw\n\x1b[1mbold\x1b[0m\a" + high + "\r\n" + prompt},
            {"g\n", "g", {reply(0, "G"), reply(0, "surplus")}, "g\nG\n" + prompt},
-           {"h\n", "h", {reply(0, "H")}, "h\nsurplus\n" + prompt},
+           {"h\n",
+            "h",
+            {reply(0, "H")},
+            "h\n[WARNING] 1 datagram received outside a reply was dropped\nH\n" + prompt},
            {"exit\n", {}, {}, "exit\n" + leave},
            {"0\n", {}, {}, "0\n" + prompt},
            {"i\n", "i", {reply(0, "I")}, "i\nI\n" + prompt},

@@ -21,9 +21,11 @@ using qztest::ConsoleRun;
 using qztest::kTextLen;
 using qztest::kWaitMs;
 using qztest::menu;
+using qztest::PtySession;
 using qztest::reply;
 using qztest::request;
 using qztest::UdpPeer;
+using qztest::unixLines;
 
 const char kTimedOut[] = "[ERROR] Don't recv response message.... Maybe disconnection....\n";
 
@@ -193,6 +195,43 @@ TEST(ConsoleFault, ReceivePortTakenByAnotherProgramEndsTheFirstReplyWithStatus3)
     EXPECT_EQ(stolen, reply(0, "up"));
     EXPECT_EQ(c.screen(""), "status\n" + std::string(kTimedOut));
     EXPECT_EQ(c.term.waitExit(kWaitMs), 3);
+}
+
+TEST(ConsoleFault, SecondConsoleOnTheSameHostFileLeavesTheFirstOnesRepliesInStep) {
+    ConsoleRun c(MONITOR_BIN);
+    c.configure({"alpha"});
+    c.start();
+    EXPECT_EQ(c.screen(menu({"alpha"})), c.startScreen());
+    c.type("0");
+    EXPECT_EQ(c.screen("\nalpha> "), "0\n\nalpha> ");
+
+    // The second console cannot bind the port the first holds, so the answer
+    // to its command reaches the first console, which has no request out.
+    PtySession second;
+    c.startAnother(&second);
+    ASSERT_TRUE(second.readUntil("qzCmd> ", kWaitMs));
+    ASSERT_TRUE(second.write("0\n"));
+    ASSERT_TRUE(second.readUntil("alpha> ", kWaitMs));
+    EXPECT_EQ(unixLines(second.takeOutput()),
+              c.startScreen() + "0\n[ERROR]Bind on recive UDP socket failed , Errno : 98 , IP " +
+                  "Address : 127.0.0.1,  Port : " + std::to_string(c.txPort(0)) + " \n\nalpha> ");
+    ASSERT_TRUE(second.write("hello\n"));
+    c.expectRequest(0, request(0, "hello"));
+    c.answer(0, {reply(0, "alpha: hello")});
+
+    c.type("status");
+    c.expectRequest(0, request(0, "status"));
+    c.answer(0, {reply(0, "alpha: status")});
+    EXPECT_EQ(c.screen("\nalpha> "),
+              "status\n[WARNING] 1 datagram received outside a reply was dropped\n"
+              "alpha: status\n\nalpha> ");
+    c.type("exit");
+    EXPECT_EQ(c.screen(menu({"alpha"})), "exit\nClose Socket : alpha\n" + menu({"alpha"}));
+
+    second.readToEnd(2 * kWaitMs);
+    EXPECT_EQ(unixLines(second.takeOutput()), "hello\n" + std::string(kTimedOut));
+    EXPECT_EQ(second.waitExit(kWaitMs), 3);
+    EXPECT_TRUE(c.nothingSentTo(0));
 }
 
 }  // namespace

@@ -75,7 +75,12 @@ void ConsoleRun::start(bool pipes, const std::vector<std::string> &env) {
     options.env.insert(options.env.end(), env.begin(), env.end());
     options.columns = 65535;
     options.pipes = pipes;
+    options_ = options;
     ASSERT_TRUE(term.start({program_}, dir_.file("run"), options));
+}
+
+void ConsoleRun::startAnother(PtySession *other) {
+    ASSERT_TRUE(other->start({program_}, dir_.file("run"), options_));
 }
 
 std::string ConsoleRun::startScreen() const {

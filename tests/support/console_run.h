@@ -48,6 +48,10 @@ class ConsoleRun {
     // Starts the console with TERM=dumb, no readline init file and the C
     // locale; `env` adds or replaces "NAME=VALUE" entries.
     void start(bool pipes = false, const std::vector<std::string> &env = {});
+    // Starts one more console under `other` as start() does, in the same
+    // directory and so on the same host file, as an operator would in a
+    // second window.
+    void startAnother(PtySession *other);
 
     // What the console prints at start-up: the host table, then the menu.
     std::string startScreen() const;
@@ -71,6 +75,7 @@ class ConsoleRun {
     uint16_t txPort(size_t h) const { return txPorts_[h]; }
 
   private:
+    PtySession::Options options_;  // as the last start() set them
     std::string program_;
     TempDir dir_;
     std::vector<std::string> names_;
