@@ -124,13 +124,12 @@ int initConfig(const char *path) {
         return -1;
     }
     // The whole text is read first, so the bound holds however long a line is.
-    char *text = fd < 0 ? nullptr : static_cast<char *>(malloc(CMD_CFG_MAX_BYTES + kReadChunk));
+    static char text[CMD_CFG_MAX_BYTES + kReadChunk];  // the console allocates nothing
     bool cut = false;
-    const size_t length = text ? readBounded(fd, text, &cut) : 0;
+    const size_t length = fd >= 0 ? readBounded(fd, text, &cut) : 0;
     if (fd >= 0) close(fd);
-    FILE *fp = text ? fmemopen(text, length, "r") : nullptr;
+    FILE *fp = fd >= 0 ? fmemopen(text, length, "r") : nullptr;
     if (fp == nullptr) {
-        free(text);
         printf("can't found configfile=%s,\n", path);
         return -1;
     }
@@ -194,7 +193,6 @@ int initConfig(const char *path) {
         }
     }
     fclose(fp);
-    free(text);
 
     if (cut) {
         printf("[WARNING] %s: more than 1 MiB or %d lines, the rest not read\n", path,
