@@ -16,7 +16,10 @@ set(CPACK_PACKAGE_CONTACT "qzcmd developers <qzcmd@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UDP operator console and media file prober")
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)  # programs only; CMake never strips a static library
-set(CPACK_COMPONENTS_ALL console mprobe media_probe)
+set(CPACK_COMPONENTS_ALL console)
+if(TARGET media_probe)
+    list(APPEND CPACK_COMPONENTS_ALL mprobe media_probe)
+endif()
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
