@@ -43,7 +43,8 @@ void usage(FILE *out, const char *argv0) {
             "the console's requests on each host's RXPORT and replying to its TXPORT.\n\n"
             "Options:\n"
             "  -c, --config FILE  host file to read (default ../cfg/cmd.cfg)\n"
-            "  -h, --help         show this help\n\n"
+            "  -h, --help         show this help\n"
+            "      --version      show the version\n\n"
             "Commands a host answers:\n%s",
             argv0, kCommands);
 }
@@ -95,9 +96,11 @@ void answer(PlayedHost &host, const std::string &command) {
 
 int main(int argc, char **argv) {
     const char *configPath = "../cfg/cmd.cfg";
+    enum { kVersion = 256 };
     static const option longOptions[] = {
         {"config", required_argument, nullptr, 'c'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
@@ -105,6 +108,7 @@ int main(int argc, char **argv) {
         switch (opt) {
             case 'c': configPath = optarg; break;
             case 'h': usage(stdout, argv[0]); return 0;
+            case kVersion: printf("monitor-demo-host %s\n", QZ_PROJECT_VERSION); return 0;
             default: usage(stderr, argv[0]); return 2;
         }
     }

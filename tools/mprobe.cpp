@@ -500,11 +500,15 @@ int main(int argc, char **argv) {
     Format format = Format::text;
     bool recursive = false;
     unsigned jobs = 0;
-    enum { kJson = 256, kJsonLines };
+    enum { kJson = 256, kJsonLines, kVersion };
     static const option longOptions[] = {
-        {"json", no_argument, nullptr, kJson},    {"json-lines", no_argument, nullptr, kJsonLines},
-        {"recursive", no_argument, nullptr, 'r'}, {"jobs", required_argument, nullptr, 'j'},
-        {"help", no_argument, nullptr, 'h'},      {nullptr, 0, nullptr, 0},
+        {"json", no_argument, nullptr, kJson},
+        {"json-lines", no_argument, nullptr, kJsonLines},
+        {"recursive", no_argument, nullptr, 'r'},
+        {"jobs", required_argument, nullptr, 'j'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
     for (int opt; (opt = getopt_long(argc, argv, "+rj:h", longOptions, nullptr)) != -1;) {
@@ -532,6 +536,11 @@ int main(int argc, char **argv) {
             case 'h':
                 printf("%s%s", kUsage, kHelp);
                 return 0;
+            case kVersion: {
+                void printVersion();  // mprobe_version.cpp
+                printVersion();
+                return 0;
+            }
             default: {
                 if (optopt == 'j') return usageError("%s needs a number of threads", "-j");
                 char shortOption[] = {'-', static_cast<char>(optopt), '\0'};

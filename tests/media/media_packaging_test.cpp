@@ -1,19 +1,46 @@
-// The installed package: `cmake --install` of the media_probe component into
-// a fresh prefix, then a C program built through pkg-config and a C++ program
-// built through find_package(media_probe), each run on a fixture.
+// The project as a user gets it:
+//  - Packaging: `cmake --install` of the media_probe component alone into a
+//    fresh prefix holds the library's files and nothing else; a C program
+//    built through pkg-config and a C++ program built through
+//    find_package(media_probe) run on a fixture.
+//  - Install: everything installed into a fresh prefix: the programs, the
+//    manual pages (rendered by man without a warning, found by their section),
+//    mprobe's bash completion, and the example host file in the layout the
+//    console needs.
+//  - DebianPackages: `cpack -G DEB`; each package's files and declared
+//    dependencies, and the packages extracted with `dpkg -x`: their programs
+//    run, the consumers build against the extracted library.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+}
+
+#include "console_run.h"
 #include "media_fixtures.h"
+#include "temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using Files = std::vector<std::string>;
 
 struct Result {
     int status;
@@ -37,32 +64,63 @@ std::string shellQuoted(const fs::path &path) {
     return "'" + path.string() + "'";
 }
 
-class Packaging : public testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        char pattern[] = "/tmp/media_package_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        Result install =
-            shell(std::string(MEDIA_CMAKE) + " --install " + shellQuoted(MEDIA_BUILD_DIR) +
-                  " --component media_probe --prefix " + shellQuoted(prefix()));
-        ASSERT_EQ(install.status, 0) << install.output;
-    }
-    static void TearDownTestSuite() { fs::remove_all(root_); }
+std::string fixture(const char *name) {
+    return media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR).at(name);
+}
 
-    static fs::path prefix() { return root_ / "prefix"; }
-    static std::string fixture(const char *name) {
-        return media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR).at(name);
-    }
-
-    static fs::path root_;
+// What each install component puts under the prefix.
+const Files kLibraryFiles = {
+    "include/media_probe.h",
+    MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeConfig.cmake",
+    MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeConfigVersion.cmake",
+    MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeTargets-" MEDIA_BUILD_TYPE ".cmake",
+    MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeTargets.cmake",
+    MEDIA_INSTALL_LIBDIR "/libmedia_probe.a",
+    MEDIA_INSTALL_LIBDIR "/pkgconfig/media_probe.pc",
+    "share/man/man3/media_probe.3",
 };
-fs::path Packaging::root_;
+const Files kMprobeFiles = {
+    "bin/mprobe",
+    "share/bash-completion/completions/mprobe",
+    "share/man/man1/mprobe.1",
+};
+const Files kConsoleFiles = {
+    "bin/monitor",
+    "bin/monitor-demo-host",
+    "share/doc/qzcmd-monitor/examples/cfg/cmd.cfg",
+    "share/man/man1/monitor-demo-host.1",
+    "share/man/man1/monitor.1",
+};
 
-TEST_F(Packaging, CProgramBuildsThroughPkgConfig) {
+Files sorted(Files files) {
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Every file under `root`, as a sorted list of relative paths.
+Files filesUnder(const fs::path &root) {
+    Files files;
+    for (const auto &entry : fs::recursive_directory_iterator(root)) {
+        if (!entry.is_directory()) files.push_back(fs::relative(entry.path(), root).string());
+    }
+    return sorted(files);
+}
+
+std::string readFile(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Builds tests/media/c_consumer.c against the library installed under
+// `prefix`, through its pkg-config file alone, and runs it on a fixture.
+void expectCConsumerRuns(const fs::path &prefix, const fs::path &work) {
     const std::string pc =
-        "PKG_CONFIG_PATH=" + shellQuoted(prefix() / MEDIA_INSTALL_LIBDIR / "pkgconfig");
-    const fs::path program = root_ / "c_consumer";
+        "PKG_CONFIG_PATH=" + shellQuoted(prefix / MEDIA_INSTALL_LIBDIR / "pkgconfig");
+    Result version = shell(pc + " " MEDIA_PKG_CONFIG " --modversion media_probe");
+    EXPECT_EQ(version.output, MEDIA_PROJECT_VERSION "\n");
+    const fs::path program = work / "c_consumer";
     Result build =
         shell(std::string(MEDIA_C_COMPILER) + " " MEDIA_SANITIZE_FLAGS " -o " +
               shellQuoted(program) + " " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/c_consumer.c") +
@@ -73,11 +131,13 @@ TEST_F(Packaging, CProgramBuildsThroughPkgConfig) {
     EXPECT_EQ(run.output, "0 mov,mp4,m4a,3gp,3g2,mj2 video/mp4 videos=1\n");
 }
 
-TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
-    const fs::path build = root_ / "cxx";
+// Builds tests/media/consumer, which uses find_package(media_probe), against
+// the package installed under `prefix`, and runs it on a fixture.
+void expectCxxConsumerRuns(const fs::path &prefix, const fs::path &work) {
+    const fs::path build = work / "cxx";
     Result configure =
         shell(std::string(MEDIA_CMAKE) + " -S " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/consumer") +
-              " -B " + shellQuoted(build) + " -DCMAKE_PREFIX_PATH=" + shellQuoted(prefix()) +
+              " -B " + shellQuoted(build) + " -DCMAKE_PREFIX_PATH=" + shellQuoted(prefix) +
               " -DCMAKE_CXX_COMPILER=" MEDIA_CXX_COMPILER
               " '-DCMAKE_CXX_FLAGS=" MEDIA_SANITIZE_FLAGS "'");
     ASSERT_EQ(configure.status, 0) << configure.output;
@@ -86,6 +146,311 @@ TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
     Result run = shell(shellQuoted(build / "cxx_consumer") + " " + shellQuoted(fixture("mp4")));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "aac 44100 Hz\n");
+}
+
+// What `mprobe --version` prints when it runs with this machine's FFmpeg.
+std::string mprobeVersion() {
+    std::string text = "mprobe " MEDIA_PROJECT_VERSION "\n";
+    const std::pair<const char *, unsigned> libraries[] = {
+        {"libavformat", avformat_version()},
+        {"libavcodec", avcodec_version()},
+        {"libavutil", avutil_version()},
+    };
+    for (const auto &[name, version] : libraries) {
+        text += std::string(name) + " " + std::to_string(AV_VERSION_MAJOR(version)) + "." +
+                std::to_string(AV_VERSION_MINOR(version)) + "." +
+                std::to_string(AV_VERSION_MICRO(version)) + "\n";
+    }
+    return text;
+}
+
+// ---- the library alone -------------------------------------------------------
+
+class Packaging : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        root_ = std::make_unique<qztest::TempDir>();
+        Result install =
+            shell(std::string(MEDIA_CMAKE) + " --install " + shellQuoted(MEDIA_BUILD_DIR) +
+                  " --component media_probe --prefix " + shellQuoted(prefix()));
+        ASSERT_EQ(install.status, 0) << install.output;
+    }
+    static void TearDownTestSuite() { root_.reset(); }
+
+    static fs::path root() { return root_->path(); }
+    static fs::path prefix() { return root() / "prefix"; }
+
+    static std::unique_ptr<qztest::TempDir> root_;
+};
+std::unique_ptr<qztest::TempDir> Packaging::root_;
+
+TEST_F(Packaging, LibraryComponentInstallsTheLibraryAlone) {
+    EXPECT_EQ(filesUnder(prefix()), sorted(kLibraryFiles));
+}
+
+TEST_F(Packaging, CProgramBuildsThroughPkgConfig) {
+    expectCConsumerRuns(prefix(), root());
+}
+
+TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
+    expectCxxConsumerRuns(prefix(), root());
+}
+
+// ---- everything, installed ---------------------------------------------------
+
+class Install : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        root_ = std::make_unique<qztest::TempDir>();
+        Result install = shell(std::string(MEDIA_CMAKE) + " --install " +
+                               shellQuoted(MEDIA_BUILD_DIR) + " --prefix " + shellQuoted(prefix()));
+        ASSERT_EQ(install.status, 0) << install.output;
+    }
+    static void TearDownTestSuite() { root_.reset(); }
+
+    static fs::path root() { return root_->path(); }
+    static fs::path prefix() { return root() / "prefix"; }
+
+    static std::unique_ptr<qztest::TempDir> root_;
+};
+std::unique_ptr<qztest::TempDir> Install::root_;
+
+TEST_F(Install, HoldsEveryProgramPageAndCompletion) {
+    Files all = kLibraryFiles;
+    all.insert(all.end(), kMprobeFiles.begin(), kMprobeFiles.end());
+    all.insert(all.end(), kConsoleFiles.begin(), kConsoleFiles.end());
+    EXPECT_EQ(filesUnder(prefix()), sorted(all));
+    for (const char *program : {"bin/monitor", "bin/monitor-demo-host", "bin/mprobe"}) {
+        EXPECT_EQ(access((prefix() / program).c_str(), X_OK), 0) << program;
+    }
+}
+
+TEST_F(Install, ManualPagesRenderWithoutWarnings) {
+    const struct {
+        const char *page;
+        const char *heading;  // the page's first line as man renders it
+    } pages[] = {
+        {"share/man/man1/mprobe.1", "MPROBE(1)"},
+        {"share/man/man1/monitor.1", "MONITOR(1)"},
+        {"share/man/man1/monitor-demo-host.1", "MONITOR-DEMO-HOST(1)"},
+        {"share/man/man3/media_probe.3", "MEDIA_PROBE(3)"},
+    };
+    const fs::path warnings = root() / "warnings";
+    for (const auto &p : pages) {
+        SCOPED_TRACE(p.page);
+        // The braces keep the page on standard output and man's warnings apart.
+        Result page = shell("{ LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l " +
+                            shellQuoted(prefix() / p.page) + " 2>" + shellQuoted(warnings) + "; }");
+        EXPECT_EQ(page.status, 0);
+        EXPECT_EQ(page.output.rfind(p.heading, 0), 0u) << page.output.substr(0, 200);
+        EXPECT_NE(page.output.find("\nNAME\n"), std::string::npos);
+        EXPECT_EQ(readFile(warnings), "");
+    }
+}
+
+// The C library's mprobe(3) may be installed too: `man mprobe` must still
+// find the program's page.
+TEST_F(Install, ManFindsEachPageInItsSection) {
+    const struct {
+        const char *query;
+        const char *page;
+    } lookups[] = {
+        {"mprobe", "man1/mprobe.1"},           {"1 mprobe", "man1/mprobe.1"},
+        {"monitor", "man1/monitor.1"},         {"monitor-demo-host", "man1/monitor-demo-host.1"},
+        {"media_probe", "man3/media_probe.3"},
+    };
+    const fs::path manDir = prefix() / "share/man";
+    for (const auto &l : lookups) {
+        SCOPED_TRACE(l.query);
+        Result found =
+            shell("MANPATH=" + shellQuoted(manDir.string() + ":") + " man -w " + l.query);
+        EXPECT_EQ(found.status, 0);
+        EXPECT_EQ(found.output, (manDir / l.page).string() + "\n");
+    }
+}
+
+TEST_F(Install, CompletionOffersOptionsThenPaths) {
+    const fs::path completion = prefix() / "share/bash-completion/completions/mprobe";
+    const fs::path dir = root() / "media";
+    fs::create_directories(dir / "clips");
+    std::ofstream(dir / "clip.mp4").put('x');
+    std::ofstream(dir / "list.txt").put('x');
+
+    Result registered = shell("bash --norc --noprofile -c 'source " + completion.string() +
+                              " && complete -p mprobe'");
+    EXPECT_EQ(registered.output, "complete -o filenames -F _mprobe mprobe\n");
+
+    const struct {
+        std::vector<std::string> words;  // the command line, the word completed last
+        std::string offered;             // the completions, sorted, one per line
+    } cases[] = {
+        {{"mprobe", "--js"}, "--json\n--json-lines\n"},
+        {{"mprobe", "--n"}, "--no-index\n--null\n"},
+        {{"mprobe", "-"},
+         "--files-from\n--help\n--jobs\n--json\n--json-lines\n--no-index\n--null\n"
+         "--recursive\n--version\n-0\n-h\n-j\n-r\n"},
+        {{"mprobe", "cl"}, "clip.mp4\nclips\n"},
+        {{"mprobe", "--jobs", ""}, ""},
+        {{"mprobe", "-rj", ""}, ""},
+        {{"mprobe", "--files-from", ""}, "-\nclip.mp4\nclips\nlist.txt\n"},
+        {{"mprobe", "--files-from", "=", "li"}, "list.txt\n"},
+        {{"mprobe", "-j", "2", "--files-from", "list.txt", "--js"}, "--json\n--json-lines\n"},
+        {{"mprobe", "clip.mp4", "--js"}, ""},  // options end at the first path
+        {{"mprobe", "--", "--"}, ""},
+    };
+    for (const auto &c : cases) {
+        std::string words;
+        for (const std::string &w : c.words) words += " '" + w + "'";
+        SCOPED_TRACE(words);
+        Result offered =
+            shell("cd " + shellQuoted(dir) + " && bash --norc --noprofile -c 'source \"$0\"; " +
+                  "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _mprobe; " +
+                  "printf \"%s\\n\" \"${COMPREPLY[@]}\" | LC_ALL=C sort | grep .' " +
+                  shellQuoted(completion) + words);
+        EXPECT_EQ(offered.output, c.offered);
+    }
+}
+
+// The console reads ../cfg/cmd.cfg: started in run/ beside a copy of the
+// installed example cfg/, it loads the example's two hosts.
+TEST_F(Install, ConsoleStartsBesideTheExampleHostFile) {
+    const fs::path layout = root() / "console";
+    fs::create_directories(layout / "run");
+    fs::copy(prefix() / "share/doc/qzcmd-monitor/examples/cfg", layout / "cfg");
+    Result console = shell("cd " + shellQuoted(layout / "run") + " && echo exit | " +
+                           shellQuoted(prefix() / "bin/monitor"));
+    EXPECT_EQ(console.status, 0);
+    EXPECT_EQ(console.output,
+              " IDX  HOST        IPADDR           RXPORT  TXPORT\n"
+              "  0   alpha       127.0.0.1        17101    17001 \n"
+              "  1   beta        127.0.0.1        17102    17002 \n"
+              "\n" +
+                  qztest::menu({"alpha", "beta"}));
+}
+
+// ---- the Debian packages -----------------------------------------------------
+
+struct Package {
+    std::string name;
+    Files files;                       // under usr/
+    std::vector<std::string> depends;  // patterns, each matching one entry of Depends
+};
+
+const std::vector<Package> &packages() {
+    static const std::vector<Package> list = {
+        {"qzcmd-monitor", kConsoleFiles, {"libc6 \\(.*\\)", "libreadline[0-9]+ \\(.*\\)"}},
+        {"mprobe",
+         kMprobeFiles,
+         {"libavformat[0-9]+ \\(.*\\)", "libavcodec[0-9]+ \\(.*\\)", "libavutil[0-9]+ \\(.*\\)",
+          "libc6 \\(.*\\)"}},
+        {"libmedia-probe-dev",
+         kLibraryFiles,
+         {"libavformat-dev", "libavcodec-dev", "libavutil-dev", "pkgconf \\| pkg-config"}},
+    };
+    return list;
+}
+
+class DebianPackages : public testing::Test {
+  protected:
+    // Builds the packages and extracts them all into one root.
+    static void SetUpTestSuite() {
+        work_ = std::make_unique<qztest::TempDir>();
+        Result made = shell("cd " + shellQuoted(work()) + " && " MEDIA_CPACK " -G DEB --config " +
+                            shellQuoted(fs::path(MEDIA_BUILD_DIR) / "CPackConfig.cmake") + " -B " +
+                            shellQuoted(work() / "packages"));
+        ASSERT_EQ(made.status, 0) << made.output;
+        for (const auto &entry : fs::directory_iterator(work() / "packages")) {
+            if (entry.path().extension() != ".deb") continue;
+            Result name = shell("dpkg-deb -f " + shellQuoted(entry.path()) + " Package");
+            debs_[name.output.substr(0, name.output.find('\n'))] = entry.path();
+            Result extracted =
+                shell("dpkg -x " + shellQuoted(entry.path()) + " " + shellQuoted(root()));
+            ASSERT_EQ(extracted.status, 0) << extracted.output;
+        }
+    }
+    static void TearDownTestSuite() {
+        debs_.clear();
+        work_.reset();
+    }
+
+    static fs::path work() { return work_->path(); }
+    static fs::path root() { return work() / "root"; }
+    static fs::path usr() { return root() / "usr"; }
+
+    static std::unique_ptr<qztest::TempDir> work_;
+    static std::map<std::string, fs::path> debs_;
+};
+std::unique_ptr<qztest::TempDir> DebianPackages::work_;
+std::map<std::string, fs::path> DebianPackages::debs_;
+
+TEST_F(DebianPackages, EachHoldsItsFilesAndDeclaresWhatItLinks) {
+    ASSERT_EQ(debs_.size(), packages().size());
+    for (const Package &p : packages()) {
+        SCOPED_TRACE(p.name);
+        ASSERT_EQ(debs_.count(p.name), 1u);
+        const fs::path deb = debs_.at(p.name);
+
+        Result listing = shell("dpkg-deb -c " + shellQuoted(deb));
+        ASSERT_EQ(listing.status, 0) << listing.output;
+        Files files;
+        std::istringstream lines(listing.output);
+        for (std::string line; std::getline(lines, line);) {
+            const std::string path = line.substr(line.rfind(' ') + 1);
+            if (path.back() != '/') files.push_back(path);
+        }
+        Files expected;
+        for (const std::string &f : p.files) expected.push_back("./usr/" + f);
+        EXPECT_EQ(sorted(files), sorted(expected));
+
+        Result fields = shell("dpkg-deb -f " + shellQuoted(deb) + " Version Depends");
+        const std::string version = "Version: " MEDIA_PROJECT_VERSION "-1\n";
+        EXPECT_EQ(fields.output.rfind(version, 0), 0u) << fields.output;
+        const size_t at = fields.output.find("Depends: ");
+        ASSERT_NE(at, std::string::npos) << fields.output;
+        const std::string depends = fields.output.substr(at + 9);
+        std::vector<std::string> entries;
+        std::regex comma(", ");
+        std::sregex_token_iterator entry(depends.begin(), depends.end() - 1, comma, -1), end;
+        for (; entry != end; ++entry) entries.push_back(*entry);
+        for (const std::string &pattern : p.depends) {
+            std::regex wanted(pattern);
+            EXPECT_TRUE(
+                std::any_of(entries.begin(), entries.end(),
+                            [&](const std::string &e) { return std::regex_match(e, wanted); }))
+                << pattern << " not in: " << depends;
+        }
+    }
+}
+
+TEST_F(DebianPackages, ExtractedProgramsRun) {
+    Result version = shell(shellQuoted(usr() / "bin/mprobe") + " --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output, mprobeVersion());
+    Result demo = shell(shellQuoted(usr() / "bin/monitor-demo-host") + " --version");
+    EXPECT_EQ(demo.status, 0);
+    EXPECT_EQ(demo.output, "monitor-demo-host " MEDIA_PROJECT_VERSION "\n");
+
+    // The packaged mprobe describes a file exactly as the one built here.
+    for (const char *format : {"", "--json"}) {
+        SCOPED_TRACE(format);
+        const std::string arguments = std::string(" ") + format + " " + shellQuoted(fixture("mp4"));
+        Result packaged = shell(shellQuoted(usr() / "bin/mprobe") + arguments);
+        Result built = shell(shellQuoted(MEDIA_MPROBE) + arguments);
+        EXPECT_EQ(packaged.status, 0);
+        EXPECT_NE(packaged.output.find("mov,mp4,m4a,3gp,3g2,mj2"), std::string::npos);
+        EXPECT_EQ(packaged.output, built.output);
+    }
+}
+
+TEST_F(DebianPackages, ConsumersBuildAgainstTheExtractedLibrary) {
+    {
+        SCOPED_TRACE("C through pkg-config");
+        expectCConsumerRuns(usr(), work());
+    }
+    {
+        SCOPED_TRACE("C++ through find_package");
+        expectCxxConsumerRuns(usr(), work());
+    }
 }
 
 }  // namespace

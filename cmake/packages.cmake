@@ -1,0 +1,58 @@
+# Debian packages, one per install component:
+#   qzcmd-monitor       the console, the demo host, their manual pages and an
+#                       example host file (component console)
+#   mprobe              the mprobe tool, its manual page and bash completion
+#                       (component mprobe)
+#   libmedia-probe-dev  the static library, its header, pkg-config file, CMake
+#                       package and manual page (component media_probe)
+# cpack -G DEB in the build folder writes them there. The programs' Depends
+# come from the shared libraries they link (dpkg-shlibdeps); the library has
+# none of its own, so its package names the FFmpeg development packages its
+# users link against.
+set(CPACK_PACKAGE_NAME qzcmd)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "qzcmd")
+set(CPACK_PACKAGE_CONTACT "qzcmd developers <qzcmd@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UDP operator console and media file prober")
+set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)  # programs only; CMake never strips a static library
+set(CPACK_COMPONENTS_ALL console)
+if(TARGET media_probe)
+    list(APPEND CPACK_COMPONENTS_ALL mprobe media_probe)
+endif()
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_NAME ${QZ_CONSOLE_PACKAGE})
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_SECTION net)
+set(CPACK_COMPONENT_CONSOLE_DESCRIPTION
+    "Interactive UDP operator console\n"
+    "monitor shows a menu of the local services named in a host file and sends\n"
+    "each line the operator types to the chosen one as a UDP datagram, printing\n"
+    "its reply. monitor-demo-host plays the hosts of a host file for trying it.")
+
+set(CPACK_DEBIAN_MPROBE_PACKAGE_NAME mprobe)
+set(CPACK_DEBIAN_MPROBE_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_MPROBE_PACKAGE_SUGGESTS bash-completion)
+set(CPACK_COMPONENT_MPROBE_DESCRIPTION
+    "Describes media files: container, streams, codec configuration, seek index\n"
+    "mprobe prints the size, container, MIME type, duration and bit rate of\n"
+    "media files and, per video and audio stream, the codec, geometry or\n"
+    "sampling, rates, durations, configuration bytes and seek index, as text\n"
+    "or JSON. FFmpeg's libraries do the demuxing.")
+
+set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_NAME libmedia-probe-dev)
+set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_DEPENDS
+    "libavformat-dev, libavcodec-dev, libavutil-dev, pkgconf | pkg-config")
+set(CPACK_COMPONENT_MEDIA_PROBE_DESCRIPTION
+    "Static C library describing media files (development files)\n"
+    "media_probe hands a program plain C records describing a media file:\n"
+    "container, MIME class, duration, bit rate and, per video and audio stream,\n"
+    "codec, geometry or sampling, rates, configuration bytes and seek index.\n"
+    "Found with pkg-config (media_probe) or CMake's find_package(media_probe).")
+
+include(CPack)
