@@ -109,21 +109,21 @@ int main(int argc, char **argv) {
     std::set<std::string> only, known;
     for (const Benchmark &b : kBenchmarks) known.insert(b.name);
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i], value = i + 1 < argc ? argv[i + 1] : "";
-        std::istringstream names(value);
+        const std::string arg = argv[i];
         if (arg == "--smoke") {
             smoke = true;
-        } else if (arg == "--only" && ++i < argc) {
-            for (std::string name; std::getline(names, name, ',');) only.insert(name);
+        } else if (arg == "--only" && i + 1 < argc) {
+            std::istringstream names(argv[++i]);
+            for (std::string name; std::getline(names, name, ',');) {
+                if (!known.count(name)) {
+                    fprintf(stderr, "qzbench: no benchmark named %s\n%s", name.c_str(), kUsage);
+                    return 2;
+                }
+                only.insert(name);
+            }
         } else {
             fputs(kUsage, arg == "--help" ? stdout : stderr);
             return arg == "--help" ? 0 : 2;
-        }
-    }
-    for (const auto &name : only) {
-        if (!known.count(name)) {
-            fprintf(stderr, "qzbench: no benchmark named %s\n%s", name.c_str(), kUsage);
-            return 2;
         }
     }
     av_log_set_level(AV_LOG_QUIET);
