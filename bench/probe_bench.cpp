@@ -1,246 +1,261 @@
-// In-process probing: the library against the bare libavformat calls, on the
-// mixed corpus and on one file with a very large index.
-#include <fcntl.h>
-#include <unistd.h>
+// The media benchmarks and their corpus: the library against the bare
+// libavformat calls it has to make, in process; mprobe against ffprobe as
+// processes; mprobe on two threads against one; one mprobe over a library.
+#include <malloc.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <regex>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
-#include "benchmarks.h"
+#include "bench.h"
+#include "media_fixtures.h"
 #include "media_probe.h"
-#include "probe_calls.h"
+#include "process.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 namespace qzbench {
-
-QuietStdout::QuietStdout() {
-    fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-}
-
-QuietStdout::~QuietStdout() {
-    fflush(stdout);
-    if (saved_ >= 0) {
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-}
-
-double callgrindInstructions(const std::vector<std::string> &argv, const std::string &toggle,
-                             const std::string &profile) {
-    if (!*Programs::valgrind()) return 0;
-    std::vector<std::string> command = {Programs::valgrind(), "--tool=callgrind",
-                                        "--callgrind-out-file=" + profile,
-                                        "--toggle-collect=" + toggle};
-    command.insert(command.end(), argv.begin(), argv.end());
-    // Where valgrind lacks RDTSCP, a library libavcodec loads dies of SIGILL
-    // before main; the emulator supplies the instruction.
-    std::vector<std::string> env;
-    if (*Programs::rdtscpEmulator())
-        env.push_back(std::string("LD_PRELOAD=") + Programs::rdtscpEmulator());
-    ProcessRun run = runProcess(command, "/dev/null", profile + ".log", env);
-    if (run.status != 0) {
-        throw std::runtime_error("callgrind run failed (status " + std::to_string(run.status) +
-                                 "), see " + profile + ".log");
-    }
-    return profileTotal(profile);
-}
-
-double profileTotal(const std::string &profile) {
-    std::istringstream lines(readFile(profile));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("totals:", 0) == 0 || line.rfind("summary:", 0) == 0) {
-            return strtod(line.c_str() + line.find(':') + 1, nullptr);
-        }
-    }
-    throw std::runtime_error("no instruction total in " + profile);
-}
-
-std::vector<double> inclusiveInstructions(const std::string &profile,
-                                          const std::vector<std::string> &functions) {
-    std::vector<double> counts(functions.size(), 0);
-    if (!*Programs::callgrindAnnotate()) return counts;
-    const std::string text =
-        runCapture({Programs::callgrindAnnotate(), "--inclusive=yes", "--threshold=100", profile});
-    // Lines read "  1,234,567 (12.34%)  file:function [object]".
-    static const std::regex line(R"(^\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+\S*?:(.*?)(\s+\[.*\])?$)");
-    std::istringstream lines(text);
-    std::string l;
-    std::smatch m;
-    while (std::getline(lines, l)) {
-        if (!std::regex_match(l, m, line)) continue;
-        for (size_t i = 0; i < functions.size(); ++i) {
-            if (m[2] != functions[i] || counts[i] != 0) continue;
-            std::string digits = m[1];
-            digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());
-            counts[i] = strtod(digits.c_str(), nullptr);
-        }
-    }
-    return counts;
-}
-
 namespace {
 
-using Probe = int (*)(const char *, int64_t *);
+namespace fs = std::filesystem;
 
-double timed(Probe probe, const std::string &path) {
+// Container and codecs of the variants; a kind without video gets two shapes.
+const char *const kKinds[][2] = {
+    {"mp4", "-c:v libx264 -preset ultrafast -c:a aac"},
+    {"mov", "-c:v mpeg4 -c:a aac"},
+    {"mkv", "-c:v libx264 -preset ultrafast -c:a aac"},
+    {"webm", "-c:v libvpx -deadline realtime -cpu-used 8 -c:a libopus"},
+    {"flv", "-c:v flv -c:a aac"},
+    {"wmv", "-c:v wmv2 -c:a wmav2"},
+    {"ts", "-c:v mpeg2video -c:a mp2"},
+    {"avi", "-c:v mpeg4 -c:a libmp3lame"},
+    {"mp3", "-c:a libmp3lame"},
+    {"ogg", "-c:a libvorbis"},
+    {"m4a", "-c:a aac"}};
+// Picture size, frame rate and seconds.
+const char *const kShapes[][3] = {{"96x72", "15", "0.5"},
+                                  {"160x120", "25", "1"},
+                                  {"320x240", "25", "2"},
+                                  {"176x144", "30", "1.5"}};
+
+// Made under corpus/ by the first run (in some seconds), reused by later ones.
+struct Corpus {
+    // The media fixtures and variants of every container class in other
+    // sizes, lengths and codecs: 51 files (13 in a smoke run).
+    std::vector<std::string> mixed;
+    std::string largeIndex;  // a 1000 fps 16x16 H.264 MP4, an index entry per frame
+    int64_t largeIndexEntries = 0;
+    std::string library;                    // copies of `mixed` on shelves of 100
+    std::vector<std::string> libraryPaths;  // in the order mprobe -r lists them
+};
+
+Command words(const std::string &text) {
+    std::istringstream in(text);
+    return Command(std::istream_iterator<std::string>(in), {});
+}
+
+const Corpus &corpusFor(bool smoke) {
+    static Corpus made;
+    if (!made.mixed.empty()) return made;
+    Corpus corpus;
+    const std::string dir = fs::absolute("corpus").string();
+    for (const auto &[name, path] : media_fixtures::generateFixtures(dir + "/fixtures")) {
+        if (name != "random" && name != "empty") corpus.mixed.push_back(path);
+    }
+    fs::create_directories(dir + "/variants");
+    for (const auto &kind : kKinds) {
+        const bool video = strstr(kind[1], "-c:v") != nullptr;
+        for (size_t s = 0; !smoke && s < (video ? std::size(kShapes) : 2); ++s) {
+            const std::string seconds = kShapes[s][2];
+            const std::string picture = std::string("-f lavfi -i testsrc=size=") + kShapes[s][0] +
+                                        ":rate=" + kShapes[s][1] + ":duration=" + seconds + " ";
+            const std::string args =
+                (video ? picture : "") +
+                "-f lavfi -i sine=frequency=330:sample_rate=" + (s % 2 ? "48000" : "44100") +
+                ":duration=" + seconds + " " + kind[1];
+            corpus.mixed.push_back(media_fixtures::makeWithFfmpeg(
+                dir + "/variants", words(args), "variant-" + std::to_string(s) + "." + kind[0]));
+        }
+    }
+    const int64_t entries = corpus.largeIndexEntries = smoke ? 2000 : 100000;
+    corpus.largeIndex = media_fixtures::makeWithFfmpeg(
+        dir,
+        words("-f lavfi -i color=c=blue:size=16x16:rate=1000:duration=" +
+              std::to_string(entries / 1000) + " -c:v libx264 -preset ultrafast"),
+        "large-index-" + std::to_string(entries) + ".mp4");
+    const size_t files = smoke ? 40 : 1000;
+    corpus.library = dir + "/library-" + std::to_string(files);
+    for (size_t i = 0; i < files; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "/shelf-%02zu/%04zu-", i / 100, i);
+        const fs::path source = corpus.mixed[i % corpus.mixed.size()];
+        const fs::path copy = corpus.library + name + source.filename().string();
+        fs::create_directories(copy.parent_path());
+        fs::copy_file(source, copy, fs::copy_options::skip_existing);
+        corpus.libraryPaths.push_back(copy.string());
+    }
+    std::sort(corpus.libraryPaths.begin(), corpus.libraryPaths.end());
+    return made = std::move(corpus);
+}
+
+// Both return 0 on success and add the index entries of all streams to *entries.
+int probeLibrary(const char *path, int64_t *entries) {
+    MediaContext *context = create_media_context();
+    if (!context) return -1;
+    const int result = build_media_info(context, path);
+    for (const VideoStreamContext *v = context->video; v; v = v->next) *entries += v->entry_count;
+    for (const AudioStreamContext *a = context->audio; a; a = a->next) *entries += a->entry_count;
+    free_media_context(context);
+    return result;
+}
+
+int probeBare(const char *path, int64_t *entries) {
+    AVFormatContext *format = nullptr;
+    int result = avformat_open_input(&format, path, nullptr, nullptr);
+    if (result < 0) return result;
+    result = avformat_find_stream_info(format, nullptr);
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        *entries += avformat_index_get_entries_count(format->streams[i]);
+    avformat_close_input(&format);
+    return result < 0 ? result : 0;
+}
+
+double timedProbe(bool library, const std::string &path) {
+    int64_t entries = 0;
     const auto start = Clock::now();
-    int result = probe(path.c_str(), nullptr);
-    double seconds = secondsSince(start);
+    const int result = (library ? probeLibrary : probeBare)(path.c_str(), &entries);
+    const double seconds = secondsSince(start);
     if (result != 0) throw std::runtime_error("probing " + path + " failed");
     return seconds;
 }
 
-// Rounds of both probes over `files`, interleaved file by file in alternating
-// order. Returns the per-round ratios library/bare and the per-probe medians.
-struct Interleaved {
-    std::vector<double> ratios, library, bare;
-};
-
-Interleaved interleave(const std::vector<std::string> &files, int rounds, int repeats) {
-    Interleaved result;
-    for (int r = 0; r < rounds; ++r) {
-        double library = 0, bare = 0;
-        for (size_t i = 0; i < files.size(); ++i) {
-            for (int k = 0; k < repeats; ++k) {
-                if ((r + i + k) % 2 == 0) {
-                    library += timed(probeWithLibrary, files[i]);
-                    bare += timed(probeBare, files[i]);
-                } else {
-                    bare += timed(probeBare, files[i]);
-                    library += timed(probeWithLibrary, files[i]);
-                }
-            }
-        }
-        const double probes = static_cast<double>(files.size()) * repeats;
-        result.ratios.push_back(library / bare);
-        result.library.push_back(library / probes);
-        result.bare.push_back(bare / probes);
-    }
-    return result;
+// The large index's entries; throws unless both probes count all of them.
+std::string indexEntries(const Corpus &corpus) {
+    int64_t library = 0, bare = 0;
+    if (probeLibrary(corpus.largeIndex.c_str(), &library) != 0 ||
+        probeBare(corpus.largeIndex.c_str(), &bare) != 0 || library != bare ||
+        library < corpus.largeIndexEntries)
+        throw std::runtime_error(corpus.largeIndex + ": " + std::to_string(library) + " entries");
+    return std::to_string(library);
 }
 
-std::string percent(double part, double whole) {
-    return whole > 0 ? formatFixed(100.0 * part / whole, 1) + " %" : "-";
+Command ffprobeJson(const std::string &file) {
+    return {QZ_FFPROBE, "-v", "quiet", "-show_format", "-show_streams", "-of", "json", file};
 }
 
 }  // namespace
 
-void benchProbeInProcess(const Corpus &corpus, const Options &options, Table &table) {
-    const std::vector<std::string> &files = corpus.mixed;
-    const int rounds = options.smoke ? 2 : 21;
-    const int repeats = options.smoke ? 1 : 2;
-    note("probe in process: %zu files, %d rounds", files.size(), rounds);
-    Interleaved m;
-    {
-        QuietStdout quiet;
-        interleave(files, 1, 1);  // warm-up: page cache, first-use initialisation
-        m = interleave(files, rounds, repeats);
-    }
-    const double ratio = median(m.ratios);
-    table.target("Probe in process, per file (" + std::to_string(files.size()) +
-                     " files): library vs bare libavformat calls",
-                 formatSeconds(median(m.library)), formatSeconds(median(m.bare)),
-                 formatFixed(ratio, 3), "<= 1.05", ratio <= 1.05);
-
-    // The same work counted in instructions, which noise does not move.
-    std::vector<std::string> args = {Programs::probeChild(), "instructions", "lib"};
-    std::vector<std::string> counted = files;
-    if (options.smoke) counted.resize(2);
-    args.insert(args.end(), counted.begin(), counted.end());
-    const std::string libProfile = options.workDir + "/callgrind.probe.lib";
-    const double lib = callgrindInstructions(args, "measured_pass", libProfile);
-    args[2] = "bare";
-    const double bare =
-        callgrindInstructions(args, "measured_pass", options.workDir + "/callgrind.probe.bare");
-    if (lib > 0 && bare > 0) {
-        const double n = static_cast<double>(counted.size());
-        table.info("  instructions per file (callgrind)", formatCount(lib / n),
-                   formatCount(bare / n), formatFixed(lib / bare, 3));
-        const std::vector<std::string> names = {"avformat_open_input", "avformat_find_stream_info",
-                                                "avformat_close_input"};
-        std::vector<double> parts = inclusiveInstructions(libProfile, names);
-        double libraryOwn = lib;
-        for (double p : parts) libraryOwn -= p;
-        table.info("  of a library probe: open / stream info / close / the rest",
-                   percent(parts[0], lib) + " / " + percent(parts[1], lib) + " / " +
-                       percent(parts[2], lib) + " / " + percent(libraryOwn, lib));
-    }
+Figure benchProbe(bool smoke) {
+    const std::vector<std::string> &files = corpusFor(smoke).mixed;
+    const int repeats = smoke ? 1 : 2;
+    return sideBySide("Probe in process, per file (" + std::to_string(files.size()) +
+                          " files): library vs bare libavformat calls",
+                      files.size() * repeats, smoke ? 2 : 21,
+                      [&](size_t i, bool ours) { return timedProbe(ours, files[i / repeats]); });
 }
 
-void benchLargeIndex(const Corpus &corpus, const Options &options, Table &table) {
-    const std::string &file = corpus.largeIndex;
-    int64_t libEntries = 0, bareEntries = 0;
-    {
-        QuietStdout quiet;
-        if (probeWithLibrary(file.c_str(), &libEntries) != 0 ||
-            probeBare(file.c_str(), &bareEntries) != 0) {
-            throw std::runtime_error("cannot probe " + file);
-        }
-    }
-    if (libEntries != bareEntries || libEntries < corpus.largeIndexEntries) {
-        throw std::runtime_error(file + ": " + std::to_string(libEntries) + " index entries, " +
-                                 std::to_string(corpus.largeIndexEntries) + " expected");
-    }
-    const std::string what = "Large index (" + std::to_string(libEntries) + " entries): ";
-    const int rounds = options.smoke ? 2 : 15;
-    note("large index: %lld entries, %d rounds", static_cast<long long>(libEntries), rounds);
-    Interleaved m;
-    {
-        QuietStdout quiet;
-        m = interleave({file}, rounds, options.smoke ? 1 : 3);
-    }
-    const double ratio = median(m.ratios);
-    table.target(what + "probe time vs bare calls", formatSeconds(median(m.library)),
-                 formatSeconds(median(m.bare)), formatFixed(ratio, 3), "<= 1.10", ratio <= 1.10);
+Figure benchIndex(bool smoke) {
+    const Corpus &corpus = corpusFor(smoke);
+    return sideBySide(
+        "Large index (" + indexEntries(corpus) + " entries): probe time vs bare calls",
+        smoke ? 1 : 3, smoke ? 2 : 15,
+        [&](size_t, bool ours) { return timedProbe(ours, corpus.largeIndex); });
+}
 
-    const std::string profile = options.workDir + "/callgrind.index";
-    const double lib = callgrindInstructions({Programs::probeChild(), "instructions", "lib", file},
-                                             "measured_pass", profile + ".lib");
-    const double bare = callgrindInstructions(
-        {Programs::probeChild(), "instructions", "bare", file}, "measured_pass", profile + ".bare");
-    if (lib > 0 && bare > 0) {
-        table.info("  instructions per probe (callgrind)", formatCount(lib), formatCount(bare),
-                   formatFixed(lib / bare, 3));
-    }
-
-    // Peak memory: each probe in a fresh process, the rise of its resident set.
-    std::vector<double> extra, libPeak, barePeak;
-    const int memoryRounds = options.smoke ? 1 : 5;
-    for (int r = 0; r < memoryRounds; ++r) {
-        double peak[2] = {};
+// Each probe in a fresh process, library and bare calls taking turns; the
+// processes differ only in the probe, so their peaks differ by what it needed.
+Figure benchMemory(bool smoke) {
+    const Corpus &corpus = corpusFor(smoke);
+    const std::string entries = indexEntries(corpus);
+    std::vector<double> extra;
+    for (int r = 0; r < (smoke ? 1 : 5); ++r) {
+        double peak[2] = {};  // library, bare
         for (int k = 0; k < 2; ++k) {
-            const bool library = (r + k) % 2 == 0;
-            const std::string out = options.workDir + "/memory.txt";
-            ProcessRun run =
-                runProcess({Programs::probeChild(), "memory", library ? "lib" : "bare", file},
-                           "/dev/null", out);
-            const std::string text = readFile(out);
-            if (run.status != 0 || text.find("peak_kib=") != 0) {
-                throw std::runtime_error("memory probe failed: " + text);
-            }
-            peak[library ? 0 : 1] = 1024.0 * strtod(text.c_str() + 9, nullptr);
+            const int v = (r + k) % 2;
+            const auto run = qztest::runProcess(
+                {"/proc/self/exe", "--memory-probe", v == 0 ? "lib" : "bare", corpus.largeIndex});
+            if (run.status != 0 || run.out.empty())
+                throw std::runtime_error("memory probe failed: " + run.err);
+            peak[v] = 1024 * std::stod(run.out);
         }
-        libPeak.push_back(peak[0]);
-        barePeak.push_back(peak[1]);
         extra.push_back(peak[0] - peak[1]);
     }
-    const double indexBytes = static_cast<double>(libEntries) * sizeof(StreamEntry);
-    const double extraBytes = median(extra);
-    table.info("  rise of the resident set during a probe", formatBytes(median(libPeak)),
-               formatBytes(median(barePeak)), formatFixed(median(libPeak) / median(barePeak), 3));
-    table.target(what + "extra memory / the index's size (" + formatBytes(indexBytes) + ")",
-                 formatBytes(extraBytes), formatBytes(indexBytes),
-                 formatFixed(extraBytes / indexBytes, 3), "<= 1.00", extraBytes <= indexBytes);
+    const double index = std::stod(entries) * sizeof(StreamEntry), mib = 1 << 20;
+    return {"Large index (" + entries + " entries): extra memory / the index's size",
+            threeDigits(median(extra) / mib, " MiB"), threeDigits(index / mib, " MiB"),
+            median(extra) / index};
+}
+
+// Probes FILE once, then prints the peak of the resident set in KiB.
+int memoryProbe(const char *variant, const char *file) {
+    // Every large block gets its own mapping, returned when freed, so that
+    // the resident set follows the live heap, not the allocator's cache.
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024);
+    av_log_set_level(AV_LOG_QUIET);
+    int64_t entries = 0;
+    if ((strcmp(variant, "lib") == 0 ? probeLibrary : probeBare)(file, &entries) != 0) return 1;
+    // Not getrusage: its peak includes the process this one was started from.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) printf("%s\n", line.c_str() + 6);
+    }
+    return 0;
+}
+
+Figure benchProcess(bool smoke) {
+    const std::vector<std::string> &files = corpusFor(smoke).mixed;
+    return sideBySide(
+        "Probe as a process, per file: mprobe --json vs ffprobe", smoke ? 3 : files.size(),
+        smoke ? 1 : 5, [&](size_t i, bool ours) {
+            return timedRun(ours ? Command{QZ_MPROBE, "--json", files[i]} : ffprobeJson(files[i]));
+        });
+}
+
+// mprobe -r over the library, named as often as needed for -j 1 to take 2 s.
+Figure benchBatch(bool smoke) {
+    const Corpus &corpus = corpusFor(smoke);
+    auto batch = [&](bool two, int copies) {
+        Command command = {QZ_MPROBE, "-r", "-j", two ? "2" : "1", "--json-lines"};
+        command.insert(command.end(), copies, corpus.library);
+        return command;
+    };
+    const double once = timedRun(batch(false, 1));
+    const int copies = smoke ? 1 : std::max(1, static_cast<int>(std::ceil(2.2 / once)));
+    Figure f = sideBySide("Batch: mprobe -r -j 2 vs -j 1 (" +
+                              std::to_string(corpus.libraryPaths.size() * copies) + " files)",
+                          1, smoke ? 1 : 5,
+                          [&](size_t, bool two) { return timedRun(batch(two, copies)); });
+    f.ratio = 1 / f.ratio;  // the speed-up
+    return f;
+}
+
+// One mprobe -r over the library against one ffprobe per file, run on every
+// tenth file (every file in a smoke run) and scaled to the whole library.
+// The ffprobe runs go in chunks, with an mprobe run before and after each.
+Figure benchScan(bool smoke) {
+    const Corpus &corpus = corpusFor(smoke);
+    const std::vector<std::string> &files = corpus.libraryPaths;
+    const size_t step = smoke ? 1 : 10, chunks = smoke ? 2 : 5;
+    std::vector<double> ours;
+    double theirs = 0;
+    size_t sampled = 0;
+    for (size_t c = 0; c <= chunks; ++c) {
+        ours.push_back(timedRun({QZ_MPROBE, "-r", "--json-lines", corpus.library}));
+        for (size_t i = c * step; c < chunks && i < files.size(); i += chunks * step, ++sampled)
+            theirs += timedRun(ffprobeJson(files[i]));
+    }
+    theirs *= static_cast<double>(files.size()) / sampled;
+    return {"One mprobe -r over " + std::to_string(files.size()) + " files vs ffprobe per file (" +
+                std::to_string(sampled) + " run, scaled)",
+            formatSeconds(median(ours)), formatSeconds(theirs), theirs / median(ours)};
 }
 
 }  // namespace qzbench

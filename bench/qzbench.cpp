@@ -1,125 +1,155 @@
-// qzbench: makes the corpus, runs the benchmarks and prints the table of
-// figures with each target and whether it was met. bench/run builds and
-// starts it; see bench/README-performance.md.
+// qzbench: makes the corpus (in corpus/ under the current directory), runs
+// the benchmarks and prints one line for each: our figure, the baseline's,
+// their ratio, its target and whether it was met. bench/run builds and starts
+// it; the README's "Performance" section says what is measured.
 //
-//   qzbench [--smoke] [--corpus DIR] [--work DIR] [--only NAME,...]
+//   qzbench [--smoke] [--only NAME,...]
 //
-// NAME is one of probe, index, process, batch, console. --smoke runs every
-// benchmark at a tiny size, to show that it still works; its figures are not
-// judged. Exit status 1 when a benchmark could not run, 0 otherwise (a
-// missed target is reported in the table, not in the status).
-#include <getopt.h>
-#include <unistd.h>
-
+// --smoke runs every benchmark at a tiny size, to show that it still works,
+// and judges nothing. Exit status 1 when a benchmark could not run, else 0.
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <functional>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
-#include "benchmarks.h"
+#include "bench.h"
+#include "media_probe.h"
+#include "process.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
+namespace qzbench {
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string threeDigits(double value, const char *unit) {
+    char text[64];
+    snprintf(text, sizeof text, "%.*f%s", value >= 100 ? 0 : value >= 10 ? 1 : 2, value, unit);
+    return text;
+}
+
+std::string formatSeconds(double s) {
+    if (s >= 1) return threeDigits(s, " s");
+    return s >= 1e-3 ? threeDigits(s * 1e3, " ms") : threeDigits(s * 1e6, " us");
+}
+
+Figure sideBySide(const std::string &what, size_t items, int rounds,
+                  const std::function<double(size_t, bool)> &measure) {
+    std::vector<double> ours, theirs, ratios;
+    for (int r = -1; r < rounds; ++r) {
+        double t[2] = {};  // ours, the baseline's
+        for (size_t i = 0; i < items; ++i) {
+            const bool oursFirst = (static_cast<size_t>(r + 1) + i) % 2 == 0;
+            t[!oursFirst] += measure(i, oursFirst);
+            t[oursFirst] += measure(i, !oursFirst);
+        }
+        if (r < 0) continue;
+        ours.push_back(t[0] / items);
+        theirs.push_back(t[1] / items);
+        ratios.push_back(t[0] / t[1]);
+    }
+    return {what, formatSeconds(median(ours)), formatSeconds(median(theirs)), median(ratios)};
+}
+
+double timedRun(const Command &command) {
+    const auto start = Clock::now();
+    const qztest::ProcessResult run = qztest::runProcess(command, {}, "/dev/null");
+    const double seconds = secondsSince(start);
+    if (run.status != 0) {
+        throw std::runtime_error(command[0] + " exited with status " + std::to_string(run.status) +
+                                 ": " + run.err);
+    }
+    return seconds;
+}
+
+}  // namespace qzbench
+
 namespace {
 
+using namespace qzbench;
+
+struct Benchmark {
+    const char *name;
+    Figure (*run)(bool smoke);
+    bool atMost;  // the target is an upper bound of the ratio, else a lower one
+    double limit;
+};
+const Benchmark kBenchmarks[] = {
+    {"probe", benchProbe, true, 1.03},     {"index", benchIndex, true, 1.10},
+    {"memory", benchMemory, true, 1.00},   {"process", benchProcess, true, 0.60},
+    {"batch", benchBatch, false, 1.70},    {"scan", benchScan, false, 100},
+    {"console", benchConsole, true, 1.50},
+};
 const char kUsage[] =
-    "usage: qzbench [--smoke] [--corpus DIR] [--work DIR] [--only NAME,...]\n"
-    "  NAME: probe, index, process, batch, console\n";
+    "usage: qzbench [--smoke] [--only NAME,...]\n"
+    "  NAME: probe, index, memory, process, batch, scan, console\n";
+const char kLine[] = "%-82s  %-9s  %-9s  %-6s  %-7s  %s\n";
+
+void ignoreNote(void *, const char *, const char *) {}
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    using namespace qzbench;
-    Options options;
-    options.corpusDir = "corpus";
-    options.workDir = "bench-work";
-    std::set<std::string> only;
-    static const option longOptions[] = {
-        {"smoke", no_argument, nullptr, 's'},      {"corpus", required_argument, nullptr, 'c'},
-        {"work", required_argument, nullptr, 'w'}, {"only", required_argument, nullptr, 'o'},
-        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0},
-    };
-    for (int opt; (opt = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
-        switch (opt) {
-            case 's':
-                options.smoke = true;
-                break;
-            case 'c':
-                options.corpusDir = optarg;
-                break;
-            case 'w':
-                options.workDir = optarg;
-                break;
-            case 'o': {
-                std::istringstream names(optarg);
-                for (std::string name; std::getline(names, name, ',');) only.insert(name);
-                break;
+    if (argc == 4 && strcmp(argv[1], "--memory-probe") == 0) return memoryProbe(argv[2], argv[3]);
+    if (argc == 4 && strcmp(argv[1], "--bare-console") == 0) return bareConsole(argv[2], argv[3]);
+    bool smoke = false;
+    std::set<std::string> only, known;
+    for (const Benchmark &b : kBenchmarks) known.insert(b.name);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--smoke") {
+            smoke = true;
+        } else if (arg == "--only" && i + 1 < argc) {
+            std::istringstream names(argv[++i]);
+            for (std::string name; std::getline(names, name, ',');) {
+                if (!known.count(name)) {
+                    fprintf(stderr, "qzbench: no benchmark named %s\n%s", name.c_str(), kUsage);
+                    return 2;
+                }
+                only.insert(name);
             }
-            case 'h':
-                fputs(kUsage, stdout);
-                return 0;
-            default:
-                fputs(kUsage, stderr);
-                return 2;
+        } else {
+            fputs(kUsage, arg == "--help" ? stdout : stderr);
+            return arg == "--help" ? 0 : 2;
         }
     }
-    const std::set<std::string> known = {"probe", "index", "process", "batch", "console"};
-    for (const auto &name : only) {
-        if (!known.count(name)) {
-            fprintf(stderr, "qzbench: no benchmark named %s\n%s", name.c_str(), kUsage);
-            return 2;
-        }
-    }
-    auto wanted = [&](const char *name) { return only.empty() || only.count(name) > 0; };
-
     av_log_set_level(AV_LOG_QUIET);
-    // Absolute: the programs under test run in directories of their own.
-    std::filesystem::create_directories(options.workDir);
-    options.workDir = std::filesystem::absolute(options.workDir).string();
-    options.corpusDir = std::filesystem::absolute(options.corpusDir).string();
-    Table table;
-    table.setSmoke(options.smoke);
+    media_probe_set_note_handler(ignoreNote, nullptr);  // the notes on subtitle streams
+
     const auto start = Clock::now();
-    const double busyAtStart = machineBusySeconds(), ownAtStart = ownCpuSeconds();
-
-    Corpus corpus;
-    bool haveCorpus = false;
-    auto guarded = [&](const char *name, const std::function<void()> &body) {
+    int missed = 0, failed = 0;
+    printf(kLine, "Benchmark", "Ours", "Baseline", "Ratio", "Target", "Met");
+    for (const Benchmark &b : kBenchmarks) {
+        if (!only.empty() && !only.count(b.name)) continue;
         try {
-            body();
+            const Figure f = b.run(smoke);
+            const bool met = b.atMost ? f.ratio <= b.limit : f.ratio >= b.limit;
+            missed += !smoke && !met;
+            char ratio[32];
+            snprintf(ratio, sizeof ratio, f.ratio >= 10 ? "%.0f" : "%.3f", f.ratio);
+            const char *verdict = smoke ? "(smoke)" : (met ? "yes" : "NO");
+            printf(kLine, f.what.c_str(), f.ours.c_str(), f.baseline.c_str(), ratio,
+                   ((b.atMost ? "<= " : ">= ") + threeDigits(b.limit, "")).c_str(), verdict);
         } catch (const std::exception &e) {
-            note("%s failed: %s", name, e.what());
-            table.failed(name, e.what());
+            ++failed;
+            printf("%-82s  FAILED: %s\n", b.name, e.what());
         }
-    };
-    if (wanted("probe") || wanted("index") || wanted("process") || wanted("batch")) {
-        guarded("corpus", [&] {
-            corpus = makeCorpus(options.corpusDir, options.smoke);
-            haveCorpus = true;
-        });
+        fflush(stdout);
     }
-    if (haveCorpus) {
-        if (wanted("probe")) guarded("probe", [&] { benchProbeInProcess(corpus, options, table); });
-        if (wanted("index")) guarded("index", [&] { benchLargeIndex(corpus, options, table); });
-        if (wanted("process")) guarded("process", [&] { benchProcess(corpus, options, table); });
-        if (wanted("batch")) guarded("batch", [&] { benchBatch(corpus, options, table); });
-    }
-    if (wanted("console")) guarded("console", [&] { benchConsole(options, table); });
-
-    const double wall = secondsSince(start);
-    const double others = (machineBusySeconds() - busyAtStart) - (ownCpuSeconds() - ownAtStart);
-    printf("\n");
-    table.print(stdout);
     printf("\n%s run in %.0f s; %d target(s) missed, %d benchmark(s) failed.\n",
-           options.smoke ? "Smoke" : "Full", wall, table.targetsMissed(), table.failures());
-    // Programs still running when the run ends (valgrind's children included)
-    // are counted as other work; the figure is a guide to how shared the
-    // machine was, not an exact account.
-    printf("Other work kept %.2f of the machine's %ld cores busy on average meanwhile.\n",
-           others > 0 ? others / wall : 0.0, sysconf(_SC_NPROCESSORS_ONLN));
-    return table.failures() > 0 ? 1 : 0;
+           smoke ? "Smoke" : "Full", secondsSince(start), missed, failed);
+    return failed > 0 ? 1 : 0;
 }
