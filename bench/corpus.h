@@ -11,7 +11,7 @@ namespace qzbench {
 
 struct Corpus {
     // Small media files of every container class: the test fixtures plus
-    // variants in other sizes, lengths and codecs (about 50; 13 in a smoke run).
+    // variants in other sizes, lengths and codecs (about 55; 19 in a smoke run).
     std::vector<std::string> mixed;
     // One long, tiny, high-frame-rate video with `largeIndexEntries` index entries.
     std::string largeIndex;

@@ -54,8 +54,8 @@ bool sendReply(const PlayedHost &host, uint32_t status, const std::string &text)
     size_t len = text.size() < sizeof reply.text - 1 ? text.size() : sizeof reply.text - 1;
     memcpy(reply.text, text.data(), len);
     size_t datagramLen = offsetof(CmdMsg, text) + len + 1;
-    if (sendto(host.sock, &reply, datagramLen, 0,
-               reinterpret_cast<const sockaddr *>(&host.replyTo), sizeof host.replyTo) < 0) {
+    if (sendto(host.sock, &reply, datagramLen, 0, reinterpret_cast<const sockaddr *>(&host.replyTo),
+               sizeof host.replyTo) < 0) {
         perror("demo_host: sendto");
         return false;
     }
@@ -68,8 +68,7 @@ void answer(PlayedHost &host, const std::string &command) {
         sendReply(host, CMD_REPLY_LAST, std::string("commands:\n") + kCommands);
     } else if (command == "status") {
         sendReply(host, CMD_REPLY_LAST,
-                  "host " + host.name + " up, " + std::to_string(host.served) +
-                      " requests served");
+                  "host " + host.name + " up, " + std::to_string(host.served) + " requests served");
     } else if (command.rfind("lines ", 0) == 0) {
         long n = strtol(command.c_str() + 6, nullptr, 10);
         if (n < 1 || n > kMaxLines) {
@@ -103,9 +102,15 @@ int main(int argc, char **argv) {
     int opt;
     while ((opt = getopt_long(argc, argv, "c:h", longOptions, nullptr)) != -1) {
         switch (opt) {
-            case 'c': configPath = optarg; break;
-            case 'h': usage(stdout, argv[0]); return 0;
-            default: usage(stderr, argv[0]); return 2;
+            case 'c':
+                configPath = optarg;
+                break;
+            case 'h':
+                usage(stdout, argv[0]);
+                return 0;
+            default:
+                usage(stderr, argv[0]);
+                return 2;
         }
     }
 
