@@ -271,13 +271,14 @@ bool fill_video_extension(VideoStreamContext *video, AVStream *stream) {
     video->r_frame_rate_num = stream->r_frame_rate.num;
     video->r_frame_rate_den = stream->r_frame_rate.den;
     // The stream's own ratio, else the codec's; the display ratio follows
-    // from it and the picture size, reduced as ffprobe reduces it.
+    // from it and the picture size, reduced as ffprobe reduces it (without a
+    // height it would be 1:0, so it stays unknown).
     const AVRational sar = av_guess_sample_aspect_ratio(nullptr, stream, nullptr);
     video->sar_num = sar.num ? sar.num : 0;
     video->sar_den = sar.num ? sar.den : 1;
     video->dar_num = 0;
     video->dar_den = 1;
-    if (sar.num) {
+    if (sar.num && par->height > 0) {
         av_reduce(&video->dar_num, &video->dar_den, int64_t{par->width} * sar.num,
                   int64_t{par->height} * sar.den, 1024 * 1024);
     }
@@ -326,13 +327,6 @@ bool fill_audio_extension(AudioStreamContext *audio, AVStream *stream) {
            copy_channel_layout(&audio->channel_layout, &par->ch_layout);
 }
 
-// The extension is filled whether or not a decoder is known: it describes
-// the stream, not what can decode it.
-Fill with_extension(Fill filled, bool extended) {
-    if (filled == Fill::no_memory || !extended) return Fill::no_memory;
-    return filled;
-}
-
 Fill fill_video(VideoStreamContext *video, AVStream *stream) {
     const AVCodecParameters *par = stream->codecpar;
     video->fps = frame_rate(stream);
@@ -346,9 +340,7 @@ Fill fill_video(VideoStreamContext *video, AVStream *stream) {
     if (!video->spspps) return Fill::no_memory;
     if (size > 0) memcpy(video->spspps, par->extradata, size);
     video->spspps_len = size;
-    Fill filled = fill_codec_and_index(video, stream);
-    if (filled == Fill::no_memory) return filled;
-    return with_extension(filled, fill_video_extension(video, stream));
+    return fill_codec_and_index(video, stream);
 }
 
 Fill fill_audio(AudioStreamContext *audio, AVStream *stream) {
@@ -357,9 +349,7 @@ Fill fill_audio(AudioStreamContext *audio, AVStream *stream) {
     audio->sample_rate = par->sample_rate;
     audio->channels = channel_count(par);
     audio->duration = low32(stream->duration);
-    Fill filled = fill_codec_and_index(audio, stream);
-    if (filled == Fill::no_memory) return filled;
-    return with_extension(filled, fill_audio_extension(audio, stream));
+    return fill_codec_and_index(audio, stream);
 }
 
 // Appends a zero-filled node to the list at *head; NULL when out of memory.
@@ -372,14 +362,30 @@ Node *append_node(Node **head) {
     return node;
 }
 
+// The extension is filled whether or not a decoder is known: it describes
+// the stream, not what can decode it.
+Fill with_extension(Fill filled, bool extended) {
+    if (filled == Fill::no_memory || !extended) return Fill::no_memory;
+    return filled;
+}
+
+// Nodes in a context get the extension too; the context frees all of it.
+// (The set operations fill the original fields only, so that a node filled
+// by a caller owns no more than it always did.)
 Fill add_video(MediaContext *context, AVStream *stream) {
     VideoStreamContext *node = append_node(&context->video);
-    return node ? fill_video(node, stream) : Fill::no_memory;
+    if (!node) return Fill::no_memory;
+    Fill filled = fill_video(node, stream);
+    if (filled == Fill::no_memory) return filled;
+    return with_extension(filled, fill_video_extension(node, stream));
 }
 
 Fill add_audio(MediaContext *context, AVStream *stream) {
     AudioStreamContext *node = append_node(&context->audio);
-    return node ? fill_audio(node, stream) : Fill::no_memory;
+    if (!node) return Fill::no_memory;
+    Fill filled = fill_audio(node, stream);
+    if (filled == Fill::no_memory) return filled;
+    return with_extension(filled, fill_audio_extension(node, stream));
 }
 
 void free_tags(MediaTag *tags, int32_t count) {
