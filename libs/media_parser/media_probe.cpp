@@ -242,7 +242,9 @@ double display_rotation(const AVStream *stream) {
     const uint8_t *matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
     if (!matrix || size < 9 * sizeof(int32_t)) return 0;
     const double degrees = av_display_rotation_get(reinterpret_cast<const int32_t *>(matrix));
-    return std::isfinite(degrees) ? std::trunc(degrees) + 0.0 : 0;  // + 0.0: no -0
+    // The conversion truncates (|degrees| <= 180) and gives no -0; it also
+    // keeps libm out of what a C program linking the library needs.
+    return std::isfinite(degrees) ? static_cast<double>(static_cast<int>(degrees)) : 0;
 }
 
 // The fields every kind of node shares. Returns false when a copy cannot be
@@ -700,10 +702,10 @@ void describe_failure(MediaContext *context, int error, const ProbeLimits &limit
     char text[512];
     const AVInputFormat *demuxer = nullptr;
     if (limits.idle_us > kMaxIdleUs) {
-        snprintf(text, sizeof text, "probe stopped: the demuxer waited over a second for data (%s)",
-                 words);
+        snprintf(text, sizeof text,
+                 "probe stopped after the demuxer waited over a second for data: %s", words);
     } else if (limits.open_refused) {
-        snprintf(text, sizeof text, "probe stopped: more than %d files to open (%s)", kMaxOpens,
+        snprintf(text, sizeof text, "probe stopped at more than %d files to open: %s", kMaxOpens,
                  words);
     } else if (!opened && error != AVERROR(ENOMEM) && (demuxer = recognising_demuxer(filename))) {
         if (refused_demuxer(demuxer->name)) {

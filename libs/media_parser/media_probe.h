@@ -275,9 +275,9 @@ typedef struct MediaContext {
      * (and when even this text could not be allocated). The demuxer's words
      * ("Invalid data found when processing input": no demuxer recognises the
      * file), prefixed with the demuxer's name when one recognised a file it
-     * could not open ("mov,mp4,m4a,3gp,3g2,mj2 demuxer: ..."), "probe stopped:
-     * ..." when a limit of convention 6 ended the probe, or "Cannot allocate
-     * memory". */
+     * could not open ("mov,mp4,m4a,3gp,3g2,mj2 demuxer: ..."), "probe stopped
+     * ...: ..." when a limit of convention 6 ended the probe, or "Cannot
+     * allocate memory". */
     char *error_text;
 } MediaContext;
 

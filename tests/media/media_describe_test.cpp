@@ -412,6 +412,8 @@ TEST(Describe, EachFixtureShowsWhatItIsMadeFor) {
 TEST(Describe, AFailureSaysWhyAndASuccessClearsIt) {
     qztest::TempDir dir;
     const std::string list = dir.write("list.ffconcat", "ffconcat version 1.0\nfile x.ts\n");
+    const std::string live =
+        dir.write("live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:100000\n#EXTINF:1.0,\nnone.ts\n");
     const struct {
         std::string path;
         int result;
@@ -422,6 +424,9 @@ TEST(Describe, AFailureSaysWhyAndASuccessClearsIt) {
         {fixtures().at("mp4_truncated"), 1,
          "mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid data found when processing input"},
         {list, 1, "concat demuxer: not used, it opens the files it names on its own"},
+        {live, 1,
+         "probe stopped after the demuxer waited over a second for data: Invalid data found when "
+         "processing input"},
         {fixtures().at("wav"), 0, nullptr},
     };
     av_log_set_level(AV_LOG_QUIET);
