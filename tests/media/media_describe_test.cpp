@@ -418,15 +418,15 @@ TEST(Describe, AFailureSaysWhyAndASuccessClearsIt) {
         std::string path;
         int result;
         const char *errorText;
+        bool prefix = false;  // errorText starts error_text
     } cases[] = {
         {fixtures().at("empty"), 1, "Invalid data found when processing input"},
         {fixtures().at("random"), 1, "Invalid data found when processing input"},
         {fixtures().at("mp4_truncated"), 1,
          "mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid data found when processing input"},
         {list, 1, "concat demuxer: not used, it opens the files it names on its own"},
-        {live, 1,
-         "probe stopped after the demuxer waited over a second for data: Invalid data found when "
-         "processing input"},
+        // The demuxer's own words after it depend on when the wait ended.
+        {live, 1, "probe stopped after the demuxer waited over a second for data: ", true},
         {fixtures().at("wav"), 0, nullptr},
     };
     av_log_set_level(AV_LOG_QUIET);
@@ -434,7 +434,11 @@ TEST(Describe, AFailureSaysWhyAndASuccessClearsIt) {
     for (const auto &c : cases) {
         // One context for all: each result replaces the text the last left.
         EXPECT_EQ(build_media_info(context, c.path.c_str()), c.result) << c.path;
-        if (c.errorText) {
+        if (c.errorText && c.prefix) {
+            ASSERT_NE(context->error_text, nullptr) << c.path;
+            EXPECT_EQ(std::string(context->error_text).rfind(c.errorText, 0), 0u)
+                << context->error_text;
+        } else if (c.errorText) {
             EXPECT_STREQ(context->error_text, c.errorText) << c.path;
         } else {
             EXPECT_EQ(context->error_text, nullptr) << c.path;
