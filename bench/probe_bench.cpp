@@ -67,7 +67,10 @@ const Corpus &corpusFor(bool smoke) {
     Corpus corpus;
     const std::string dir = fs::absolute("corpus").string();
     for (const auto &[name, path] : media_fixtures::generateFixtures(dir + "/fixtures")) {
-        if (name != "random" && name != "empty") corpus.mixed.push_back(path);
+        // Only files that describe: the others fail a benchmark probe.
+        if (name != "random" && name != "empty" && name != "mp4_truncated") {
+            corpus.mixed.push_back(path);
+        }
     }
     fs::create_directories(dir + "/variants");
     for (const auto &kind : kKinds) {

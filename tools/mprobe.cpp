@@ -1,13 +1,17 @@
 // mprobe: describes media files with the media_probe library.
 //
 //   mprobe PATH...                 one readable block per file on standard output
+//   mprobe -l PATH...              the same with every field of the description
 //   mprobe --json PATH...          a JSON array with one object per file
 //   mprobe --json-lines PATH...    one JSON object per file and line
+//   mprobe --files-from LIST       the paths in LIST ("-": standard input), one a
+//                                  line, or NUL-separated with -0
 //
 // A PATH that is a directory stands for the files in it, in name order
 // (names starting with '.' are skipped); with -r also for those in its
-// subdirectories, depth first. Files are probed by -j N threads (default: one
-// per core), each with its own context, and reported in input order.
+// subdirectories, depth first. A path read from a list is probed as it is.
+// Files are probed by -j N threads (default: one per core), each with its own
+// context, and reported in input order; a list is read while probing goes on.
 //
 // Exit status 0 when every file was described, 1 when any failed (each
 // failure is named on standard error as it comes, and a count by reason
@@ -15,7 +19,8 @@
 // silenced; the library's notes about streams it does not describe go to
 // standard error, just before the file's failure line if it has one, so that
 // standard output holds only the descriptions. On a terminal, standard error
-// shows how many files are done.
+// shows how many files are done. Control characters in the names and texts
+// of the text output and of standard error are shown escaped.
 #include <dirent.h>
 #include <getopt.h>
 #include <sched.h>
@@ -26,11 +31,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -39,9 +46,12 @@
 #include <vector>
 
 extern "C" {
+#include <libavutil/avutil.h>
+#include <libavutil/error.h>
 #include <libavutil/log.h>
 }
 
+#include "media_fields.h"
 #include "media_probe.h"
 
 namespace {
@@ -54,9 +64,23 @@ const char kHelp[] =
     "  -r, --recursive   also the files in subdirectories of directories\n"
     "  -j, --jobs N      probe with N threads (default: one per core)\n"
     "      --json        every description in one JSON array\n"
-    "      --json-lines  one JSON object per file and line\n";
+    "      --json-lines  one JSON object per file and line\n"
+    "  -l, --long        text with every field of the description\n"
+    "      --no-index    JSON without the seek index (entry counts stay)\n"
+    "      --files-from LIST\n"
+    "                    also the paths in the file LIST (- for standard input),\n"
+    "                    one a line\n"
+    "  -0, --null        the paths in LIST are separated by NUL bytes instead\n"
+    "      --name-notes  name file and stream in the notes on streams the library\n"
+    "                    does not describe, instead of its own two lines\n";
 
-enum class Format { text, json, jsonLines };
+enum class Format { text, longText, json, jsonLines };
+
+struct Settings {
+    Format format = Format::text;
+    bool index = true;
+    bool nameNotes = false;
+};
 
 // One file to describe, or a directory that could not be listed.
 struct Input {
@@ -73,124 +97,37 @@ struct Outcome {
     std::string error;
 };
 
-// ---- the library's notes -------------------------------------------------
+// ---- text ----------------------------------------------------------------
 
-// The library prints its notes on stdout. While mprobe runs, stdout is a
-// stream whose writes land in the probing thread's note buffer, so that each
-// file's notes stay with it whatever thread probes it; mprobe prints its own
-// output through the stream that was stdout before.
-thread_local std::string *threadNotes = nullptr;
-
-ssize_t noteWrite(void *, const char *bytes, size_t size) {
-    if (threadNotes) {
-        threadNotes->append(bytes, size);
-    } else if (write(STDERR_FILENO, bytes, size) < 0) {
-        return -1;
+// `text` with control characters (C0, DEL and the C1 range in UTF-8) written
+// as escapes, so that a crafted name or tag cannot forge or rewrite lines.
+std::string escaped(const char *text) {
+    std::string out;
+    if (!text) return out;
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
+        char escape[8];
+        if (*c == '\n') {
+            out += "\\n";
+        } else if (*c == '\t') {
+            out += "\\t";
+        } else if (*c == '\r') {
+            out += "\\r";
+        } else if (*c < 0x20 || *c == 0x7F) {
+            snprintf(escape, sizeof escape, "\\x%02x", *c);
+            out += escape;
+        } else if (*c == 0xC2 && c[1] >= 0x80 && c[1] <= 0x9F) {
+            snprintf(escape, sizeof escape, "\\u%04x", c[1]);
+            out += escape;
+            ++c;
+        } else {
+            out += static_cast<char>(*c);
+        }
     }
-    return static_cast<ssize_t>(size);
+    return out;
 }
 
-FILE *captureLibraryNotes() {
-    FILE *output = stdout;
-    cookie_io_functions_t functions{};
-    functions.write = noteWrite;
-    FILE *notes = fopencookie(nullptr, "w", functions);
-    if (notes) {
-        setvbuf(notes, nullptr, _IONBF, 0);
-        fflush(stdout);
-        stdout = notes;
-    }
-    return output;
-}
-
-// ---- probing and formatting ------------------------------------------------
-
-std::string failureReason(int result, int error, const MediaContext *context) {
-    if (result == -2) {
-        if (error == ENOENT) return "not found";
-        return std::string("cannot open: ") + strerror(error);
-    }
-    if (result == -1) return "out of memory";
-    if (!context->container_name) return "not a media file";
-    return std::string("not a readable media file (") + context->container_name +
-           " container; its streams cannot be read)";
-}
-
-std::string hex(const uint8_t *bytes, int32_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes && length > 0 ? 2 * static_cast<size_t>(length) : 0);
-    for (int32_t i = 0; bytes && i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0xF];
-    }
-    return text;
-}
-
-Json index(const StreamEntry *entries, int64_t count) {
-    Json array = Json::array();
-    for (int64_t i = 0; entries && i < count; ++i) {
-        const StreamEntry &e = entries[i];
-        array.push_back({{"pos", e.pos},
-                         {"timestamp", e.timestamp},
-                         {"flags", static_cast<int>(e.flags)},
-                         {"size", static_cast<int>(e.size)},
-                         {"min_distance", e.min_distance}});
-    }
-    return array;
-}
-
-Json text(const char *value) {
-    return value ? Json(value) : Json(nullptr);
-}
-
-// NaN and infinities have no JSON form; they become null.
-Json number(double value) {
-    return std::isfinite(value) ? Json(value) : Json(nullptr);
-}
-
-Json toJson(const char *path, int result, const std::string &error, const MediaContext *context) {
-    if (result != 0) return {{"filename", path}, {"result", result}, {"error", error}};
-    const MediaContext &c = *context;
-    Json video = Json::array(), audio = Json::array(), subtitle = Json::array();
-    for (const VideoStreamContext *v = c.video; v; v = v->next) {
-        video.push_back({{"codec_name", text(v->codec_name)},
-                         {"width", v->width},
-                         {"height", v->height},
-                         {"fps", number(v->fps)},
-                         {"bit_rate", v->bit_rate},
-                         {"duration", v->duration},
-                         {"spspps_len", v->spspps_len},
-                         {"spspps", hex(v->spspps, v->spspps_len)},
-                         {"entry_count", v->entry_count},
-                         {"entries", index(v->entries, v->entry_count)}});
-    }
-    for (const AudioStreamContext *a = c.audio; a; a = a->next) {
-        audio.push_back({{"codec_name", text(a->codec_name)},
-                         {"sample_rate", a->sample_rate},
-                         {"channels", a->channels},
-                         {"bit_rate", a->bit_rate},
-                         {"duration", a->duration},
-                         {"entry_count", a->entry_count},
-                         {"entries", index(a->entries, a->entry_count)}});
-    }
-    for (const SubtitleStreamContext *s = c.subtitle; s; s = s->next) {
-        subtitle.push_back({{"codec_name", text(s->codec_name)},
-                            {"duration", s->duration},
-                            {"entry_count", s->entry_count},
-                            {"entries", index(s->entries, s->entry_count)}});
-    }
-    return {{"filename", text(c.filename)},
-            {"result", result},
-            {"file_size", c.file_size},
-            {"container_name", text(c.container_name)},
-            {"duration", c.duration},
-            {"bit_rate", c.bit_rate},
-            {"mime_type", static_cast<int>(c.mime_type)},
-            {"mime_type_str", text(c.mime_type_str)},
-            {"video", video},
-            {"audio", audio},
-            {"subtitle", subtitle}};
+std::string escaped(const std::string &text) {
+    return escaped(text.c_str());
 }
 
 void appendf(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -225,31 +162,282 @@ std::string orUnknown(long long value, const char *unit) {
     return value ? std::to_string(value) + unit : "unknown";
 }
 
+// A stream's 32-bit duration as the summary has always shown it, or the full
+// value where the 32 bits wrapped (a long MP3 in ticks of 1/14112000 s).
+std::string streamDuration(int32_t duration, int64_t full) {
+    if (full != MEDIA_PROBE_NO_VALUE && full != duration) return std::to_string(full);
+    return std::to_string(duration);
+}
+
+// The summary block: the lines mprobe has always printed.
 std::string textBlock(const MediaContext &c) {
     std::string out;
-    appendf(out, "%s\n", c.filename);
+    appendf(out, "%s\n", escaped(c.filename).c_str());
     appendf(out, "  size       %lld bytes\n", static_cast<long long>(c.file_size));
-    appendf(out, "  container  %s\n", c.container_name);
-    appendf(out, "  type       %s\n", c.mime_type_str ? c.mime_type_str : "");
+    appendf(out, "  container  %s\n", escaped(c.container_name).c_str());
+    appendf(out, "  type       %s\n", escaped(c.mime_type_str).c_str());
     appendf(out, "  duration   %s\n", orUnknown(c.duration, " ms").c_str());
     appendf(out, "  bit rate   %s\n", orUnknown(c.bit_rate, " bit/s").c_str());
     int n = 0;
     for (const VideoStreamContext *v = c.video; v; v = v->next) {
         appendf(out,
-                "  video %d    %s %dx%d, %s fps, %s, duration %d, %d config bytes, %lld index "
+                "  video %d    %s %dx%d, %s fps, %s, duration %s, %d config bytes, %lld index "
                 "entries\n",
-                n++, v->codec_name ? v->codec_name : "(no decoder)", v->width, v->height,
-                framesPerSecond(v->fps).c_str(), orUnknown(v->bit_rate, " bit/s").c_str(),
-                v->duration, v->spspps_len, static_cast<long long>(v->entry_count));
+                n++, v->codec_name ? escaped(v->codec_name).c_str() : "(no decoder)", v->width,
+                v->height, framesPerSecond(v->fps).c_str(),
+                orUnknown(v->bit_rate, " bit/s").c_str(),
+                streamDuration(v->duration, v->duration_ts).c_str(), v->spspps_len,
+                static_cast<long long>(v->entry_count));
     }
     n = 0;
     for (const AudioStreamContext *a = c.audio; a; a = a->next) {
-        appendf(out, "  audio %d    %s %d Hz, %d channel%s, %s, duration %d, %lld index entries\n",
-                n++, a->codec_name ? a->codec_name : "(no decoder)", a->sample_rate, a->channels,
-                a->channels == 1 ? "" : "s", orUnknown(a->bit_rate, " bit/s").c_str(), a->duration,
+        appendf(out, "  audio %d    %s %d Hz, %d channel%s, %s, duration %s, %lld index entries\n",
+                n++, a->codec_name ? escaped(a->codec_name).c_str() : "(no decoder)",
+                a->sample_rate, a->channels, a->channels == 1 ? "" : "s",
+                orUnknown(a->bit_rate, " bit/s").c_str(),
+                streamDuration(a->duration, a->duration_ts).c_str(),
                 static_cast<long long>(a->entry_count));
     }
     return out;
+}
+
+// Seconds with up to six decimals, trailing zeros dropped: "0.5005 s".
+std::string seconds(double value) {
+    char text[64];
+    snprintf(text, sizeof text, "%.6f", value);
+    std::string s = text;
+    if (s.find('.') != std::string::npos) {
+        s.erase(s.find_last_not_of('0') + 1);
+        if (s.back() == '.') s.pop_back();
+    }
+    if (s == "-0") s = "0";
+    return s + " s";
+}
+
+// The long text: one line per field the table labels, each list element
+// under its title, nesting shown by indentation, values in one column. The
+// stream lists follow the file's own fields.
+struct TextSink {
+    std::string out;
+    std::string streams;  // the top-level lists, printed last
+    std::string *target = &out;
+    int depth = 0;
+    // Titles and headings not printed until their object gets a line.
+    std::vector<std::string> pendingHeadings;
+
+    void line(const char *label, const std::string &value) {
+        flushHeadings();
+        const int width = std::max(0, 23 - 2 * depth);
+        appendf(*target, "%*s%-*s %s\n", 2 * depth, "", width, escaped(label).c_str(),
+                value.c_str());
+    }
+    void flushHeadings() {
+        const int first = depth - static_cast<int>(pendingHeadings.size());
+        for (size_t i = 0; i < pendingHeadings.size(); ++i) {
+            appendf(*target, "%*s%s\n", 2 * (first + static_cast<int>(i)), "",
+                    pendingHeadings[i].c_str());
+        }
+        pendingHeadings.clear();
+    }
+};
+
+std::string integerText(int64_t value, const MediaFieldHint &hint) {
+    char text[160];
+    switch (hint.unit) {
+        case MEDIA_UNIT_BYTES:
+            return std::to_string(value) + " bytes";
+        case MEDIA_UNIT_MS_OR_ZERO:
+            return orUnknown(value, " ms");
+        case MEDIA_UNIT_BPS_OR_ZERO:
+            return orUnknown(value, " bit/s");
+        case MEDIA_UNIT_BPS:
+            return std::to_string(value) + " bit/s";
+        case MEDIA_UNIT_HZ:
+            return std::to_string(value) + " Hz";
+        case MEDIA_UNIT_MICROSECONDS:
+            return seconds(static_cast<double>(value) / 1e6);
+        case MEDIA_UNIT_TICKS:
+            if (hint.time_base_num > 0 && hint.time_base_den > 0) {
+                snprintf(text, sizeof text, " (%" PRId64 " ticks of %" PRId32 "/%" PRId32 " s)",
+                         value, hint.time_base_num, hint.time_base_den);
+                return seconds(static_cast<double>(value) * hint.time_base_num /
+                               hint.time_base_den) +
+                       text;
+            }
+            return std::to_string(value) + " ticks";
+        case MEDIA_UNIT_RATE:
+            snprintf(text, sizeof text, "%" PRId64 "/%" PRId64, hint.pair, value);
+            if (value != 0) {
+                char rate[64];
+                snprintf(rate, sizeof rate, " (%.4g)", static_cast<double>(hint.pair) / value);
+                return text + std::string(rate);
+            }
+            return text;
+        case MEDIA_UNIT_ASPECT:
+            return std::to_string(hint.pair) + ":" + std::to_string(value);
+        case MEDIA_UNIT_TIME_BASE:
+            return std::to_string(hint.pair) + "/" + std::to_string(value);
+        case MEDIA_UNIT_SIZE:
+            return std::to_string(hint.pair) + "x" + std::to_string(value);
+        case MEDIA_UNIT_DISPOSITION:
+            media_fields_disposition_text(static_cast<int32_t>(value), text, sizeof text);
+            return text;
+        default:
+            return std::to_string(value);
+    }
+}
+
+MediaFieldSink textSink(TextSink *text) {
+    MediaFieldSink sink{};
+    sink.opaque = text;
+    sink.begin_object = [](void *opaque, const char *key, const char *title) {
+        auto *t = static_cast<TextSink *>(opaque);
+        if (t->depth++ == 0) {
+            appendf(t->out, "%s\n", escaped(title).c_str());  // the file's name
+        } else {
+            t->pendingHeadings.push_back(escaped(title ? title : key));
+        }
+    };
+    sink.end_object = [](void *opaque) {
+        auto *t = static_cast<TextSink *>(opaque);
+        if (!t->pendingHeadings.empty()) t->pendingHeadings.pop_back();
+        if (--t->depth == 0) t->out += t->streams;
+    };
+    sink.begin_array = [](void *opaque, const char *) {
+        auto *t = static_cast<TextSink *>(opaque);
+        if (t->depth == 1) t->target = &t->streams;
+    };
+    sink.end_array = [](void *opaque) {
+        auto *t = static_cast<TextSink *>(opaque);
+        if (t->depth == 1) t->target = &t->out;
+    };
+    sink.integer = [](void *opaque, const char *, int64_t value, const MediaFieldHint *hint) {
+        if (!hint->label || (hint->hide_zero && value == 0)) return;
+        static_cast<TextSink *>(opaque)->line(hint->label, integerText(value, *hint));
+    };
+    sink.unsigned_integer = [](void *opaque, const char *, uint64_t value,
+                               const MediaFieldHint *hint) {
+        if (!hint->label) return;
+        std::string text = std::to_string(value);
+        if (hint->unit == MEDIA_UNIT_FOURCC) {
+            char fourcc[AV_FOURCC_MAX_STRING_SIZE] = "";
+            av_fourcc_make_string(fourcc, static_cast<uint32_t>(value));
+            char hex[16];
+            snprintf(hex, sizeof hex, "0x%08" PRIx64, value);
+            text = value ? escaped(fourcc) + " (" + hex + ")" : "none";
+        }
+        static_cast<TextSink *>(opaque)->line(hint->label, text);
+    };
+    sink.real = [](void *opaque, const char *, double value, const MediaFieldHint *hint) {
+        if (!hint->label || (hint->hide_zero && value == 0)) return;
+        std::string text = framesPerSecond(value);
+        if (hint->unit == MEDIA_UNIT_DEGREES) text += " degrees";
+        static_cast<TextSink *>(opaque)->line(hint->label, text);
+    };
+    sink.text = [](void *opaque, const char *, const char *value, const MediaFieldHint *hint) {
+        if (hint->label) static_cast<TextSink *>(opaque)->line(hint->label, escaped(value));
+    };
+    sink.null = [](void *opaque, const char *, const MediaFieldHint *hint) {
+        if (hint->label && !hint->hide_zero) {
+            static_cast<TextSink *>(opaque)->line(hint->label, "unknown");
+        }
+    };
+    sink.bytes = [](void *, const char *, const uint8_t *, size_t, const MediaFieldHint *) {};
+    sink.index_entry = [](void *, const StreamEntry *) {};
+    return sink;
+}
+
+// ---- JSON ------------------------------------------------------------------
+
+// Builds the JSON value of a description; the innermost open container is
+// the last of `open` (only it changes, so the pointers stay valid).
+struct JsonSink {
+    Json root;
+    std::vector<Json *> open;
+
+    Json &add(const char *key, Json value) {
+        if (open.empty()) {
+            root = std::move(value);
+            return root;
+        }
+        Json &parent = *open.back();
+        if (parent.is_array()) {
+            parent.push_back(std::move(value));
+            return parent.back();
+        }
+        return parent[key ? key : ""] = std::move(value);
+    }
+};
+
+std::string hex(const uint8_t *bytes, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * length);
+    for (size_t i = 0; bytes && i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0xF];
+    }
+    return text;
+}
+
+MediaFieldSink jsonSink(JsonSink *json) {
+    MediaFieldSink sink{};
+    sink.opaque = json;
+    sink.begin_object = [](void *opaque, const char *key, const char *) {
+        auto *j = static_cast<JsonSink *>(opaque);
+        j->open.push_back(&j->add(key, Json::object()));
+    };
+    sink.begin_array = [](void *opaque, const char *key) {
+        auto *j = static_cast<JsonSink *>(opaque);
+        j->open.push_back(&j->add(key, Json::array()));
+    };
+    sink.end_object =
+        sink.end_array = [](void *opaque) { static_cast<JsonSink *>(opaque)->open.pop_back(); };
+    sink.integer = [](void *opaque, const char *key, int64_t value, const MediaFieldHint *) {
+        static_cast<JsonSink *>(opaque)->add(key, value);
+    };
+    sink.unsigned_integer = [](void *opaque, const char *key, uint64_t value,
+                               const MediaFieldHint *) {
+        static_cast<JsonSink *>(opaque)->add(key, value);
+    };
+    // NaN and infinities have no JSON form; they become null.
+    sink.real = [](void *opaque, const char *key, double value, const MediaFieldHint *) {
+        static_cast<JsonSink *>(opaque)->add(key, std::isfinite(value) ? Json(value) : Json());
+    };
+    sink.text = [](void *opaque, const char *key, const char *value, const MediaFieldHint *) {
+        static_cast<JsonSink *>(opaque)->add(key, value);
+    };
+    sink.null = [](void *opaque, const char *key, const MediaFieldHint *) {
+        static_cast<JsonSink *>(opaque)->add(key, nullptr);
+    };
+    sink.bytes = [](void *opaque, const char *key, const uint8_t *bytes, size_t size,
+                    const MediaFieldHint *) {
+        static_cast<JsonSink *>(opaque)->add(key, hex(bytes, size));
+    };
+    sink.index_entry = [](void *opaque, const StreamEntry *e) {
+        static_cast<JsonSink *>(opaque)->add(nullptr, {{"pos", e->pos},
+                                                       {"timestamp", e->timestamp},
+                                                       {"flags", static_cast<int>(e->flags)},
+                                                       {"size", static_cast<int>(e->size)},
+                                                       {"min_distance", e->min_distance}});
+    };
+    return sink;
+}
+
+Json toJson(const char *path, int result, const std::string &error, const MediaContext *context,
+            const Settings &settings) {
+    if (result != 0) {
+        const char *words = result == 1 && context ? context->error_text : nullptr;
+        return {{"filename", path},
+                {"result", result},
+                {"error", error},
+                {"error_text", words ? Json(words) : Json()}};
+    }
+    JsonSink json;
+    const MediaFieldSink sink = jsonSink(&json);
+    const MediaFieldOptions options{settings.index};
+    media_fields_describe(context, &sink, &options);
+    return std::move(json.root);
 }
 
 // Paths need not be UTF-8; undecodable bytes are replaced, not fatal.
@@ -257,27 +445,114 @@ std::string dump(const Json &json, int indent) {
     return json.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
 
+// ---- probing -----------------------------------------------------------------
+
+// The library's note lines of the file being probed on this thread.
+thread_local std::vector<std::string> *threadNotes = nullptr;
+
+void collectNote(void *, const char *filename, const char *line) {
+    if (threadNotes) {
+        threadNotes->emplace_back(line);
+    } else {
+        fprintf(stderr, "mprobe: %s: %s\n", escaped(filename).c_str(), escaped(line).c_str());
+    }
+}
+
+// The notes as they go to standard error: the library's own lines, or with
+// --name-notes one line per stream naming the file and the stream, which the
+// `other` node of the same position identifies.
+std::string formatNotes(const std::vector<std::string> &lines, const std::string &path,
+                        const MediaContext *context, bool named) {
+    std::string out;
+    if (!named) {
+        for (const std::string &line : lines) out += line + "\n";
+        return out;
+    }
+    const OtherStreamContext *other = context ? context->other : nullptr;
+    const std::string kindPrefix = "codec type ";
+    for (const std::string &line : lines) {
+        if (line.compare(0, kindPrefix.size(), kindPrefix) != 0) continue;
+        std::string stream;
+        if (other) {
+            stream = std::string(other->kind ? other->kind : "unknown") + " stream " +
+                     std::to_string(other->stream_index);
+            other = other->next;
+        } else {  // the node was not allocated
+            std::string kind = line.substr(kindPrefix.size());
+            while (!kind.empty() && kind.back() == ' ') kind.pop_back();
+            stream = "a " + kind + " stream";
+        }
+        out += "mprobe: " + escaped(path) + ": " + escaped(stream) + " not described\n";
+    }
+    return out;
+}
+
+// The demuxer's words for "no demuxer recognises these bytes", and for an
+// allocation failure: the library's error_text says more than these when it
+// knows more.
+const std::string &errorWords(int error) {
+    static const std::string invalid = [] {
+        char words[AV_ERROR_MAX_STRING_SIZE] = "";
+        av_strerror(AVERROR_INVALIDDATA, words, sizeof words);
+        return std::string(words);
+    }();
+    static const std::string memory = [] {
+        char words[AV_ERROR_MAX_STRING_SIZE] = "";
+        av_strerror(AVERROR(ENOMEM), words, sizeof words);
+        return std::string(words);
+    }();
+    return error == AVERROR_INVALIDDATA ? invalid : memory;
+}
+
+std::string failureReason(int result, int error, const MediaContext *context) {
+    if (result == -2) {
+        if (error == ENOENT) return "not found";
+        return std::string("cannot open: ") + strerror(error);
+    }
+    if (result == -1) return "out of memory";
+    const char *words = context->error_text;
+    if (words && words == errorWords(AVERROR(ENOMEM))) return "out of memory";
+    if (!context->container_name) {
+        if (!words || words == errorWords(AVERROR_INVALIDDATA)) return "not a media file";
+        return std::string("not a readable media file (") + words + ")";
+    }
+    return std::string("not a readable media file (") + context->container_name +
+           " container; its streams cannot be read)";
+}
+
 // Probes one input with `context` (reused from file to file) and formats the
 // result as it will be printed.
-Outcome describe(const Input &input, MediaContext *context, Format format) {
+Outcome describe(const Input &input, MediaContext *context, const Settings &settings) {
     Outcome outcome;
     int result = -2;
     if (!input.listingError.empty()) {
         outcome.error = input.listingError;
     } else {
-        threadNotes = &outcome.notes;
+        std::vector<std::string> notes;
+        threadNotes = &notes;
         result = context ? build_media_info(context, input.path.c_str()) : -1;
         const int error = errno;
         threadNotes = nullptr;
         if (result != 0) outcome.error = failureReason(result, error, context);
+        outcome.notes =
+            formatNotes(notes, input.path, result >= 0 ? context : nullptr, settings.nameNotes);
     }
     outcome.described = result == 0;
-    if (format == Format::text) {
-        if (outcome.described) outcome.output = textBlock(*context);
+    if (settings.format == Format::text || settings.format == Format::longText) {
+        if (!outcome.described) return outcome;
+        if (settings.format == Format::text) {
+            outcome.output = textBlock(*context);
+        } else {
+            TextSink text;
+            const MediaFieldSink sink = textSink(&text);
+            const MediaFieldOptions options{false};
+            media_fields_describe(context, &sink, &options);
+            outcome.output = std::move(text.out);
+        }
         return outcome;
     }
-    const Json json = toJson(input.path.c_str(), result, outcome.error, context);
-    if (format == Format::jsonLines) {
+    const Json json = toJson(input.path.c_str(), result, outcome.error, context, settings);
+    if (settings.format == Format::jsonLines) {
         outcome.output = dump(json, -1) + "\n";
     } else {
         // An element of the array printed with an indent of 2: its own lines
@@ -336,6 +611,53 @@ std::vector<Input> expand(char **paths, int count, bool recursive) {
     return inputs;
 }
 
+// The inputs in order: those of the command line, then the paths of the
+// list, read one at a time as probing asks for them.
+class InputSource {
+  public:
+    InputSource(std::vector<Input> fixed, FILE *list, char delimiter)
+        : fixed_(std::move(fixed)), list_(list), delimiter_(delimiter) {}
+    ~InputSource() { free(line_); }
+    InputSource(const InputSource &) = delete;
+    InputSource &operator=(const InputSource &) = delete;
+
+    // The number of inputs when known before reading them all.
+    bool sized() const { return !list_; }
+    size_t size() const { return fixed_.size(); }
+
+    // The next input, false after the last. Not thread-safe.
+    bool next(Input &input) {
+        if (taken_ < fixed_.size()) {
+            input = std::move(fixed_[taken_++]);
+            return true;
+        }
+        while (list_) {
+            ssize_t length = getdelim(&line_, &capacity_, delimiter_, list_);
+            if (length < 0) {
+                if (ferror(list_)) readError_ = errno;
+                list_ = nullptr;
+                break;
+            }
+            if (length > 0 && line_[length - 1] == delimiter_) --length;
+            if (length == 0) continue;  // an empty line names nothing
+            input = {std::string(line_, static_cast<size_t>(length)), ""};
+            return true;
+        }
+        return false;
+    }
+
+    int readError() const { return readError_; }
+
+  private:
+    std::vector<Input> fixed_;
+    size_t taken_ = 0;
+    FILE *list_;
+    char delimiter_;
+    char *line_ = nullptr;
+    size_t capacity_ = 0;
+    int readError_ = 0;
+};
+
 unsigned coreCount() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
@@ -349,24 +671,23 @@ unsigned coreCount() {
 
 // Prints the outcomes in input order as they become available, with the
 // progress line on a terminal and the summary of failures at the end.
+// `total` is 0 when the number of files is not known in advance (a list).
 class Reporter {
   public:
-    Reporter(FILE *out, Format format, size_t total)
+    Reporter(FILE *out, Format format, bool sized, size_t total)
         : out_(out),
           format_(format),
+          sized_(sized),
           total_(total),
-          progress_(total > 1 && isatty(STDERR_FILENO)),
+          progress_((!sized || total > 1) && isatty(STDERR_FILENO)),
           sharesTerminal_(progress_ && isatty(fileno(out))) {}
-
-    void begin() {
-        if (format_ == Format::json) fputs(total_ ? "[\n" : "[]\n", out_);
-    }
 
     void report(const Input &input, const Outcome &outcome) {
         if (sharesTerminal_ || !outcome.notes.empty() || !outcome.described) clearProgress();
         if (!outcome.notes.empty()) fputs(outcome.notes.c_str(), stderr);
         if (!outcome.described) {
-            fprintf(stderr, "mprobe: %s: %s\n", input.path.c_str(), outcome.error.c_str());
+            fprintf(stderr, "mprobe: %s: %s\n", escaped(input.path).c_str(),
+                    escaped(outcome.error).c_str());
             ++failures_;
             auto reason = std::find_if(reasons_.begin(), reasons_.end(),
                                        [&](const auto &r) { return r.first == outcome.error; });
@@ -377,10 +698,10 @@ class Reporter {
             }
         }
         if (format_ == Format::json) {
-            if (done_ > 0) fputs(",\n", out_);
+            fputs(done_ > 0 ? ",\n" : "[\n", out_);
             fwrite(outcome.output.data(), 1, outcome.output.size(), out_);
         } else if (format_ == Format::jsonLines || outcome.described) {
-            if (format_ == Format::text && printed_) fputc('\n', out_);
+            if (format_ != Format::jsonLines && printed_) fputc('\n', out_);
             fwrite(outcome.output.data(), 1, outcome.output.size(), out_);
             printed_ = true;
         }
@@ -391,13 +712,13 @@ class Reporter {
     // Ends the output; returns the exit status.
     int end() {
         clearProgress();
-        if (format_ == Format::json && total_) fputs("\n]\n", out_);
+        if (format_ == Format::json) fputs(done_ ? "\n]\n" : "[]\n", out_);
         fflush(out_);
-        if (failures_ > 0 && total_ > 1) {
-            fprintf(stderr, "mprobe: %zu of %zu files not described:", failures_, total_);
+        if (failures_ > 0 && done_ > 1) {
+            fprintf(stderr, "mprobe: %zu of %zu files not described:", failures_, done_);
             for (size_t i = 0; i < reasons_.size(); ++i) {
                 fprintf(stderr, "%s %zu %s", i ? "," : "", reasons_[i].second,
-                        reasons_[i].first.c_str());
+                        escaped(reasons_[i].first).c_str());
             }
             fputc('\n', stderr);
         }
@@ -412,7 +733,11 @@ class Reporter {
         if (time - shown_ < std::chrono::milliseconds(100)) return;
         shown_ = time;
         fflush(out_);
-        fprintf(stderr, "\rmprobe: %zu of %zu files\033[K", done_, total_);
+        if (sized_) {
+            fprintf(stderr, "\rmprobe: %zu of %zu files\033[K", done_, total_);
+        } else {
+            fprintf(stderr, "\rmprobe: %zu files\033[K", done_);
+        }
         showing_ = true;
     }
 
@@ -425,6 +750,7 @@ class Reporter {
 
     FILE *out_;
     Format format_;
+    bool sized_;
     size_t total_;
     bool progress_;
     bool sharesTerminal_;  // descriptions and progress on one terminal
@@ -435,43 +761,57 @@ class Reporter {
     std::chrono::steady_clock::time_point shown_{};
 };
 
-// Probes `inputs` on `jobs` threads (this one included) and hands the
-// outcomes to the reporter in input order. The thread that completes the
-// outcome next in order reports it, with any after it that are ready, while
-// the others go on probing: nobody waits just to print. Threads run at most
-// `window` files ahead of the reports, which bounds the memory held by
-// finished outcomes.
-void probeInParallel(const std::vector<Input> &inputs, unsigned jobs, Format format,
+// Probes the inputs of `source` on `jobs` threads (this one included) and
+// hands the outcomes to the reporter in input order. The thread that
+// completes the outcome next in order reports it, with any after it that are
+// ready, while the others go on probing: nobody waits just to print. Threads
+// run at most `window` files ahead of the reports, which bounds the memory
+// held by finished outcomes. Inputs are taken from the source under a lock
+// of their own, so that a list being read slowly holds up no report.
+void probeInParallel(InputSource &source, unsigned jobs, const Settings &settings,
                      Reporter &reporter) {
-    const size_t total = inputs.size();
     const size_t window = 16 * static_cast<size_t>(jobs);
-    std::vector<Outcome> outcomes(total);
-    std::vector<char> ready(total, 0);
-    std::mutex lock;
+    std::map<size_t, std::pair<Input, Outcome>> finished;
+    std::mutex lock, inputLock;
     std::condition_variable advanced;
-    size_t next = 0, reported = 0;
-    bool reporting = false;
+    size_t claimed = 0, reported = 0, numbered = 0;
+    bool exhausted = false, reporting = false;
 
     auto worker = [&] {
         MediaContext *context = create_media_context();
         std::unique_lock<std::mutex> guard(lock);
         for (;;) {
-            advanced.wait(guard, [&] { return next >= total || next < reported + window; });
-            if (next >= total) break;
-            const size_t i = next++;
+            advanced.wait(guard, [&] { return exhausted || claimed < reported + window; });
+            if (exhausted) break;
+            ++claimed;
             guard.unlock();
-            Outcome outcome = describe(inputs[i], context, format);
+            Input input;
+            size_t i = 0;
+            bool got;
+            {
+                std::lock_guard<std::mutex> taking(inputLock);
+                got = source.next(input);
+                if (got) i = numbered++;
+            }
             guard.lock();
-            outcomes[i] = std::move(outcome);
-            ready[i] = 1;
+            if (!got) {
+                exhausted = true;
+                advanced.notify_all();
+                break;
+            }
+            guard.unlock();
+            Outcome outcome = describe(input, context, settings);
+            guard.lock();
+            finished.emplace(i, std::make_pair(std::move(input), std::move(outcome)));
             if (reporting) continue;  // the reporting thread will come to it
             reporting = true;
             const size_t before = reported;
-            while (reported < total && ready[reported]) {
-                const size_t r = reported;
-                Outcome taken = std::move(outcomes[r]);
+            for (auto next = finished.find(reported); next != finished.end();
+                 next = finished.find(reported)) {
+                auto taken = std::move(next->second);
+                finished.erase(next);
                 guard.unlock();
-                reporter.report(inputs[r], taken);
+                reporter.report(taken.first, taken.second);
                 guard.lock();
                 ++reported;
             }
@@ -497,27 +837,51 @@ int usageError(const char *format, const char *what) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    Format format = Format::text;
-    bool recursive = false;
+    Settings settings;
+    bool recursive = false, nulSeparated = false;
+    const char *listPath = nullptr;
     unsigned jobs = 0;
-    enum { kJson = 256, kJsonLines, kVersion };
+    enum { kJson = 256, kJsonLines, kNoIndex, kFilesFrom, kNameNotes, kVersion };
+    // One option a line, so that options added on different branches merge.
+    // clang-format off
     static const option longOptions[] = {
         {"json", no_argument, nullptr, kJson},
         {"json-lines", no_argument, nullptr, kJsonLines},
         {"recursive", no_argument, nullptr, 'r'},
         {"jobs", required_argument, nullptr, 'j'},
         {"help", no_argument, nullptr, 'h'},
+        {"long", no_argument, nullptr, 'l'},
+        {"no-index", no_argument, nullptr, kNoIndex},
+        {"files-from", required_argument, nullptr, kFilesFrom},
+        {"null", no_argument, nullptr, '0'},
+        {"name-notes", no_argument, nullptr, kNameNotes},
         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
+    // clang-format on
     opterr = 0;
-    for (int opt; (opt = getopt_long(argc, argv, "+rj:h", longOptions, nullptr)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, "+rj:hl0", longOptions, nullptr)) != -1;) {
         switch (opt) {
             case kJson:
-                format = Format::json;
+                settings.format = Format::json;
                 break;
             case kJsonLines:
-                format = Format::jsonLines;
+                settings.format = Format::jsonLines;
+                break;
+            case 'l':
+                settings.format = Format::longText;
+                break;
+            case kNoIndex:
+                settings.index = false;
+                break;
+            case kFilesFrom:
+                listPath = optarg;
+                break;
+            case '0':
+                nulSeparated = true;
+                break;
+            case kNameNotes:
+                settings.nameNotes = true;
                 break;
             case 'r':
                 recursive = true;
@@ -543,31 +907,52 @@ int main(int argc, char **argv) {
             }
             default: {
                 if (optopt == 'j') return usageError("%s needs a number of threads", "-j");
+                if (optopt == kFilesFrom) {
+                    return usageError("%s needs a file naming the paths", "--files-from");
+                }
                 char shortOption[] = {'-', static_cast<char>(optopt), '\0'};
                 return usageError("unknown option %s", optopt ? shortOption : argv[optind - 1]);
             }
         }
     }
-    if (optind >= argc) {
+    if (optind >= argc && !listPath) {
         fputs(kUsage, stderr);
         return 2;
     }
+    FILE *list = nullptr;
+    if (listPath) {
+        list = strcmp(listPath, "-") == 0 ? stdin : fopen(listPath, "re");
+        if (!list) {
+            fprintf(stderr, "mprobe: %s: cannot read the list: %s\n", escaped(listPath).c_str(),
+                    strerror(errno));
+            return 2;
+        }
+    }
 
     av_log_set_level(AV_LOG_QUIET);
-    FILE *out = captureLibraryNotes();
-    const std::vector<Input> inputs = expand(argv + optind, argc - optind, recursive);
+    media_probe_set_note_handler(collectNote, nullptr);
+    InputSource source(expand(argv + optind, argc - optind, recursive), list,
+                       nulSeparated ? '\0' : '\n');
     if (jobs == 0) jobs = coreCount();
-    jobs = static_cast<unsigned>(std::min<size_t>(jobs, inputs.size()));
+    if (source.sized()) jobs = static_cast<unsigned>(std::min<size_t>(jobs, source.size()));
 
-    Reporter reporter(out, format, inputs.size());
-    reporter.begin();
+    Reporter reporter(stdout, settings.format, source.sized(), source.size());
     if (jobs <= 1) {
         // One thread: probe here, with no workers to start.
         MediaContext *context = create_media_context();
-        for (const Input &input : inputs) reporter.report(input, describe(input, context, format));
+        for (Input input; source.next(input);) {
+            reporter.report(input, describe(input, context, settings));
+        }
         free_media_context(context);
     } else {
-        probeInParallel(inputs, jobs, format, reporter);
+        probeInParallel(source, jobs, settings, reporter);
     }
-    return reporter.end();
+    int status = reporter.end();
+    if (list && list != stdin) fclose(list);
+    if (source.readError()) {
+        fprintf(stderr, "mprobe: %s: cannot read the list: %s\n", escaped(listPath).c_str(),
+                strerror(source.readError()));
+        status = 1;
+    }
+    return status;
 }

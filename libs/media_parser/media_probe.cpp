@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,11 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/samplefmt.h>
 #include <libavutil/version.h>
 }
 
@@ -50,6 +55,45 @@ char *copy_text(const char *text) {
     char *copy = static_cast<char *>(calloc(length + 1, 1));
     if (copy) memcpy(copy, text, length);
     return copy;
+}
+
+// Sets *to to a copy of `text`, or to NULL when `text` is NULL (FFmpeg has no
+// value); false only when the copy cannot be allocated.
+bool copy_optional(char **to, const char *text) {
+    *to = text ? copy_text(text) : nullptr;
+    return !text || *to;
+}
+
+// The metadata as an array of owned key/value copies in the demuxer's order;
+// *tags stays NULL and *count 0 when there is none. On an allocation failure
+// the entries copied so far stay, counted, and false is returned.
+bool copy_tags(MediaTag **tags, int32_t *count, const AVDictionary *metadata) {
+    const int total = av_dict_count(metadata);
+    if (total <= 0) return true;
+    auto *array = static_cast<MediaTag *>(calloc(static_cast<size_t>(total), sizeof(MediaTag)));
+    if (!array) return false;
+    *tags = array;
+    const AVDictionaryEntry *entry = nullptr;
+    while (*count < total && (entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
+        MediaTag &tag = array[*count];
+        tag.key = copy_text(entry->key);
+        tag.value = tag.key ? copy_text(entry->value) : nullptr;
+        if (!tag.value) {
+            free(tag.key);
+            tag.key = nullptr;
+            if (*count == 0) {  // keep "no tags" as NULL and 0
+                free(array);
+                *tags = nullptr;
+            }
+            return false;
+        }
+        ++*count;
+    }
+    return true;
+}
+
+int64_t time_or_none(int64_t value) {
+    return value == AV_NOPTS_VALUE ? MEDIA_PROBE_NO_VALUE : value;
 }
 
 // Low 32 bits of `value`, read as signed: wraps, never saturates.
@@ -151,6 +195,140 @@ double frame_rate(const AVStream *stream) {
     return fps;
 }
 
+// The codec's own name ("h264"), whatever decoder there is; NULL for an id
+// FFmpeg has no descriptor for.
+const char *codec_id_name(AVCodecID id) {
+    const AVCodecDescriptor *descriptor = avcodec_descriptor_get(id);
+    return descriptor ? descriptor->name : nullptr;
+}
+
+// The profile's name, or its number when the codec names none; false on an
+// allocation failure. NULL when the profile is unknown.
+bool copy_profile(char **to, const AVCodecParameters *par) {
+    const char *name = avcodec_profile_name(par->codec_id, par->profile);
+    if (name || par->profile == FF_PROFILE_UNKNOWN) return copy_optional(to, name);
+    char number[16];
+    snprintf(number, sizeof number, "%d", par->profile);
+    return copy_optional(to, number);
+}
+
+const char *field_order_name(AVFieldOrder order) {
+    switch (order) {
+        case AV_FIELD_PROGRESSIVE:
+            return "progressive";
+        case AV_FIELD_TT:
+            return "tt";
+        case AV_FIELD_BB:
+            return "bb";
+        case AV_FIELD_TB:
+            return "tb";
+        case AV_FIELD_BT:
+            return "bt";
+        default:
+            return nullptr;
+    }
+}
+
+// NULL for an unspecified value, as for one without a name.
+const char *specified(const char *name, bool unspecified) {
+    return unspecified ? nullptr : name;
+}
+
+// The rotation the display matrix gives, in whole degrees truncated toward
+// zero (the integer ffprobe shows); 0 without a matrix or for one that gives
+// no angle.
+double display_rotation(const AVStream *stream) {
+    size_t size = 0;
+    const uint8_t *matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!matrix || size < 9 * sizeof(int32_t)) return 0;
+    const double degrees = av_display_rotation_get(reinterpret_cast<const int32_t *>(matrix));
+    // The conversion truncates (|degrees| <= 180) and gives no -0; it also
+    // keeps libm out of what a C program linking the library needs.
+    return std::isfinite(degrees) ? static_cast<double>(static_cast<int>(degrees)) : 0;
+}
+
+// The fields every kind of node shares. Returns false when a copy cannot be
+// allocated.
+template <typename Node>
+bool fill_common(Node *node, const AVStream *stream) {
+    const AVCodecParameters *par = stream->codecpar;
+    node->stream_index = stream->index;
+    node->codec_tag = par->codec_tag;
+    node->time_base_num = stream->time_base.num;
+    node->time_base_den = stream->time_base.den;
+    node->start_time = time_or_none(stream->start_time);
+    node->duration_ts = time_or_none(stream->duration);
+    node->disposition = stream->disposition;
+    return copy_optional(&node->codec_id_name, codec_id_name(par->codec_id)) &&
+           copy_tags(&node->tags, &node->tag_count, stream->metadata);
+}
+
+bool fill_video_extension(VideoStreamContext *video, AVStream *stream) {
+    const AVCodecParameters *par = stream->codecpar;
+    video->level = par->level;
+    video->bits_per_raw_sample = par->bits_per_raw_sample;
+    video->frame_count = stream->nb_frames;
+    video->avg_frame_rate_num = stream->avg_frame_rate.num;
+    video->avg_frame_rate_den = stream->avg_frame_rate.den;
+    video->r_frame_rate_num = stream->r_frame_rate.num;
+    video->r_frame_rate_den = stream->r_frame_rate.den;
+    // The stream's own ratio, else the codec's; the display ratio follows
+    // from it and the picture size, reduced as ffprobe reduces it (without a
+    // height it would be 1:0, so it stays unknown).
+    const AVRational sar = av_guess_sample_aspect_ratio(nullptr, stream, nullptr);
+    video->sar_num = sar.num ? sar.num : 0;
+    video->sar_den = sar.num ? sar.den : 1;
+    video->dar_num = 0;
+    video->dar_den = 1;
+    if (sar.num && par->height > 0) {
+        av_reduce(&video->dar_num, &video->dar_den, int64_t{par->width} * sar.num,
+                  int64_t{par->height} * sar.den, 1024 * 1024);
+    }
+    video->rotation = display_rotation(stream);
+    return fill_common(video, stream) && copy_profile(&video->profile, par) &&
+           copy_optional(&video->pix_fmt,
+                         av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format))) &&
+           copy_optional(&video->field_order, field_order_name(par->field_order)) &&
+           copy_optional(&video->color_range,
+                         specified(av_color_range_name(par->color_range),
+                                   par->color_range == AVCOL_RANGE_UNSPECIFIED)) &&
+           copy_optional(&video->color_space,
+                         specified(av_color_space_name(par->color_space),
+                                   par->color_space == AVCOL_SPC_UNSPECIFIED)) &&
+           copy_optional(&video->color_transfer,
+                         specified(av_color_transfer_name(par->color_trc),
+                                   par->color_trc == AVCOL_TRC_UNSPECIFIED)) &&
+           copy_optional(&video->color_primaries,
+                         specified(av_color_primaries_name(par->color_primaries),
+                                   par->color_primaries == AVCOL_PRI_UNSPECIFIED));
+}
+
+// The layout's name ("stereo", "5.1(side)"); NULL when only the channel count
+// is known. False on an allocation failure.
+bool copy_channel_layout(char **to, const AVChannelLayout *layout) {
+    *to = nullptr;
+    if (layout->order == AV_CHANNEL_ORDER_UNSPEC) return true;
+    char name[128];
+    const int needed = av_channel_layout_describe(layout, name, sizeof name);
+    if (needed <= 0) return true;
+    if (static_cast<size_t>(needed) <= sizeof name) return copy_optional(to, name);
+    *to = static_cast<char *>(calloc(static_cast<size_t>(needed), 1));
+    if (!*to) return false;
+    av_channel_layout_describe(layout, *to, static_cast<size_t>(needed));
+    return true;
+}
+
+bool fill_audio_extension(AudioStreamContext *audio, AVStream *stream) {
+    const AVCodecParameters *par = stream->codecpar;
+    audio->bits_per_sample = av_get_bits_per_sample(par->codec_id);
+    audio->bits_per_raw_sample = par->bits_per_raw_sample;
+    audio->frame_count = stream->nb_frames;
+    return fill_common(audio, stream) && copy_profile(&audio->profile, par) &&
+           copy_optional(&audio->sample_fmt,
+                         av_get_sample_fmt_name(static_cast<AVSampleFormat>(par->format))) &&
+           copy_channel_layout(&audio->channel_layout, &par->ch_layout);
+}
+
 Fill fill_video(VideoStreamContext *video, AVStream *stream) {
     const AVCodecParameters *par = stream->codecpar;
     video->fps = frame_rate(stream);
@@ -186,14 +364,30 @@ Node *append_node(Node **head) {
     return node;
 }
 
+// The extension is filled whether or not a decoder is known: it describes
+// the stream, not what can decode it.
+Fill with_extension(Fill filled, bool extended) {
+    if (filled == Fill::no_memory || !extended) return Fill::no_memory;
+    return filled;
+}
+
+// Nodes in a context get the extension too; the context frees all of it.
+// (The set operations fill the original fields only, so that a node filled
+// by a caller owns no more than it always did.)
 Fill add_video(MediaContext *context, AVStream *stream) {
     VideoStreamContext *node = append_node(&context->video);
-    return node ? fill_video(node, stream) : Fill::no_memory;
+    if (!node) return Fill::no_memory;
+    Fill filled = fill_video(node, stream);
+    if (filled == Fill::no_memory) return filled;
+    return with_extension(filled, fill_video_extension(node, stream));
 }
 
 Fill add_audio(MediaContext *context, AVStream *stream) {
     AudioStreamContext *node = append_node(&context->audio);
-    return node ? fill_audio(node, stream) : Fill::no_memory;
+    if (!node) return Fill::no_memory;
+    Fill filled = fill_audio(node, stream);
+    if (filled == Fill::no_memory) return filled;
+    return with_extension(filled, fill_audio_extension(node, stream));
 }
 
 void free_tags(MediaTag *tags, int32_t count) {
@@ -312,6 +506,7 @@ struct ProbeLimits {
     int64_t window_cpu_us;   // the probing thread's processor time then
     int probed_fd;           // the probed file, checked and open, until the demuxer takes it
     const char *probed_url;  // the URL the demuxer opens it by
+    bool open_refused;       // an open past kMaxOpens was refused
 };
 constexpr int kMaxOpens = 256;
 constexpr int64_t kMaxIdleUs = 1000000;
@@ -330,6 +525,7 @@ void start_limits(ProbeLimits *limits) {
     limits->window_cpu_us = clock_us(CLOCK_THREAD_CPUTIME_ID);
     limits->probed_fd = -1;
     limits->probed_url = nullptr;
+    limits->open_refused = false;
 }
 
 // The demuxer's interrupt check, called between reads and every 100 ms while
@@ -384,7 +580,10 @@ int open_for_demuxer(AVFormatContext *format, AVIOContext **pb, const char *url,
     auto *limits = static_cast<ProbeLimits *>(format->opaque);
     const char *path = local_path(url);
     if (!limits || !path || (flags & AVIO_FLAG_WRITE)) return AVERROR(EPERM);
-    if (limits->opens_left <= 0) return AVERROR(EMLINK);
+    if (limits->opens_left <= 0) {
+        limits->open_refused = true;
+        return AVERROR(EMLINK);
+    }
     --limits->opens_left;
     int fd;
     int64_t size;
@@ -459,6 +658,69 @@ const char *permitted_demuxers() {
     return list;
 }
 
+// The demuxer that recognises the start of the regular file `path` with
+// confidence (a score above AVPROBE_SCORE_RETRY, so that random bytes name
+// none), or NULL. Used only to explain a failed open, which frees the
+// demuxer's context and with it the name of the demuxer it chose.
+const AVInputFormat *recognising_demuxer(const char *path) {
+    constexpr size_t kHead = 64 * 1024;
+    int fd;
+    int64_t size;
+    if (open_regular(path, &fd, &size) != 0) return nullptr;
+    auto *head = static_cast<unsigned char *>(calloc(kHead + AVPROBE_PADDING_SIZE, 1));
+    size_t done = 0;
+    while (head && done < kHead) {
+        ssize_t count = pread(fd, head + done, kHead - done, static_cast<off_t>(done));
+        if (count > 0) {
+            done += static_cast<size_t>(count);
+        } else if (count == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(fd);
+    const AVInputFormat *demuxer = nullptr;
+    if (done > 0) {
+        AVProbeData probe{};
+        probe.filename = path;
+        probe.buf = head;
+        probe.buf_size = static_cast<int>(done);
+        int score = AVPROBE_SCORE_RETRY;
+        demuxer = av_probe_input_format2(&probe, 1, &score);
+    }
+    free(head);
+    return demuxer;
+}
+
+// Sets context->error_text to why the probe failed with `error`: the
+// demuxer's words, after what the library knows beyond them (the probe's
+// limits were reached; which demuxer recognised a file it could not open).
+// A failed copy leaves it NULL.
+void describe_failure(MediaContext *context, int error, const ProbeLimits &limits,
+                      const char *filename, bool opened) {
+    char words[AV_ERROR_MAX_STRING_SIZE] = "";
+    av_strerror(error, words, sizeof words);
+    char text[512];
+    const AVInputFormat *demuxer = nullptr;
+    if (limits.idle_us > kMaxIdleUs) {
+        snprintf(text, sizeof text,
+                 "probe stopped after the demuxer waited over a second for data: %s", words);
+    } else if (limits.open_refused) {
+        snprintf(text, sizeof text, "probe stopped at more than %d files to open: %s", kMaxOpens,
+                 words);
+    } else if (!opened && error != AVERROR(ENOMEM) && (demuxer = recognising_demuxer(filename))) {
+        if (refused_demuxer(demuxer->name)) {
+            snprintf(text, sizeof text,
+                     "%s demuxer: not used, it opens the files it names on its own", demuxer->name);
+        } else {
+            snprintf(text, sizeof text, "%s demuxer: %s", demuxer->name, words);
+        }
+    } else {
+        snprintf(text, sizeof text, "%s", words);
+    }
+    free(context->error_text);
+    context->error_text = copy_text(text);
+}
+
 // Opens `filename` as a local file only. The "file:" prefix makes the demuxer
 // read the very path that was checked, even when it also parses as a URL
 // ("http://...", "concat:a|b"); open_for_demuxer keeps the file and whatever it
@@ -512,6 +774,26 @@ void note_other_stream(const char *filename, const char *kind) {
     snprintf(line, sizeof line, "codec type %s ", kind);
     note(filename, "================== ");
     note(filename, line);
+}
+
+// Fills the container's extension fields, once the streams have been read;
+// false when a copy cannot be allocated.
+bool describe_container_extension(MediaContext *context, const AVFormatContext *format) {
+    context->stream_count = static_cast<int32_t>(format->nb_streams);
+    context->duration_us = time_or_none(format->duration);
+    context->start_time_us = time_or_none(format->start_time);
+    context->total_bit_rate = format->bit_rate > 0 ? format->bit_rate : 0;
+    context->chapter_count = static_cast<int32_t>(format->nb_chapters);
+    return copy_optional(&context->format_long_name, format->iformat->long_name) &&
+           copy_tags(&context->tags, &context->tag_count, format->metadata);
+}
+
+Fill add_other(MediaContext *context, const AVStream *stream) {
+    OtherStreamContext *node = append_node(&context->other);
+    if (!node) return Fill::no_memory;
+    const char *kind = av_get_media_type_string(stream->codecpar->codec_type);
+    bool filled = copy_optional(&node->kind, kind ? kind : "unknown") && fill_common(node, stream);
+    return filled ? Fill::ok : Fill::no_memory;
 }
 
 }  // namespace
@@ -616,18 +898,19 @@ int build_media_info(MediaContext *context, const char *filename) {
         limits.probed_fd = -1;
     }
     if (opened < 0) {
-        set_error_text(context, opened);
+        describe_failure(context, opened, limits, filename, false);
         return 1;
     }
     int found = describe_container(context, format, filename) ? 0 : AVERROR(ENOMEM);
     if (found == 0) found = avformat_find_stream_info(format, nullptr);
     if (found < 0) {
-        set_error_text(context, found);
+        describe_failure(context, found, limits, filename, true);
         avformat_close_input(&format);
         return 1;
     }
 
-    bool out_of_memory = false;
+    // Memory running out stops nothing: what can still be described is.
+    bool out_of_memory = !describe_container_extension(context, format);
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         AVStream *stream = format->streams[i];
         Fill result = Fill::ok;
@@ -640,9 +923,11 @@ int build_media_info(MediaContext *context, const char *filename) {
                 break;
             case AVMEDIA_TYPE_SUBTITLE:
                 note_other_stream(filename, "subtitle");
+                result = add_other(context, stream);
                 break;
             default:
                 note_other_stream(filename, "unknown");
+                result = add_other(context, stream);
                 break;
         }
         if (result == Fill::no_memory) out_of_memory = true;

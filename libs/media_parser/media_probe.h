@@ -18,8 +18,9 @@
  *  3. Return codes. 0 is success everywhere. The failure codes are few and
  *     listed with each function: -1 (absent argument, no decoder, or out of
  *     memory), -2 (the file cannot be opened), 1 (the file is not a media file
- *     the demuxer can read, or memory ran out while describing it), -256
- *     (free_media_context on NULL), or a positive errno value.
+ *     the demuxer can read, or memory ran out while describing it; then
+ *     MediaContext.error_text says which), -256 (free_media_context on NULL),
+ *     or a positive errno value. media_probe_result_text names each.
  *  4. Output. The library prints two lines on standard output for each
  *     subtitle or other stream that is neither audio nor video (a program
  *     may take them instead: media_probe_set_note_handler), and one line
@@ -72,11 +73,13 @@ struct AVStream;
 #define MEDIA_PROBE_VERSION_MINOR 1
 #define MEDIA_PROBE_VERSION_PATCH 0
 
-/* An unknown 64-bit time or timestamp in the extension fields. */
+/* An unknown 64-bit time or timestamp in the extension fields (the value
+ * of FFmpeg's AV_NOPTS_VALUE). */
 #define MEDIA_PROBE_NO_VALUE INT64_MIN
 
 /* One metadata entry ("language" = "eng"), both texts owned by the record
- * whose `tags` array holds it. */
+ * whose `tags` array holds it. Every entry a record counts in its tag_count
+ * has both texts. */
 typedef struct MediaTag {
     char *key;
     char *value;
@@ -128,38 +131,51 @@ typedef struct VideoStreamContext {
     StreamEntry *entries;
     struct VideoStreamContext *next;
 
-    /* Extension: the complete description. Times are ticks of the stream's
-     * time base (time_base_num / time_base_den seconds each); texts are NULL
-     * when FFmpeg has no value for them. */
-    int32_t stream_index;   /* position among all streams of the file */
-    char *codec_id_name;    /* the codec ("h264"), not the decoder's name */
-    uint32_t codec_tag;     /* the container's fourcc, 0 when none */
-    char *profile;          /* e.g. "High", "Main 10" */
-    int32_t level;          /* the codec's level number (H.264: 40 = 4.0); -99 unknown */
-    char *pix_fmt;          /* e.g. "yuv420p", "yuv420p10le" */
-    int32_t bits_per_raw_sample; /* 0 when unknown */
+    /* Extension: the complete description, each field what ffprobe reports
+     * for the stream (docs/description.md names its key). Times are ticks of
+     * the stream's time base (time_base_num / time_base_den seconds each);
+     * texts are NULL when FFmpeg has no value for them. Filled by
+     * build_media_info and add_video_stream_context, whether or not a decoder
+     * is known; set_video_stream_context leaves it alone. */
+    int32_t stream_index; /* position among all streams of the file */
+    /* The codec ("h264"), not the decoder's name; NULL for a codec FFmpeg has
+     * no descriptor for. */
+    char *codec_id_name;
+    uint32_t codec_tag; /* the container's fourcc, 0 when none */
+    /* e.g. "High", "Main 10"; the number as text when the codec names none;
+     * NULL when unknown. */
+    char *profile;
+    int32_t level;               /* the codec's number (H.264: 40 = 4.0); -99 unknown */
+    char *pix_fmt;               /* e.g. "yuv420p", "yuv420p10le" */
+    int32_t bits_per_raw_sample; /* bits per sample; 0 when unknown */
     int32_t time_base_num;
     int32_t time_base_den;
-    int64_t start_time;     /* first timestamp; MEDIA_PROBE_NO_VALUE when unknown */
-    int64_t duration_ts;    /* full 64-bit duration; MEDIA_PROBE_NO_VALUE when unknown */
-    int64_t frame_count;    /* frames the container declares; 0 when unknown */
+    int64_t start_time;         /* first timestamp; MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t duration_ts;        /* full 64-bit duration; MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t frame_count;        /* frames the container declares; 0 when unknown */
     int32_t avg_frame_rate_num; /* average frame rate as a fraction; 0/0 unknown */
     int32_t avg_frame_rate_den;
-    int32_t r_frame_rate_num;   /* the demuxer's base frame rate */
+    int32_t r_frame_rate_num; /* the demuxer's base frame rate; 0/0 unknown */
     int32_t r_frame_rate_den;
-    int32_t sar_num;        /* sample (pixel) aspect ratio; 0/1 when unknown */
+    /* Sample (pixel) aspect ratio, the stream's own, else the codec's; 0/1
+     * when unknown. */
+    int32_t sar_num;
     int32_t sar_den;
-    int32_t dar_num;        /* display aspect ratio; 0/1 when unknown */
+    /* Display aspect ratio, width * SAR : height reduced; 0/1 when unknown
+     * (no SAR, or no height). */
+    int32_t dar_num;
     int32_t dar_den;
-    char *field_order;      /* "progressive", "tt", "bb", "tb", "bt" */
-    char *color_range;      /* "tv", "pc" */
-    char *color_space;      /* e.g. "bt709", "bt2020nc" */
-    char *color_transfer;   /* e.g. "bt709", "smpte2084" */
-    char *color_primaries;  /* e.g. "bt709", "bt2020" */
-    double rotation;        /* degrees, from the display matrix; 0 when none */
-    int32_t disposition;    /* AV_DISPOSITION_* bits */
-    int32_t tag_count;      /* elements in tags */
-    MediaTag *tags;         /* stream metadata in the demuxer's order */
+    char *field_order;     /* "progressive", "tt", "bb", "tb", "bt"; NULL unknown */
+    char *color_range;     /* "tv", "pc"; NULL when unspecified */
+    char *color_space;     /* e.g. "bt709", "bt2020nc"; NULL when unspecified */
+    char *color_transfer;  /* e.g. "bt709", "smpte2084"; NULL when unspecified */
+    char *color_primaries; /* e.g. "bt709", "bt2020"; NULL when unspecified */
+    /* Degrees from the display matrix, whole and truncated toward zero as
+     * ffprobe shows them (90 for a quarter turn); 0 when there is none. */
+    double rotation;
+    int32_t disposition; /* AV_DISPOSITION_* bits */
+    int32_t tag_count;   /* elements in tags */
+    MediaTag *tags;      /* stream metadata in the demuxer's order */
 } VideoStreamContext;
 
 /* One audio stream; list in stream order. */
@@ -173,20 +189,24 @@ typedef struct AudioStreamContext {
     StreamEntry *entries;
     struct AudioStreamContext *next;
 
-    /* Extension: the complete description; as for video. */
+    /* Extension: the complete description; as for video (filled by
+     * build_media_info and add_audio_stream_context). */
     int32_t stream_index;
     char *codec_id_name;
     uint32_t codec_tag;
-    char *profile;          /* e.g. "LC", "HE-AAC" */
-    char *sample_fmt;       /* e.g. "fltp", "s16" */
-    char *channel_layout;   /* e.g. "stereo", "5.1(side)"; NULL when unknown */
-    int32_t bits_per_sample; /* bits per coded sample; 0 when not fixed */
-    int32_t bits_per_raw_sample;
+    char *profile;    /* e.g. "LC", "HE-AAC" */
+    char *sample_fmt; /* e.g. "fltp", "s16"; NULL when unknown */
+    /* e.g. "stereo", "5.1(side)"; NULL when only the channel count is known. */
+    char *channel_layout;
+    /* Bits per coded sample fixed by the codec (16 for pcm_s16le); 0 when not
+     * fixed. */
+    int32_t bits_per_sample;
+    int32_t bits_per_raw_sample; /* 0 when unknown */
     int32_t time_base_num;
     int32_t time_base_den;
-    int64_t start_time;     /* MEDIA_PROBE_NO_VALUE when unknown */
-    int64_t duration_ts;    /* MEDIA_PROBE_NO_VALUE when unknown */
-    int64_t frame_count;    /* 0 when unknown */
+    int64_t start_time;  /* MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t duration_ts; /* MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t frame_count; /* 0 when unknown */
     int32_t disposition;
     int32_t tag_count;
     MediaTag *tags;
@@ -203,16 +223,17 @@ typedef struct SubtitleStreamContext {
 } SubtitleStreamContext;
 
 /* Extension: one stream that is neither video nor audio (subtitle, data,
- * attachment); list in stream order. Fields as for video. */
+ * attachment); list in stream order. Fields as for video. The library still
+ * emits its two lines for each such stream (build_media_info). */
 typedef struct OtherStreamContext {
-    char *kind;             /* "subtitle", "data", "attachment" or "unknown" */
+    char *kind; /* "subtitle", "data", "attachment" or "unknown" */
     int32_t stream_index;
-    char *codec_id_name;    /* e.g. "subrip", "ttf"; NULL when FFmpeg has none */
+    char *codec_id_name; /* e.g. "subrip", "ttf"; NULL when FFmpeg has none */
     uint32_t codec_tag;
     int32_t time_base_num;
     int32_t time_base_den;
-    int64_t start_time;     /* MEDIA_PROBE_NO_VALUE when unknown */
-    int64_t duration_ts;    /* MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t start_time;  /* MEDIA_PROBE_NO_VALUE when unknown */
+    int64_t duration_ts; /* MEDIA_PROBE_NO_VALUE when unknown */
     int32_t disposition;
     int32_t tag_count;
     MediaTag *tags;
@@ -238,18 +259,25 @@ typedef struct MediaContext {
     SubtitleStreamContext *subtitle;
 
     /* Extension: the complete description, read after the streams' parameters
-     * have been read (so unlike duration and bit_rate above). */
+     * have been read (so unlike duration and bit_rate above), as ffprobe
+     * reports it. Filled on result 0 (and, on result 1 from memory running
+     * out, as far as it got). */
     char *format_long_name; /* e.g. "QuickTime / MOV" */
     int32_t stream_count;   /* all streams, of every kind */
     int64_t duration_us;    /* microseconds; MEDIA_PROBE_NO_VALUE when unknown */
     int64_t start_time_us;  /* microseconds; MEDIA_PROBE_NO_VALUE when unknown */
     int64_t total_bit_rate; /* bits per second, 64-bit; 0 when unknown */
     int32_t chapter_count;
-    int32_t tag_count;      /* elements in tags */
-    MediaTag *tags;         /* container metadata in the demuxer's order */
+    int32_t tag_count;         /* elements in tags */
+    MediaTag *tags;            /* container metadata in the demuxer's order */
     OtherStreamContext *other; /* streams neither video nor audio */
-    /* Why build_media_info returned 1, in words ("Invalid data found when
-     * processing input", "probe stopped: ..."); NULL after any other result. */
+    /* Why build_media_info returned 1, in words; NULL after any other result
+     * (and when even this text could not be allocated). The demuxer's words
+     * ("Invalid data found when processing input": no demuxer recognises the
+     * file), prefixed with the demuxer's name when one recognised a file it
+     * could not open ("mov,mp4,m4a,3gp,3g2,mj2 demuxer: ..."), "probe stopped
+     * ...: ..." when a limit of convention 6 ended the probe, or "Cannot
+     * allocate memory". */
     char *error_text;
 } MediaContext;
 
@@ -258,12 +286,12 @@ typedef struct MediaContext {
  * error. The caller frees it with free_media_context. */
 MediaContext *create_media_context(void);
 
-/* Frees the context, its texts, its tags and its stream lists. Returns 0, or -256 when
- * `context` is NULL (nothing is freed). */
+/* Frees the context, its texts, its tags and its stream lists. Returns 0, or
+ * -256 when `context` is NULL (nothing is freed). */
 int free_media_context(MediaContext *context);
 
-/* Each frees a whole list starting at `head`: every node with its codec name,
- * its index and (video) its configuration bytes. NULL does nothing. */
+/* Each frees a whole list starting at `head`: every node with its texts, its
+ * tags, its index and (video) its configuration bytes. NULL does nothing. */
 void free_video_stream_context(VideoStreamContext *head);
 void free_audio_stream_context(AudioStreamContext *head);
 void free_subtitle_stream_context(SubtitleStreamContext *head);
@@ -289,17 +317,19 @@ void media_context_register(void);
  * On any result but -1 and -2 the context first drops what an earlier probe
  * left in it, so it describes this file alone. One video or audio node is
  * added per stream; a stream whose codec has no decoder keeps its node
- * without codec_name or index. Every other stream gets a node in `other`,
- * and two lines are printed on standard output (or handed to the note
- * handler): "================== " and then "codec type subtitle " or
- * "codec type unknown ". */
+ * without codec_name or index (its extension fields are filled). Every other
+ * stream gets a node in `other`, and two lines are printed on standard
+ * output (or handed to the note handler): "================== " and then
+ * "codec type subtitle " or "codec type unknown ". Memory running out stops
+ * nothing: the probe goes on describing what it can and returns 1. */
 int build_media_info(MediaContext *context, const char *filename);
 
 /* Append a zero-filled node at the end of `context`'s video (audio) list and
  * fill it from `stream` with set_video_stream_context
- * (set_audio_stream_context); both arguments must not be NULL. Returns that
- * result: 0, or -1 when filling failed (the node stays linked). When the node
- * itself cannot be allocated, returns -1 and links nothing. */
+ * (set_audio_stream_context), then fill its extension as build_media_info
+ * does; both arguments must not be NULL. Returns 0, or -1 when filling failed
+ * (the node stays linked). When the node itself cannot be allocated, returns
+ * -1 and links nothing. */
 int add_video_stream_context(MediaContext *context, struct AVStream *stream);
 int add_audio_stream_context(MediaContext *context, struct AVStream *stream);
 
@@ -308,10 +338,12 @@ int add_audio_stream_context(MediaContext *context, struct AVStream *stream);
  * been read). What a node already holds is overwritten, not freed, and a
  * successful fill sets its `next` to NULL: fill a node before linking it.
  *
- * Fills `video` from `stream` (not NULL). Returns 0, or -1 when `video` is
- * NULL, when the configuration bytes, the codec name or the index cannot be
- * allocated, or when no decoder is known for the codec; the fields set before
- * the failure stay.
+ * Fills the original fields of `video` from `stream` (not NULL); the
+ * extension is left as it is, so that the node owns no more than the codec
+ * name, the index and the configuration bytes. Returns 0, or -1 when `video`
+ * is NULL, when the configuration bytes, the codec name or the index cannot
+ * be allocated, or when no decoder is known for the codec; the fields set
+ * before the failure stay.
  * fps = nb_frames * (time_base.den / time_base.num) / duration, in double.
  * When that is zero it is replaced by r_frame_rate.num / r_frame_rate.den
  * with integer division (30000/1001 gives 29), or by 0 when that denominator
@@ -319,9 +351,9 @@ int add_audio_stream_context(MediaContext *context, struct AVStream *stream);
  * NaN or infinite. */
 int set_video_stream_context(VideoStreamContext *video, struct AVStream *stream);
 
-/* Fills `audio` (not NULL) from `stream` (not NULL). Returns 0, or -1 when
- * no decoder is known for the codec or the codec name or the index cannot be
- * allocated. */
+/* Fills the original fields of `audio` (not NULL) from `stream` (not NULL),
+ * as for video. Returns 0, or -1 when no decoder is known for the codec or
+ * the codec name or the index cannot be allocated. */
 int set_audio_stream_context(AudioStreamContext *audio, struct AVStream *stream);
 
 /* Reads up to `buff_len` bytes from the start of the file into `buffer`,
@@ -333,9 +365,9 @@ int get_buffer_from_file(const char *filename, uint8_t *buffer, int32_t buff_len
 
 /* Names for the results the functions above return. */
 #define MEDIA_PROBE_OK 0
-#define MEDIA_PROBE_ERROR (-1)       /* absent argument, no decoder, out of memory */
-#define MEDIA_PROBE_CANNOT_OPEN (-2) /* the file cannot be opened; see errno */
-#define MEDIA_PROBE_NOT_MEDIA 1      /* not readable media; see error_text */
+#define MEDIA_PROBE_ERROR (-1)        /* absent argument, no decoder, out of memory */
+#define MEDIA_PROBE_CANNOT_OPEN (-2)  /* the file cannot be opened; see errno */
+#define MEDIA_PROBE_NOT_MEDIA 1       /* not readable media; see error_text */
 #define MEDIA_PROBE_NO_CONTEXT (-256) /* free_media_context(NULL) */
 
 /* A short English text for `result`, in static storage: one for each code

@@ -14,6 +14,7 @@ extern "C" {
 
 #include "media_fixtures.h"
 #include "media_probe.h"
+#include "media_summary.h"
 
 namespace {
 
@@ -72,6 +73,53 @@ TEST(OutOfMemory, EveryAllocationOfAProbeIsChecked) {
         failCallocAfter(n);
         EXPECT_EQ(build_media_info(context, path.c_str()), n < needed ? 1 : 0) << "failing " << n;
         failCallocAfter(-1);
+        EXPECT_EQ(free_media_context(context), 0);
+    }
+    testing::internal::GetCapturedStdout();
+}
+
+// The same over a file with every kind of extension field (tags on the file
+// and on each stream, a 5.1 layout, other streams, chapters): each failure
+// gives 1 with the reason in error_text, and whatever was described by then
+// is whole (every text it counts is there).
+TEST(OutOfMemory, EveryAllocationOfTheDescriptionIsChecked) {
+    const auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+    const std::string path = paths.at("mkv_tracks");
+    failCallocAfter(-1);
+    MediaContext *context = create_media_context();
+    ASSERT_NE(context, nullptr);
+    testing::internal::CaptureStdout();
+    calls = 0;
+    ASSERT_EQ(build_media_info(context, path.c_str()), 0);
+    const int needed = calls;
+    const std::string complete = media_summary::summarize(*context);
+    free_media_context(context);
+    EXPECT_GE(needed, 60);  // texts and tags of five streams and the file
+
+    for (int n = 0; n <= needed; ++n) {
+        SCOPED_TRACE("failing " + std::to_string(n));
+        context = create_media_context();
+        ASSERT_NE(context, nullptr);
+        failCallocAfter(n);
+        const int result = build_media_info(context, path.c_str());
+        failCallocAfter(-1);
+        if (n < needed) {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(context->error_text, "Cannot allocate memory");
+            for (const VideoStreamContext *v = context->video; v; v = v->next) {
+                media_summary::expectConsistentTags(v->tags, v->tag_count);
+            }
+            for (const AudioStreamContext *a = context->audio; a; a = a->next) {
+                media_summary::expectConsistentTags(a->tags, a->tag_count);
+            }
+            for (const OtherStreamContext *o = context->other; o; o = o->next) {
+                media_summary::expectConsistentTags(o->tags, o->tag_count);
+            }
+            media_summary::expectConsistentTags(context->tags, context->tag_count);
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(media_summary::summarize(*context), complete);
+        }
         EXPECT_EQ(free_media_context(context), 0);
     }
     testing::internal::GetCapturedStdout();

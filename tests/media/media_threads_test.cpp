@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,65 @@ TEST(Threads, ConcurrentProbesDescribeEachFileAsOneThreadDoes) {
     for (int t = 0; t < threads; ++t) {
         EXPECT_TRUE(mismatches[t].empty()) << "thread " << t << ": " << mismatches[t].front();
     }
+}
+
+// Every note the handler got: the probing thread, the path, the line.
+struct Notes {
+    std::mutex lock;
+    struct Note {
+        std::thread::id thread;
+        std::string path, line;
+    };
+    std::vector<Note> all;
+};
+
+void keepNote(void *opaque, const char *filename, const char *line) {
+    auto *notes = static_cast<Notes *>(opaque);
+    std::lock_guard<std::mutex> guard(notes->lock);
+    notes->all.push_back({std::this_thread::get_id(), filename, line});
+}
+
+TEST(Threads, EachNoteArrivesOnItsThreadWithItsOwnFilesPath) {
+    av_log_set_level(AV_LOG_QUIET);
+    const auto fixtures = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+    const std::string paths[] = {fixtures.at("mkv"), fixtures.at("mkv_tracks")};
+    const int probesEach = 20;
+    Notes notes;
+    media_probe_set_note_handler(keepNote, &notes);
+    std::thread::id ids[2];
+    std::vector<std::thread> running;
+    for (int t = 0; t < 2; ++t) {
+        running.emplace_back([&, t] {
+            ids[t] = std::this_thread::get_id();
+            for (int i = 0; i < probesEach; ++i) describe(paths[t]);
+        });
+    }
+    for (auto &thread : running) thread.join();
+    media_probe_set_note_handler(nullptr, nullptr);
+
+    // Two streams that are neither video nor audio per file, two lines each.
+    EXPECT_EQ(notes.all.size(), 2u * probesEach * 4);
+    int perThread[2] = {0, 0};
+    for (const auto &note : notes.all) {
+        const int t = note.thread == ids[0] ? 0 : 1;
+        ASSERT_EQ(note.thread, ids[t]);
+        EXPECT_EQ(note.path, paths[t]);
+        const bool first = perThread[t]++ % 2 == 0;
+        if (first) {
+            EXPECT_EQ(note.line, "================== ");
+        } else {
+            EXPECT_TRUE(note.line == "codec type subtitle " || note.line == "codec type unknown ")
+                << note.line;
+        }
+    }
+    EXPECT_EQ(perThread[0], probesEach * 4);
+
+    // Without a handler the lines are printed again, as they always were.
+    testing::internal::CaptureStdout();
+    describe(paths[1]);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "================== \ncodec type subtitle \n"
+              "================== \ncodec type unknown \n");
 }
 
 }  // namespace

@@ -291,4 +291,326 @@ TEST(Mprobe, AnEmptyDirectoryIsAnEmptyResult) {
     }
 }
 
+// ---- the extended description ---------------------------------------------
+
+// The keys of each record in the JSON: every field of the record, in order.
+const std::vector<std::string> kContextKeys = {
+    "filename",       "result",           "file_size",     "container_name", "duration",
+    "bit_rate",       "mime_type",        "mime_type_str", "video",          "audio",
+    "subtitle",       "format_long_name", "stream_count",  "duration_us",    "start_time_us",
+    "total_bit_rate", "chapter_count",    "tag_count",     "tags",           "other",
+    "error_text"};
+const std::vector<std::string> kVideoKeys = {"codec_name",
+                                             "width",
+                                             "height",
+                                             "fps",
+                                             "bit_rate",
+                                             "duration",
+                                             "spspps_len",
+                                             "spspps",
+                                             "entry_count",
+                                             "entries",
+                                             "stream_index",
+                                             "codec_id_name",
+                                             "codec_tag",
+                                             "profile",
+                                             "level",
+                                             "pix_fmt",
+                                             "bits_per_raw_sample",
+                                             "time_base_num",
+                                             "time_base_den",
+                                             "start_time",
+                                             "duration_ts",
+                                             "frame_count",
+                                             "avg_frame_rate_num",
+                                             "avg_frame_rate_den",
+                                             "r_frame_rate_num",
+                                             "r_frame_rate_den",
+                                             "sar_num",
+                                             "sar_den",
+                                             "dar_num",
+                                             "dar_den",
+                                             "field_order",
+                                             "color_range",
+                                             "color_space",
+                                             "color_transfer",
+                                             "color_primaries",
+                                             "rotation",
+                                             "disposition",
+                                             "tag_count",
+                                             "tags"};
+const std::vector<std::string> kAudioKeys = {"codec_name",
+                                             "sample_rate",
+                                             "channels",
+                                             "bit_rate",
+                                             "duration",
+                                             "entry_count",
+                                             "entries",
+                                             "stream_index",
+                                             "codec_id_name",
+                                             "codec_tag",
+                                             "profile",
+                                             "sample_fmt",
+                                             "channel_layout",
+                                             "bits_per_sample",
+                                             "bits_per_raw_sample",
+                                             "time_base_num",
+                                             "time_base_den",
+                                             "start_time",
+                                             "duration_ts",
+                                             "frame_count",
+                                             "disposition",
+                                             "tag_count",
+                                             "tags"};
+const std::vector<std::string> kOtherKeys = {
+    "kind",       "stream_index", "codec_id_name", "codec_tag", "time_base_num", "time_base_den",
+    "start_time", "duration_ts",  "disposition",   "tag_count", "tags"};
+
+std::vector<std::string> keysOf(const nlohmann::ordered_json &object) {
+    std::vector<std::string> keys;
+    for (const auto &item : object.items()) keys.push_back(item.key());
+    return keys;
+}
+
+TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
+    for (const char *name : {"h264_ntsc", "mkv_tracks", "mp3_long", "ts_interlaced", "wav"}) {
+        SCOPED_TRACE(name);
+        ToolRun run = mprobe("--json-lines " + quoted(fixtures().at(name)));
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto j = nlohmann::ordered_json::parse(run.out);
+        EXPECT_EQ(keysOf(j), kContextKeys);
+        for (const auto &v : j["video"]) EXPECT_EQ(keysOf(v), kVideoKeys);
+        for (const auto &a : j["audio"]) EXPECT_EQ(keysOf(a), kAudioKeys);
+        for (const auto &o : j["other"]) EXPECT_EQ(keysOf(o), kOtherKeys);
+    }
+    // Values, the unknown ones included, as the library holds them.
+    const struct {
+        const char *fixture;
+        const char *pointer;
+        json expected;
+    } cases[] = {
+        {"h264_ntsc", "/video/0/profile", "High"},
+        {"h264_ntsc", "/video/0/avg_frame_rate_num", 30000},
+        {"h264_ntsc", "/video/0/avg_frame_rate_den", 1001},
+        {"h264_ntsc", "/video/0/codec_tag", 0x31637661},
+        {"h264_ntsc", "/tags/title", "Test title"},
+        {"h264_ntsc", "/tag_count", 6},
+        {"h264_ntsc", "/other/0/kind", "data"},
+        {"h264_ntsc", "/other/0/codec_id_name", nullptr},
+        {"h264_ntsc", "/start_time_us", 0},
+        {"h264_ntsc", "/error_text", nullptr},
+        {"mp3_long", "/audio/0/duration", -905377792},
+        {"mp3_long", "/audio/0/duration_ts", 3389589504LL},
+        {"mp3_long", "/duration_us", 240192000},
+        {"mp3_long", "/duration", 0},  // unknown when the file is opened
+        {"mp3_long", "/audio/0/frame_count", nullptr},
+        {"mkv_tracks", "/audio/0/channel_layout", "5.1(side)"},
+        {"mkv_tracks", "/audio/0/duration_ts", nullptr},
+        {"mkv_tracks", "/audio/1/tags/title", "Commentaire"},
+        {"mkv_tracks", "/other/0/tags/language", "eng"},
+        {"mkv_tracks", "/other/1/kind", "attachment"},
+        {"mkv_tracks", "/chapter_count", 2},
+        {"mkv_tracks", "/subtitle", json::array()},
+        {"mkv_tracks", "/video/0/color_space", nullptr},
+        {"mkv_tracks", "/video/0/frame_count", nullptr},
+        {"ts_interlaced", "/start_time_us", 11400000},
+        {"ts_interlaced", "/video/0/field_order", "tt"},
+        {"ts_interlaced", "/video/0/dar_num", 16},
+        {"ts_interlaced", "/video/0/bits_per_raw_sample", nullptr},
+        {"wav", "/video", json::array()},
+        {"wav", "/audio/0/bits_per_sample", 16},
+        {"wav", "/audio/0/profile", nullptr},
+    };
+    std::map<std::string, json> runs;
+    for (const auto &c : cases) {
+        if (!runs.count(c.fixture)) {
+            runs[c.fixture] = json::parse(mprobe("--json " + quoted(fixtures().at(c.fixture))).out);
+        }
+        EXPECT_EQ(runs[c.fixture][0].at(json::json_pointer(c.pointer)), c.expected)
+            << c.fixture << " " << c.pointer;
+    }
+}
+
+TEST(Mprobe, NoIndexLeavesTheEntriesOutButKeepsTheirCounts) {
+    const std::string path = quoted(fixtures().at("mp4"));
+    const json with = json::parse(mprobe("--json-lines " + path).out);
+    const json without = json::parse(mprobe("--json-lines --no-index " + path).out);
+    ASSERT_EQ(with["video"][0]["entries"].size(), 25u);
+    EXPECT_FALSE(without["video"][0].contains("entries"));
+    EXPECT_FALSE(without["audio"][0].contains("entries"));
+    EXPECT_EQ(without["video"][0]["entry_count"], 25);
+    json stripped = with;
+    stripped["video"][0].erase("entries");
+    stripped["audio"][0].erase("entries");
+    EXPECT_EQ(stripped, without);
+}
+
+// Lines of `mprobe -l`: each row a line that must appear (or must not).
+TEST(Mprobe, LongTextShowsEveryFieldInUnitsWithUnknownsSaidSo) {
+    const struct {
+        const char *fixture;
+        std::string line;
+        bool shown;
+    } cases[] = {
+        {"h264_ntsc", "  format                QuickTime / MOV\n", true},
+        {"h264_ntsc", "  duration              0.501 s\n", true},
+        {"h264_ntsc", "\n  start ", false},  // the file starts at 0
+        {"h264_ntsc", "    frame rate          30000/1001 (29.97)\n", true},
+        {"h264_ntsc", "    duration            0.5005 s (15015 ticks of 1/30000 s)\n", true},
+        {"h264_ntsc", "    profile             High\n", true},
+        {"h264_ntsc", "    codec tag           avc1 (0x31637661)\n", true},
+        {"h264_ntsc", "    colour primaries    bt709\n", true},
+        {"h264_ntsc", "    tags\n      creation_time     2024-01-02T03:04:05.000000Z\n", true},
+        {"h264_ntsc", "  data 2  unknown codec, language eng\n", true},
+        {"h264_ntsc", "    channel layout      mono\n", true},
+        {"hevc_main10", "    profile             Main 10\n", true},
+        {"hevc_main10", "    pixel format        yuv420p10le\n", true},
+        {"hevc_main10", "    colour transfer     smpte2084\n", true},
+        {"ts_interlaced", "  start                 11.4 s\n", true},
+        {"ts_interlaced", "    sample aspect       4:3\n    display aspect      16:9\n", true},
+        {"ts_interlaced", "    field order         tt\n", true},
+        {"ts_interlaced", "    colour space        unknown\n", true},
+        {"rotated", "    rotation            90 degrees\n", true},
+        {"mp3_long", "    duration            240.192 s (3389589504 ticks of 1/14112000 s)\n",
+         true},
+        {"mp3_long", " -", false},  // nothing negative, no wrapped number
+        {"mkv_tracks", "  subtitle 3  subrip, language eng\n", true},
+        {"mkv_tracks", "  attachment 4  ttf\n", true},
+        {"mkv_tracks", "    channel layout      5.1(side)\n", true},
+        {"mkv_tracks", "      title             Surround\n", true},
+        {"mkv_tracks", "  chapters              2\n", true},
+        {"mkv_tracks", "    duration            unknown\n", true},
+    };
+    std::map<std::string, ToolRun> runs;
+    for (const auto &c : cases) {
+        if (!runs.count(c.fixture))
+            runs[c.fixture] = mprobe("-l " + quoted(fixtures().at(c.fixture)));
+        const ToolRun &run = runs[c.fixture];
+        ASSERT_EQ(run.status, 0) << run.err;
+        std::string body = run.out.substr(run.out.find('\n') + 1);  // past the file's name
+        EXPECT_EQ(body.find(c.line) != std::string::npos, c.shown)
+            << c.fixture << ": " << c.line << "\n"
+            << run.out;
+    }
+}
+
+TEST(Mprobe, SummaryShowsALongStreamsFullDurationNotItsWrapped32Bits) {
+    ToolRun run = mprobe(quoted(fixtures().at("mp3_long")));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(", duration 3389589504, "), std::string::npos) << run.out;
+    const std::string body = run.out.substr(run.out.find('\n'));  // past the file's name
+    EXPECT_FALSE(std::regex_search(body, std::regex("-[0-9]"))) << run.out;
+}
+
+TEST(Mprobe, FailuresSayWhichFilesAreMediaThatCannotBeRead) {
+    const std::string cut = fixtures().at("mp4_truncated");
+    const std::string empty = fixtures().at("empty");
+    const std::string why =
+        "not a readable media file (mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid "
+        "data found when processing input)";
+    ToolRun run = mprobe(quoted(cut) + " " + quoted(empty));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mprobe: " + cut + ": " + why + "\nmprobe: " + empty +
+                           ": not a media file\nmprobe: 2 of 2 files not described: 1 " + why +
+                           ", 1 not a media file\n");
+    std::istringstream lines(mprobe("--json-lines " + quoted(cut) + " " + quoted(empty)).out);
+    std::string line;
+    std::vector<json> objects;
+    while (std::getline(lines, line)) objects.push_back(json::parse(line));
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0]["error"], why);
+    EXPECT_EQ(objects[0]["error_text"],
+              "mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid data found when processing input");
+    EXPECT_EQ(objects[1]["error_text"], "Invalid data found when processing input");
+}
+
+TEST(Mprobe, NamedNotesSayWhichFileAndStream) {
+    ToolRun run = mprobe("--name-notes " + quoted(fixtures().at("mkv")) + " " +
+                         quoted(fixtures().at("h264_ntsc")));
+    ASSERT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "mprobe: " + fixtures().at("mkv") +
+                           ": subtitle stream 2 not described\nmprobe: " + fixtures().at("mkv") +
+                           ": attachment stream 3 not described\nmprobe: " +
+                           fixtures().at("h264_ntsc") + ": data stream 2 not described\n");
+}
+
+// A list of paths on standard input or in a file, NUL- or newline-separated;
+// a name holding a newline only survives the NUL-separated form.
+TEST(Mprobe, ReadsThePathsToProbeFromAList) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-list";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string odd = dir + "/two\nlines.mp4";
+    std::filesystem::create_symlink(fixtures().at("mp4"), odd);
+    const std::vector<std::string> paths = {fixtures().at("wav"), odd, fixtures().at("ts")};
+    std::string nul, newline;
+    for (const auto &p : paths) nul += p + '\0';
+    for (const auto &p : {fixtures().at("wav"), fixtures().at("ts")}) newline += p + "\n\n";
+    std::ofstream(dir + "/nul.list", std::ios::binary) << nul;
+    std::ofstream(dir + "/lines.list", std::ios::binary) << newline;
+    const struct {
+        std::string args;
+        std::vector<std::string> files;
+    } cases[] = {
+        {"-0 --files-from - --json-lines -j 2 < " + quoted(dir + "/nul.list"), paths},
+        {"--null --files-from " + quoted(dir + "/nul.list") + " --json-lines -j 1", paths},
+        {"--files-from " + quoted(dir + "/lines.list") + " --json-lines " +
+             quoted(fixtures().at("mkv")),
+         {fixtures().at("mkv"), fixtures().at("wav"), fixtures().at("ts")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args);
+        ToolRun run = mprobe(c.args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::istringstream lines(run.out);
+        std::vector<std::string> names;
+        for (std::string line; std::getline(lines, line);) {
+            names.push_back(json::parse(line)["filename"]);
+        }
+        EXPECT_EQ(names, c.files);
+    }
+    // Any number of paths: they are read as probing goes.
+    std::string many;
+    for (int i = 0; i < 100000; ++i) many += dir + "/missing-" + std::to_string(i) + '\0';
+    std::ofstream(dir + "/many.list", std::ios::binary) << many;
+    ToolRun run = mprobe("-0 --files-from - --json-lines < " + quoted(dir + "/many.list"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 100000);
+    EXPECT_NE(run.err.find("mprobe: 100000 of 100000 files not described: 100000 not found\n"),
+              std::string::npos);
+    EXPECT_EQ(mprobe("--files-from " + quoted(dir + "/none.list")).status, 2);
+}
+
+// A crafted file name or tag cannot forge lines or send escape sequences to
+// a terminal: the text shows their control characters escaped.
+TEST(Mprobe, TextShowsControlCharactersEscaped) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-escape";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string tagged =
+        media_fixtures::makeWithFfmpeg(dir,
+                                       {"-i", fixtures().at("h264_only"), "-c", "copy", "-metadata",
+                                        "title=evil\nmprobe: forged\x1b[2J"},
+                                       "tagged.mp4");
+    const std::string named = dir + "/x\n  size       1 bytes\x1b[31m.mp4";
+    std::filesystem::create_symlink(tagged, named);
+    const std::string missing = dir + "/gone\r\x07.mp4";
+    ToolRun run = mprobe("-l " + quoted(named) + " " + quoted(missing));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(run.out.rfind(dir + "/x\\n  size       1 bytes\\x1b[31m.mp4\n", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("    title" + std::string(15, ' ') + "evil\\nmprobe: forged\\x1b[2J\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err, "mprobe: " + dir +
+                           "/gone\\r\\x07.mp4: not found\n"
+                           "mprobe: 1 of 2 files not described: 1 not found\n");
+    ToolRun summary = mprobe(quoted(named));
+    EXPECT_EQ(summary.out.rfind(dir + "/x\\n  size       1 bytes\\x1b[31m.mp4\n", 0), 0u);
+    // JSON carries the texts as they are, in its own escapes.
+    json j = json::parse(mprobe("--json-lines " + quoted(named)).out);
+    EXPECT_EQ(j["filename"], named);
+    EXPECT_EQ(j["tags"]["title"], "evil\nmprobe: forged\x1b[2J");
+}
+
 }  // namespace

@@ -64,6 +64,73 @@ std::vector<Recipe> recipes() {
              Args{"-map", "0", "-map", "1", "-map", "2"} + kX264},
         {"h264_only", "h264_only.mp4", kPicture + kX264},
         {"long", "long.mp4", lavfi("color=c=blue:size=64x48:rate=1/60:duration=2400") + kX264},
+        // The extended description: each file shows a few of its fields.
+        {"h264_ntsc", "h264_ntsc.mp4",
+         lavfi("testsrc=size=160x120:rate=30000/1001:duration=0.5") +
+             lavfi("sine=frequency=440:sample_rate=44100:duration=0.5") +
+             Args{"-c:v",
+                  "libx264",
+                  "-pix_fmt",
+                  "yuv420p",
+                  "-profile:v",
+                  "high",
+                  "-color_primaries",
+                  "bt709",
+                  "-color_trc",
+                  "bt709",
+                  "-colorspace",
+                  "bt709",
+                  "-color_range",
+                  "tv",
+                  "-c:a",
+                  "aac",
+                  "-metadata",
+                  "title=Test title",
+                  "-metadata",
+                  "creation_time=2024-01-02T03:04:05Z",
+                  "-timecode",
+                  "01:00:00:00"}},
+        {"hevc_main10", "hevc_main10.mp4",
+         lavfi("testsrc=size=160x120:rate=25:duration=0.2") +
+             Args{"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+                  "-pix_fmt", "yuv420p10le", "-profile:v", "main10", "-color_primaries", "bt2020",
+                  "-color_trc", "smpte2084", "-colorspace", "bt2020nc"}},
+        {"ts_interlaced", "ts_interlaced.ts",
+         lavfi("testsrc=size=160x120:rate=25:duration=0.2") +
+             Args{"-c:v", "mpeg2video", "-flags", "+ildct+ilme", "-top", "1", "-aspect", "16:9",
+                  "-output_ts_offset", "10"}},
+        {"rotated", "rotated.mp4",
+         Args{"-i", "h264_only.mp4", "-c", "copy", "-metadata:s:v:0", "rotate=90"}},
+        {"mp3_long", "mp3_long.mp3",
+         lavfi("sine=frequency=440:sample_rate=8000:duration=240") +
+             Args{"-c:a", "libmp3lame", "-b:a", "8k", "-ac", "1"}},
+        {"mkv_tracks", "mkv_tracks.mkv",
+         lavfi("testsrc=size=64x48:rate=25:duration=0.2") +
+             lavfi("anullsrc=channel_layout=5.1(side):sample_rate=48000") +
+             lavfi("sine=sample_rate=48000") +
+             Args{"-i", "subs.srt", "-i", "chapters.txt", "-t", "0.2", "-map", "0", "-map", "1",
+                  "-map", "2", "-map", "3", "-map_metadata", "4", "-map_chapters", "4"} +
+             kX264 +
+             Args{"-c:a:0",
+                  "flac",
+                  "-c:a:1",
+                  "aac",
+                  "-c:s",
+                  "srt",
+                  "-metadata:s:a:0",
+                  "language=eng",
+                  "-metadata:s:a:0",
+                  "title=Surround",
+                  "-metadata:s:a:1",
+                  "language=fra",
+                  "-metadata:s:a:1",
+                  "title=Commentaire",
+                  "-metadata:s:s:0",
+                  "language=eng",
+                  "-attach",
+                  "font.ttf",
+                  "-metadata:s:t",
+                  "mimetype=application/x-truetype-font"}},
     };
 }
 
@@ -81,6 +148,13 @@ const Patch kPatches[] = {
 };
 
 const char kSubtitles[] = "1\n00:00:00,000 --> 00:00:00,500\nhello\n\n";
+// Two chapters and a title, in FFmpeg's metadata format.
+const char kChapters[] =
+    ";FFMETADATA1\ntitle=Chaptered\n"
+    "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=100\ntitle=One\n"
+    "[CHAPTER]\nTIMEBASE=1/1000\nSTART=100\nEND=200\ntitle=Two\n";
+// An attachment needs no real font: the mimetype makes it one.
+const char kFont[] = "not a real font\n";
 
 void fail(const std::string &what) {
     throw std::runtime_error("media fixtures: " + what);
@@ -148,8 +222,11 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
     for (const auto &patch : kPatches) add(patch.name, patch.file);
     add("random", "random.bin");
     add("empty", "empty.bin");
+    add("mp4_truncated", "mp4_truncated.mp4");
 
     writeFile(dir / "subs.srt", kSubtitles);
+    writeFile(dir / "chapters.txt", kChapters);
+    writeFile(dir / "font.ttf", kFont);
     for (const auto &recipe : all) {
         makeOnce(dir, recipe.file,
                  [&](const std::string &out) { runFfmpeg(dir, recipe.args, out); });
@@ -170,6 +247,11 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
         writeFile(dir / out, bytes);
     });
     makeOnce(dir, "empty.bin", [&](const std::string &out) { writeFile(dir / out, ""); });
+    // Its index comes last in the file: the first half holds no index.
+    const std::string mp4 = readFile(paths["mp4"]);
+    if (mp4.find("moov") < mp4.size() / 2) fail("mp4 fixture has its index in its first half");
+    makeOnce(dir, "mp4_truncated.mp4",
+             [&](const std::string &out) { writeFile(dir / out, mp4.substr(0, mp4.size() / 2)); });
     return paths;
 }
 

@@ -30,6 +30,17 @@ namespace media_fixtures {
 //   three_video  MP4 with H.264 streams of 64x48, 96x72 and 128x96, in order
 //   h264_only    MP4 with one H.264 160x120 stream and nothing else
 //   long         MP4, one H.264 frame a minute for 2400 s
+//   h264_ntsc    MP4: H.264 High yuv420p 30000/1001 fps with BT.709 colour tags, AAC
+//                mono, a timecode (data) track, title and creation_time tags
+//   hevc_main10  MP4: HEVC Main 10 (yuv420p10le) tagged BT.2020 / PQ
+//   ts_interlaced MPEG-TS: interlaced MPEG-2 (top field first), SAR 4:3 (DAR
+//                16:9), starting at 11.4 s
+//   rotated      h264_only remuxed with a 90-degree display matrix
+//   mp3_long     MP3 mono 8 kbit/s, 240 s (more ticks than 32 bits hold)
+//   mkv_tracks   Matroska: H.264, FLAC 5.1(side) "eng"/"Surround", AAC mono
+//                "fra"/"Commentaire", SubRip "eng", a font attachment, two
+//                chapters and a title
+//   mp4_truncated the first half of mp4 (its index is at the end: none left)
 //   random       4096 pseudo-random bytes (fixed seed)
 //   empty        an empty file
 std::map<std::string, std::string> generateFixtures(const std::string &dir);

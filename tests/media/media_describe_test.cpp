@@ -1,0 +1,569 @@
+// The extended description against ffprobe's report on the same files: every
+// extension field of every fixture equals what ffprobe shows under its key,
+// and a table of spot checks makes sure that the fixtures carry what they are
+// made to show (so that a field both sides leave unknown cannot pass alone).
+// The failure texts and the field table of mprobe are checked here too.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+#include "media_fields.h"
+#include "media_fixtures.h"
+#include "media_probe.h"
+#include "temp_dir.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const std::map<std::string, std::string> &fixtures() {
+    static const auto paths = [] {
+        av_log_set_level(AV_LOG_QUIET);
+        return media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+    }();
+    return paths;
+}
+
+// ffprobe's JSON report of `path`: format, streams and chapters.
+Json ffprobe(const std::string &path) {
+    const std::string command = std::string(MEDIA_FFPROBE) +
+                                " -v quiet -print_format json -show_format -show_streams "
+                                "-show_chapters '" +
+                                path + "'";
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    if (pipe) pclose(pipe);
+    return Json::parse(out);
+}
+
+// Owns a probed context for the length of a test.
+struct Probed {
+    explicit Probed(const std::string &path) : context(create_media_context()) {
+        testing::internal::CaptureStdout();  // the notes on other streams
+        result = build_media_info(context, path.c_str());
+        testing::internal::GetCapturedStdout();
+    }
+    ~Probed() { free_media_context(context); }
+    Probed(const Probed &) = delete;
+    Probed &operator=(const Probed &) = delete;
+    MediaContext *context;
+    int result;
+};
+
+// ---- ffprobe's values in the library's terms -------------------------------
+
+Json textOrNull(const Json &object, const char *key) {
+    return object.contains(key) ? object[key] : Json();
+}
+
+// "30000/1001" or "4:3" as [num, den]; `absent` when ffprobe shows none.
+Json ratio(const Json &object, const char *key, char separator, Json absent) {
+    if (!object.contains(key)) return absent;
+    const std::string text = object[key];
+    const size_t at = text.find(separator);
+    return {std::stoi(text.substr(0, at)), std::stoi(text.substr(at + 1))};
+}
+
+// A decimal in a text ("62753"), or `absent`.
+Json number(const Json &object, const char *key, Json absent) {
+    return object.contains(key) ? Json(std::stoll(object[key].get<std::string>())) : absent;
+}
+
+// Seconds printed with six decimals, as microseconds.
+Json microseconds(const Json &object, const char *key) {
+    if (!object.contains(key)) return MEDIA_PROBE_NO_VALUE;
+    return std::llround(std::stod(object[key].get<std::string>()) * 1e6);
+}
+
+Json tagsOf(const Json &object) {
+    Json tags = Json::array();
+    if (object.contains("tags")) {
+        for (const auto &[key, value] : object["tags"].items()) tags.push_back({key, value});
+    }
+    return tags;
+}
+
+int dispositionOf(const Json &stream) {
+    int bits = 0;
+    for (const auto &[name, set] : stream["disposition"].items()) {
+        if (set == 1) bits |= av_disposition_from_string(name.c_str());
+    }
+    return bits;
+}
+
+// The bits ffprobe lists, to compare the library's value on them only.
+int dispositionMask(const Json &stream) {
+    int bits = 0;
+    for (const auto &item : stream["disposition"].items()) {
+        bits |= av_disposition_from_string(item.key().c_str());
+    }
+    return bits;
+}
+
+Json commonFromFfprobe(const Json &s) {
+    Json expected;
+    expected["stream_index"] = s["index"];
+    expected["codec_id_name"] = textOrNull(s, "codec_name");
+    expected["codec_tag"] = std::stoul(s["codec_tag"].get<std::string>(), nullptr, 16);
+    expected["time_base"] = ratio(s, "time_base", '/', Json());
+    expected["start_time"] = s.contains("start_pts") ? s["start_pts"] : Json(MEDIA_PROBE_NO_VALUE);
+    expected["duration_ts"] =
+        s.contains("duration_ts") ? s["duration_ts"] : Json(MEDIA_PROBE_NO_VALUE);
+    expected["disposition"] = dispositionOf(s);
+    expected["tags"] = tagsOf(s);
+    return expected;
+}
+
+Json videoFromFfprobe(const Json &s) {
+    Json expected = commonFromFfprobe(s);
+    expected["profile"] = textOrNull(s, "profile");
+    expected["level"] = s["level"];
+    expected["pix_fmt"] = textOrNull(s, "pix_fmt");
+    expected["bits_per_raw_sample"] = number(s, "bits_per_raw_sample", 0);
+    expected["frame_count"] = number(s, "nb_frames", 0);
+    expected["avg_frame_rate"] = ratio(s, "avg_frame_rate", '/', Json());
+    expected["r_frame_rate"] = ratio(s, "r_frame_rate", '/', Json());
+    expected["sar"] = ratio(s, "sample_aspect_ratio", ':', {0, 1});
+    expected["dar"] = ratio(s, "display_aspect_ratio", ':', {0, 1});
+    for (const char *key :
+         {"field_order", "color_range", "color_space", "color_transfer", "color_primaries"}) {
+        expected[key] = textOrNull(s, key);
+    }
+    double rotation = 0;
+    for (const auto &side : s.value("side_data_list", Json::array())) {
+        if (side.contains("rotation")) rotation = side["rotation"];
+    }
+    expected["rotation"] = rotation;
+    return expected;
+}
+
+Json audioFromFfprobe(const Json &s) {
+    Json expected = commonFromFfprobe(s);
+    expected["profile"] = textOrNull(s, "profile");
+    expected["sample_fmt"] = textOrNull(s, "sample_fmt");
+    expected["channel_layout"] = textOrNull(s, "channel_layout");
+    expected["bits_per_sample"] = s["bits_per_sample"];
+    expected["bits_per_raw_sample"] = number(s, "bits_per_raw_sample", 0);
+    expected["frame_count"] = number(s, "nb_frames", 0);
+    return expected;
+}
+
+Json otherFromFfprobe(const Json &s) {
+    Json expected = commonFromFfprobe(s);
+    expected["kind"] = s["codec_type"];
+    return expected;
+}
+
+// ---- the library's values in the same terms --------------------------------
+
+Json text(const char *value) {
+    return value ? Json(value) : Json();
+}
+
+Json tagsOf(const MediaTag *tags, int32_t count) {
+    Json array = Json::array();
+    for (int32_t i = 0; i < count; ++i) array.push_back({tags[i].key, tags[i].value});
+    return array;
+}
+
+template <typename Node>
+Json common(const Node &n, int mask) {
+    Json ours;
+    ours["stream_index"] = n.stream_index;
+    ours["codec_id_name"] = text(n.codec_id_name);
+    ours["codec_tag"] = n.codec_tag;
+    ours["time_base"] = {n.time_base_num, n.time_base_den};
+    ours["start_time"] = n.start_time;
+    ours["duration_ts"] = n.duration_ts;
+    ours["disposition"] = n.disposition & mask;
+    ours["tags"] = tagsOf(n.tags, n.tag_count);
+    return ours;
+}
+
+Json ours(const VideoStreamContext &v, int mask) {
+    Json j = common(v, mask);
+    j["profile"] = text(v.profile);
+    j["level"] = v.level;
+    j["pix_fmt"] = text(v.pix_fmt);
+    j["bits_per_raw_sample"] = v.bits_per_raw_sample;
+    j["frame_count"] = v.frame_count;
+    j["avg_frame_rate"] = {v.avg_frame_rate_num, v.avg_frame_rate_den};
+    j["r_frame_rate"] = {v.r_frame_rate_num, v.r_frame_rate_den};
+    j["sar"] = {v.sar_num, v.sar_den};
+    j["dar"] = {v.dar_num, v.dar_den};
+    j["field_order"] = text(v.field_order);
+    j["color_range"] = text(v.color_range);
+    j["color_space"] = text(v.color_space);
+    j["color_transfer"] = text(v.color_transfer);
+    j["color_primaries"] = text(v.color_primaries);
+    j["rotation"] = v.rotation;
+    return j;
+}
+
+Json ours(const AudioStreamContext &a, int mask) {
+    Json j = common(a, mask);
+    j["profile"] = text(a.profile);
+    j["sample_fmt"] = text(a.sample_fmt);
+    j["channel_layout"] = text(a.channel_layout);
+    j["bits_per_sample"] = a.bits_per_sample;
+    j["bits_per_raw_sample"] = a.bits_per_raw_sample;
+    j["frame_count"] = a.frame_count;
+    return j;
+}
+
+Json ours(const OtherStreamContext &o, int mask) {
+    Json j = common(o, mask);
+    j["kind"] = text(o.kind);
+    return j;
+}
+
+// Key by key, so that a failure names the field.
+void expectSame(const Json &actual, const Json &expected, const std::string &where) {
+    for (const auto &[key, value] : expected.items()) {
+        EXPECT_EQ(actual[key], value) << where << " " << key;
+    }
+}
+
+template <typename Node>
+const Node *byIndex(const Node *head, int index) {
+    const Node *found = nullptr;
+    for (const Node *n = head; n; n = n->next) {
+        if (n->stream_index == index) {
+            EXPECT_EQ(found, nullptr) << "stream " << index << " listed twice";
+            found = n;
+        }
+    }
+    return found;
+}
+
+const char *const kDescribed[] = {
+    "mp4",     "mov",         "mkv",        "flv",           "wmv",          "ts",
+    "wav",     "three_video", "h264_only",  "long",          "h264_ntsc",    "hevc_main10",
+    "rotated", "mp3_long",    "mkv_tracks", "ts_interlaced", "mov_no_brand",
+};
+
+TEST(Describe, EveryExtensionFieldIsWhatFfprobeReports) {
+    for (const char *name : kDescribed) {
+        SCOPED_TRACE(name);
+        const std::string &path = fixtures().at(name);
+        const Json ff = ffprobe(path);
+        Probed probed(path);
+        ASSERT_EQ(probed.result, 0);
+        const MediaContext &c = *probed.context;
+        const Json &format = ff["format"];
+        EXPECT_EQ(text(c.format_long_name), textOrNull(format, "format_long_name"));
+        EXPECT_EQ(c.stream_count, format["nb_streams"]);
+        EXPECT_EQ(c.duration_us, microseconds(format, "duration"));
+        EXPECT_EQ(c.start_time_us, microseconds(format, "start_time"));
+        EXPECT_EQ(c.total_bit_rate, number(format, "bit_rate", 0));
+        EXPECT_EQ(c.chapter_count, static_cast<int>(ff["chapters"].size()));
+        EXPECT_EQ(tagsOf(c.tags, c.tag_count), tagsOf(format));
+        EXPECT_EQ(c.tags == nullptr, c.tag_count == 0);
+
+        size_t others = 0;
+        for (const Json &s : ff["streams"]) {
+            const int index = s["index"];
+            const std::string where = "stream " + std::to_string(index);
+            const int mask = dispositionMask(s);
+            const VideoStreamContext *v = byIndex(c.video, index);
+            const AudioStreamContext *a = byIndex(c.audio, index);
+            const OtherStreamContext *o = byIndex(c.other, index);
+            EXPECT_EQ((v ? 1 : 0) + (a ? 1 : 0) + (o ? 1 : 0), 1) << where;
+            if (s["codec_type"] == "video") {
+                ASSERT_NE(v, nullptr) << where;
+                expectSame(ours(*v, mask), videoFromFfprobe(s), where);
+            } else if (s["codec_type"] == "audio") {
+                ASSERT_NE(a, nullptr) << where;
+                expectSame(ours(*a, mask), audioFromFfprobe(s), where);
+            } else {
+                ASSERT_NE(o, nullptr) << where;
+                expectSame(ours(*o, mask), otherFromFfprobe(s), where);
+                ++others;
+            }
+        }
+        int previous = -1;  // the other nodes come in stream order
+        size_t listed = 0;
+        for (const OtherStreamContext *o = c.other; o; o = o->next, ++listed) {
+            EXPECT_GT(o->stream_index, previous);
+            previous = o->stream_index;
+        }
+        EXPECT_EQ(listed, others);
+    }
+}
+
+// ---- what each fixture is made to show -------------------------------------
+
+std::string orNull(const char *text) {
+    return text ? text : "(null)";
+}
+
+std::string tag(const MediaTag *tags, int32_t count, const char *key) {
+    for (int32_t i = 0; i < count; ++i) {
+        if (strcmp(tags[i].key, key) == 0) return tags[i].value;
+    }
+    return "(none)";
+}
+
+template <typename Node>
+const Node &nth(const Node *head, int n) {
+    for (; head && n > 0; --n) head = head->next;
+    if (!head) throw std::runtime_error("no such node");
+    return *head;
+}
+
+std::string fraction(int64_t num, int64_t den, char separator = '/') {
+    return std::to_string(num) + separator + std::to_string(den);
+}
+
+struct Spot {
+    const char *fixture;
+    const char *what;
+    std::function<std::string(const MediaContext &)> value;
+    std::string expected;
+};
+
+using C = const MediaContext &;
+const Spot kSpots[] = {
+    {"h264_ntsc", "profile", [](C c) { return orNull(c.video->profile); }, "High"},
+    {"h264_ntsc", "pixel format", [](C c) { return orNull(c.video->pix_fmt); }, "yuv420p"},
+    {"h264_ntsc", "bits", [](C c) { return std::to_string(c.video->bits_per_raw_sample); }, "8"},
+    {"h264_ntsc", "frame rate",
+     [](C c) { return fraction(c.video->avg_frame_rate_num, c.video->avg_frame_rate_den); },
+     "30000/1001"},
+    {"h264_ntsc", "colour", [](C c) { return orNull(c.video->color_primaries); }, "bt709"},
+    {"h264_ntsc", "colour space", [](C c) { return orNull(c.video->color_space); }, "bt709"},
+    {"h264_ntsc", "title", [](C c) { return tag(c.tags, c.tag_count, "title"); }, "Test title"},
+    {"h264_ntsc", "creation time", [](C c) { return tag(c.tags, c.tag_count, "creation_time"); },
+     "2024-01-02T03:04:05.000000Z"},
+    {"h264_ntsc", "data track",
+     [](C c) { return orNull(c.other->kind) + " " + orNull(c.other->codec_id_name); },
+     "data (null)"},
+    {"h264_ntsc", "stream count", [](C c) { return std::to_string(c.stream_count); }, "3"},
+    {"hevc_main10", "profile", [](C c) { return orNull(c.video->profile); }, "Main 10"},
+    {"hevc_main10", "codec", [](C c) { return orNull(c.video->codec_id_name); }, "hevc"},
+    {"hevc_main10", "pixel format", [](C c) { return orNull(c.video->pix_fmt); }, "yuv420p10le"},
+    {"hevc_main10", "transfer", [](C c) { return orNull(c.video->color_transfer); }, "smpte2084"},
+    {"hevc_main10", "primaries", [](C c) { return orNull(c.video->color_primaries); }, "bt2020"},
+    {"ts_interlaced", "field order", [](C c) { return orNull(c.video->field_order); }, "tt"},
+    {"ts_interlaced", "SAR", [](C c) { return fraction(c.video->sar_num, c.video->sar_den, ':'); },
+     "4:3"},
+    {"ts_interlaced", "DAR", [](C c) { return fraction(c.video->dar_num, c.video->dar_den, ':'); },
+     "16:9"},
+    {"ts_interlaced", "start", [](C c) { return std::to_string(c.start_time_us); }, "11400000"},
+    {"rotated", "rotation", [](C c) { return std::to_string(c.video->rotation); }, "90.000000"},
+    {"mp3_long", "duration ticks", [](C c) { return std::to_string(c.audio->duration_ts); },
+     "3389589504"},
+    {"mp3_long", "32-bit duration", [](C c) { return std::to_string(c.audio->duration); },
+     "-905377792"},
+    {"mp3_long", "duration", [](C c) { return std::to_string(c.duration_us); }, "240192000"},
+    {"mp3_long", "bit rate", [](C c) { return std::to_string(c.total_bit_rate); }, "8008"},
+    {"mkv_tracks", "5.1", [](C c) { return orNull(c.audio->channel_layout); }, "5.1(side)"},
+    {"mkv_tracks", "first title",
+     [](C c) { return tag(c.audio->tags, c.audio->tag_count, "title"); }, "Surround"},
+    {"mkv_tracks", "second language",
+     [](C c) { return tag(nth(c.audio, 1).tags, nth(c.audio, 1).tag_count, "language"); }, "fra"},
+    {"mkv_tracks", "second title",
+     [](C c) { return tag(nth(c.audio, 1).tags, nth(c.audio, 1).tag_count, "title"); },
+     "Commentaire"},
+    {"mkv_tracks", "subtitle",
+     [](C c) {
+         return orNull(c.other->kind) + " " + std::to_string(c.other->stream_index) + " " +
+                orNull(c.other->codec_id_name) + " " +
+                tag(c.other->tags, c.other->tag_count, "language");
+     },
+     "subtitle 3 subrip eng"},
+    {"mkv_tracks", "attachment",
+     [](C c) {
+         const OtherStreamContext &o = nth(c.other, 1);
+         return orNull(o.kind) + " " + orNull(o.codec_id_name) + " " +
+                tag(o.tags, o.tag_count, "mimetype") + (o.next ? " and more" : "");
+     },
+     "attachment ttf application/x-truetype-font"},
+    {"mkv_tracks", "chapters", [](C c) { return std::to_string(c.chapter_count); }, "2"},
+    {"mkv", "attachment", [](C c) { return orNull(nth(c.other, 1).kind); }, "attachment"},
+    {"wav", "bits per sample", [](C c) { return std::to_string(c.audio->bits_per_sample); }, "16"},
+};
+
+TEST(Describe, EachFixtureShowsWhatItIsMadeFor) {
+    for (const Spot &spot : kSpots) {
+        Probed probed(fixtures().at(spot.fixture));
+        ASSERT_EQ(probed.result, 0) << spot.fixture;
+        EXPECT_EQ(spot.value(*probed.context), spot.expected) << spot.fixture << ": " << spot.what;
+    }
+}
+
+// ---- failures --------------------------------------------------------------
+
+TEST(Describe, AFailureSaysWhyAndASuccessClearsIt) {
+    qztest::TempDir dir;
+    const std::string list = dir.write("list.ffconcat", "ffconcat version 1.0\nfile x.ts\n");
+    const std::string live =
+        dir.write("live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:100000\n#EXTINF:1.0,\nnone.ts\n");
+    const struct {
+        std::string path;
+        int result;
+        const char *errorText;
+        bool prefix = false;  // errorText starts error_text
+    } cases[] = {
+        {fixtures().at("empty"), 1, "Invalid data found when processing input"},
+        {fixtures().at("random"), 1, "Invalid data found when processing input"},
+        {fixtures().at("mp4_truncated"), 1,
+         "mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid data found when processing input"},
+        {list, 1, "concat demuxer: not used, it opens the files it names on its own"},
+        // The demuxer's own words after it depend on when the wait ended.
+        {live, 1, "probe stopped after the demuxer waited over a second for data: ", true},
+        {fixtures().at("wav"), 0, nullptr},
+    };
+    av_log_set_level(AV_LOG_QUIET);
+    MediaContext *context = create_media_context();
+    for (const auto &c : cases) {
+        // One context for all: each result replaces the text the last left.
+        EXPECT_EQ(build_media_info(context, c.path.c_str()), c.result) << c.path;
+        if (c.errorText && c.prefix) {
+            ASSERT_NE(context->error_text, nullptr) << c.path;
+            EXPECT_EQ(std::string(context->error_text).rfind(c.errorText, 0), 0u)
+                << context->error_text;
+        } else if (c.errorText) {
+            EXPECT_STREQ(context->error_text, c.errorText) << c.path;
+        } else {
+            EXPECT_EQ(context->error_text, nullptr) << c.path;
+        }
+    }
+    free_media_context(context);
+}
+
+// ---- the field table -------------------------------------------------------
+
+// Collects every key and value the table hands over, flattened to
+// "video.0.profile" = "High"; texts, numbers and null as JSON would print them.
+struct Flat {
+    std::vector<std::string> path;
+    std::vector<int> counters;  // per open array: the next element's number
+    std::map<std::string, std::string> values;
+    std::vector<std::string> order;
+
+    std::string name(const char *key) {
+        std::string out;
+        for (const auto &p : path) out += p + ".";
+        if (key) return out + key;
+        return out + std::to_string(counters.back()++);
+    }
+    void put(const char *key, std::string value) {
+        const std::string at = name(key);
+        order.push_back(at);
+        values[at] = std::move(value);
+    }
+};
+
+MediaFieldSink flatSink(Flat *flat) {
+    MediaFieldSink s{};
+    s.opaque = flat;
+    s.begin_object = [](void *o, const char *key, const char *) {
+        auto *f = static_cast<Flat *>(o);
+        if (f->path.empty() && f->counters.empty() && !key) {
+            f->path.push_back("file");
+        } else {
+            f->path.push_back(f->name(key));
+            f->path.back().erase(0, f->path.back().rfind('.') + 1);
+        }
+        f->counters.push_back(-1);  // objects count nothing
+    };
+    s.end_object = [](void *o) {
+        auto *f = static_cast<Flat *>(o);
+        f->path.pop_back();
+        f->counters.pop_back();
+    };
+    s.begin_array = [](void *o, const char *key) {
+        auto *f = static_cast<Flat *>(o);
+        f->path.push_back(key);
+        f->counters.push_back(0);
+    };
+    s.end_array = s.end_object;
+    s.integer = [](void *o, const char *key, int64_t v, const MediaFieldHint *) {
+        static_cast<Flat *>(o)->put(key, std::to_string(v));
+    };
+    s.unsigned_integer = [](void *o, const char *key, uint64_t v, const MediaFieldHint *) {
+        static_cast<Flat *>(o)->put(key, std::to_string(v));
+    };
+    s.real = [](void *o, const char *key, double v, const MediaFieldHint *) {
+        static_cast<Flat *>(o)->put(key, std::to_string(v));
+    };
+    s.text = [](void *o, const char *key, const char *v, const MediaFieldHint *) {
+        static_cast<Flat *>(o)->put(key, v);
+    };
+    s.null = [](void *o, const char *key, const MediaFieldHint *) {
+        static_cast<Flat *>(o)->put(key, "null");
+    };
+    s.bytes = [](void *o, const char *key, const uint8_t *, size_t size, const MediaFieldHint *) {
+        static_cast<Flat *>(o)->put(key, std::to_string(size) + " bytes");
+    };
+    s.index_entry = [](void *o, const StreamEntry *e) {
+        static_cast<Flat *>(o)->put(nullptr, std::to_string(e->pos));
+    };
+    return s;
+}
+
+TEST(FieldTable, HandsOverEveryFieldWithUnknownsAsNull) {
+    Probed probed(fixtures().at("mkv_tracks"));
+    ASSERT_EQ(probed.result, 0);
+    const MediaContext &c = *probed.context;
+    Flat flat;
+    const MediaFieldSink sink = flatSink(&flat);
+    const MediaFieldOptions withIndex{true};
+    media_fields_describe(&c, &sink, &withIndex);
+    const std::map<std::string, std::string> expected = {
+        {"file.filename", c.filename},
+        {"file.result", "0"},
+        {"file.container_name", "matroska,webm"},
+        {"file.duration", std::to_string(c.duration)},
+        {"file.stream_count", "5"},
+        {"file.chapter_count", "2"},
+        {"file.tags.title", "Chaptered"},
+        {"file.error_text", "null"},
+        {"file.video.0.codec_name", "h264"},
+        {"file.video.0.spspps", std::to_string(c.video->spspps_len) + " bytes"},
+        {"file.video.0.entries.0", std::to_string(c.video->entries[0].pos)},
+        {"file.video.0.frame_count", "null"},  // Matroska counts no frames
+        {"file.video.0.color_primaries", "null"},
+        {"file.video.0.sar_num", "1"},
+        {"file.audio.0.channel_layout", "5.1(side)"},
+        {"file.audio.0.duration_ts", "null"},
+        {"file.audio.1.tags.title", "Commentaire"},
+        {"file.other.0.kind", "subtitle"},
+        {"file.other.1.codec_id_name", "ttf"},
+        {"file.other.1.tags.mimetype", "application/x-truetype-font"},
+    };
+    for (const auto &[key, value] : expected) {
+        ASSERT_TRUE(flat.values.count(key)) << key;
+        EXPECT_EQ(flat.values[key], value) << key;
+    }
+    // Record order: the original fields first, the extension after them.
+    ASSERT_GE(flat.order.size(), 3u);
+    EXPECT_EQ(flat.order[0], "file.filename");
+    EXPECT_EQ(flat.order[1], "file.result");
+    EXPECT_EQ(flat.order.back(), "file.error_text");
+
+    Flat noIndex;
+    const MediaFieldSink sink2 = flatSink(&noIndex);
+    const MediaFieldOptions withoutIndex{false};
+    media_fields_describe(&c, &sink2, &withoutIndex);
+    EXPECT_EQ(noIndex.values.count("file.video.0.entries.0"), 0u);
+    EXPECT_EQ(noIndex.values["file.video.0.entry_count"], std::to_string(c.video->entry_count));
+}
+
+}  // namespace

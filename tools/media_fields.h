@@ -1,0 +1,90 @@
+// media_fields: the one list of a description's fields, for every output.
+//
+// media_fields_describe walks a MediaContext field by field, in record
+// order, and hands each value to a plain record of callbacks: mprobe's JSON
+// writer builds its objects from it, its text writer its lines, and a binding
+// can build its own objects with the same keys and values. A field added to
+// the table below appears in every output at once.
+//
+// Keys are the record field names. Values that the library marks as unknown
+// (NULL texts, MEDIA_PROBE_NO_VALUE times, the zeros and -99 documented as
+// "unknown" in media_probe.h) arrive through `null`; the original fields keep
+// their raw values, as they always did. Inside an array the key is NULL.
+#ifndef TOOLS_MEDIA_FIELDS_H
+#define TOOLS_MEDIA_FIELDS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "media_probe.h"
+
+// How the text output shows a value; the other outputs can ignore it.
+enum MediaFieldUnit {
+    MEDIA_UNIT_NONE,
+    MEDIA_UNIT_BYTES,
+    MEDIA_UNIT_MS_OR_ZERO,   // milliseconds, 0 meaning unknown (original fields)
+    MEDIA_UNIT_BPS_OR_ZERO,  // bits per second, 0 meaning unknown (original fields)
+    MEDIA_UNIT_BPS,
+    MEDIA_UNIT_HZ,
+    MEDIA_UNIT_MICROSECONDS,  // shown in seconds
+    MEDIA_UNIT_TICKS,         // shown in seconds and in ticks of the time base
+    MEDIA_UNIT_FPS,           // a frame rate in double
+    MEDIA_UNIT_RATE,          // num/den, `pair` holding num: "30000/1001 (29.97)"
+    MEDIA_UNIT_ASPECT,        // num:den, `pair` holding num
+    MEDIA_UNIT_TIME_BASE,     // num/den, `pair` holding num
+    MEDIA_UNIT_SIZE,          // width x height, `pair` holding the width
+    MEDIA_UNIT_DEGREES,
+    MEDIA_UNIT_FOURCC,
+    MEDIA_UNIT_DISPOSITION,  // AV_DISPOSITION_* bits
+    MEDIA_UNIT_CHANNELS,
+    MEDIA_UNIT_COUNT
+};
+
+// What the text output needs beyond the value.
+struct MediaFieldHint {
+    const char *label;  // the text line's label; NULL: not shown on its own line
+    MediaFieldUnit unit;
+    bool hide_zero;         // the text output leaves the line out when the value is 0
+    int64_t pair;           // the first half of a two-field value (see the units)
+    int32_t time_base_num;  // MEDIA_UNIT_TICKS: the node's time base
+    int32_t time_base_den;
+};
+
+// The output callbacks. Every pointer must be set; `opaque` is passed through.
+// Objects and arrays nest; `title` names a list element for the text output
+// ("video 0", "subtitle 2  subrip, language eng"), NULL otherwise.
+struct MediaFieldSink {
+    void *opaque;
+    void (*begin_object)(void *opaque, const char *key, const char *title);
+    void (*end_object)(void *opaque);
+    void (*begin_array)(void *opaque, const char *key);
+    void (*end_array)(void *opaque);
+    void (*integer)(void *opaque, const char *key, int64_t value, const MediaFieldHint *hint);
+    void (*unsigned_integer)(void *opaque, const char *key, uint64_t value,
+                             const MediaFieldHint *hint);
+    void (*real)(void *opaque, const char *key, double value, const MediaFieldHint *hint);
+    void (*text)(void *opaque, const char *key, const char *value, const MediaFieldHint *hint);
+    void (*null)(void *opaque, const char *key, const MediaFieldHint *hint);
+    void (*bytes)(void *opaque, const char *key, const uint8_t *bytes, size_t size,
+                  const MediaFieldHint *hint);
+    // One element of an `entries` array.
+    void (*index_entry)(void *opaque, const StreamEntry *entry);
+};
+
+struct MediaFieldOptions {
+    bool index;  // false: the `entries` arrays are left out (their counts stay)
+};
+
+// Walks the description `context` of a successful probe as one object:
+// "filename", "result" (0), then every other field in record order, the
+// stream lists as arrays of objects and `tags` as an object of texts (a key
+// repeated in the metadata arrives once per entry).
+void media_fields_describe(const MediaContext *context, const MediaFieldSink *sink,
+                           const MediaFieldOptions *options);
+
+// The names of the AV_DISPOSITION_* bits set in `disposition`, comma
+// separated ("default, forced"), into `out` (`size` bytes, always
+// terminated); "none" when no bit is set.
+void media_fields_disposition_text(int32_t disposition, char *out, size_t size);
+
+#endif
