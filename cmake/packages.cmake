@@ -5,6 +5,7 @@
 #                       (component mprobe)
 #   libmedia-probe-dev  the static library, its header, pkg-config file, CMake
 #                       package and manual page (component media_probe)
+#   python3-media-probe the Python module and its type stub (component python)
 # cpack -G DEB in the build folder writes them there. The programs' Depends
 # come from the shared libraries they link (dpkg-shlibdeps); the library has
 # none of its own, so its package names the FFmpeg development packages its
@@ -19,6 +20,9 @@ set(CPACK_STRIP_FILES ON)  # programs only; CMake never strips a static library
 set(CPACK_COMPONENTS_ALL console)
 if(TARGET media_probe)
     list(APPEND CPACK_COMPONENTS_ALL mprobe media_probe)
+endif()
+if(TARGET media_probe_python)
+    list(APPEND CPACK_COMPONENTS_ALL python)
 endif()
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -54,5 +58,16 @@ set(CPACK_COMPONENT_MEDIA_PROBE_DESCRIPTION
     "container, MIME class, duration, bit rate and, per video and audio stream,\n"
     "codec, geometry or sampling, rates, configuration bytes and seek index.\n"
     "Found with pkg-config (media_probe) or CMake's find_package(media_probe).")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-media-probe)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+# The module is built for one interpreter version; the library it links
+# brings the FFmpeg dependencies through shlibdeps.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${QZ_PYTHON_DEPENDS}")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "Python module describing media files\n"
+    "media_probe.probe(path) returns the description of a media file as a dict\n"
+    "(container, streams, codec parameters, seek index), with the keys of\n"
+    "mprobe --json; probe_many() describes many files on native threads.")
 
 include(CPack)

@@ -394,3 +394,23 @@ void media_fields_disposition_text(int32_t disposition, char *out, size_t size) 
     }
     snprintf(out, size, "%s", names.empty() ? "none" : names.c_str());
 }
+
+std::vector<std::string> media_fields_note_streams(const std::vector<std::string> &lines,
+                                                   const MediaContext *context) {
+    static const std::string kindPrefix = "codec type ";
+    std::vector<std::string> streams;
+    const OtherStreamContext *other = context ? context->other : nullptr;
+    for (const std::string &line : lines) {
+        if (line.compare(0, kindPrefix.size(), kindPrefix) != 0) continue;
+        if (other) {
+            streams.push_back(std::string(other->kind ? other->kind : "unknown") + " stream " +
+                              std::to_string(other->stream_index));
+            other = other->next;
+        } else {  // the node was not allocated
+            std::string kind = line.substr(kindPrefix.size());
+            while (!kind.empty() && kind.back() == ' ') kind.pop_back();
+            streams.push_back("a " + kind + " stream");
+        }
+    }
+    return streams;
+}

@@ -16,6 +16,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
 #include "media_probe.h"
 
 // How the text output shows a value; the other outputs can ignore it.
@@ -81,6 +84,14 @@ struct MediaFieldOptions {
 // repeated in the metadata arrives once per entry).
 void media_fields_describe(const MediaContext *context, const MediaFieldSink *sink,
                            const MediaFieldOptions *options);
+
+// The streams the library's note lines `lines` (of one probe, in order) are
+// about, one per stream, as "subtitle stream 3": each "codec type ..." line
+// is paired with the `other` node of the same position in `context` (NULL
+// when the probe failed), or named by its kind alone when that node is
+// missing ("a subtitle stream").
+std::vector<std::string> media_fields_note_streams(const std::vector<std::string> &lines,
+                                                   const MediaContext *context);
 
 // The names of the AV_DISPOSITION_* bits set in `disposition`, comma
 // separated ("default, forced"), into `out` (`size` bytes, always

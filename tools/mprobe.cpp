@@ -468,20 +468,7 @@ std::string formatNotes(const std::vector<std::string> &lines, const std::string
         for (const std::string &line : lines) out += line + "\n";
         return out;
     }
-    const OtherStreamContext *other = context ? context->other : nullptr;
-    const std::string kindPrefix = "codec type ";
-    for (const std::string &line : lines) {
-        if (line.compare(0, kindPrefix.size(), kindPrefix) != 0) continue;
-        std::string stream;
-        if (other) {
-            stream = std::string(other->kind ? other->kind : "unknown") + " stream " +
-                     std::to_string(other->stream_index);
-            other = other->next;
-        } else {  // the node was not allocated
-            std::string kind = line.substr(kindPrefix.size());
-            while (!kind.empty() && kind.back() == ' ') kind.pop_back();
-            stream = "a " + kind + " stream";
-        }
+    for (const std::string &stream : media_fields_note_streams(lines, context)) {
         out += "mprobe: " + escaped(path) + ": " + escaped(stream) + " not described\n";
     }
     return out;

@@ -92,6 +92,14 @@ const Files kConsoleFiles = {
     "share/man/man1/monitor.1",
 };
 
+// The Python module's files, where the build makes the module.
+const Files kPythonFiles = {
+#ifdef MEDIA_PYTHON_DIR
+    MEDIA_PYTHON_DIR "/" MEDIA_PYTHON_MODULE,
+    MEDIA_PYTHON_DIR "/media_probe.pyi",
+#endif
+};
+
 Files sorted(Files files) {
     std::sort(files.begin(), files.end());
     return files;
@@ -219,6 +227,7 @@ TEST_F(Install, HoldsEveryProgramPageAndCompletion) {
     Files all = kLibraryFiles;
     all.insert(all.end(), kMprobeFiles.begin(), kMprobeFiles.end());
     all.insert(all.end(), kConsoleFiles.begin(), kConsoleFiles.end());
+    all.insert(all.end(), kPythonFiles.begin(), kPythonFiles.end());
     EXPECT_EQ(filesUnder(prefix()), sorted(all));
     for (const char *program : {"bin/monitor", "bin/monitor-demo-host", "bin/mprobe"}) {
         EXPECT_EQ(access((prefix() / program).c_str(), X_OK), 0) << program;
@@ -337,7 +346,8 @@ struct Package {
 };
 
 const std::vector<Package> &packages() {
-    static const std::vector<Package> list = {
+    static const std::vector<Package> list = [] {
+        std::vector<Package> all = {
         {"qzcmd-monitor", kConsoleFiles, {"libc6 \\(.*\\)", "libreadline[0-9]+ \\(.*\\)"}},
         {"mprobe",
          kMprobeFiles,
@@ -346,7 +356,15 @@ const std::vector<Package> &packages() {
         {"libmedia-probe-dev",
          kLibraryFiles,
          {"libavformat-dev", "libavcodec-dev", "libavutil-dev", "pkgconf \\| pkg-config"}},
-    };
+        };
+        if (!kPythonFiles.empty()) {
+            all.push_back({"python3-media-probe",
+                           kPythonFiles,
+                           {"libavformat[0-9]+ \\(.*\\)", "python3 \\(>= [0-9.]+\\)",
+                            "python3 \\(<< [0-9.]+\\)"}});
+        }
+        return all;
+    }();
     return list;
 }
 
@@ -440,6 +458,20 @@ TEST_F(DebianPackages, ExtractedProgramsRun) {
         EXPECT_NE(packaged.output.find("mov,mp4,m4a,3gp,3g2,mj2"), std::string::npos);
         EXPECT_EQ(packaged.output, built.output);
     }
+}
+
+TEST_F(DebianPackages, ExtractedPythonModuleProbes) {
+#if !defined(MEDIA_PYTHON_DIR) || !defined(MEDIA_PYTHON)
+    GTEST_SKIP() << "the Python module is not built, or built with the sanitizers";
+#else
+    Result run = shell("PYTHONPATH=" + shellQuoted(usr() / MEDIA_PYTHON_DIR) + " " MEDIA_PYTHON
+                       " -c 'import sys, media_probe; "
+                       "print(media_probe.__file__.startswith(sys.argv[2]), "
+                       "media_probe.probe(sys.argv[1])[\"video\"][0][\"pix_fmt\"])' " +
+                       shellQuoted(fixture("mp4")) + " " + shellQuoted(usr()));
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "True yuv444p\n");  // the fixture is x264 High 4:4:4
+#endif
 }
 
 TEST_F(DebianPackages, ConsumersBuildAgainstTheExtractedLibrary) {

@@ -1,0 +1,174 @@
+"""media_probe.probe and probe_many against mprobe, on the shared fixtures."""
+import errno
+import logging
+import os
+import pathlib
+import threading
+
+import pytest
+
+import media_probe
+from conftest import FIXTURES, as_json, mprobe_json
+
+NAMES = sorted(FIXTURES)
+PATHS = [FIXTURES[name] for name in NAMES]
+MPROBE_FULL = dict(zip(NAMES, mprobe_json(PATHS)))
+MPROBE_NO_INDEX = dict(zip(NAMES, mprobe_json(PATHS, "--no-index")))
+
+
+def outcome(path, **options):
+    """probe()'s dict, or the description a NotMediaError carries."""
+    try:
+        return media_probe.probe(path, **options)
+    except media_probe.NotMediaError as error:
+        return error.description
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_probe_equals_mprobe_json(name):
+    expected = MPROBE_FULL[name]
+    if expected["result"] == 0:
+        assert as_json(media_probe.probe(FIXTURES[name])) == expected
+        assert as_json(media_probe.probe(FIXTURES[name], index=False)) == MPROBE_NO_INDEX[name]
+        return
+    with pytest.raises(media_probe.NotMediaError) as caught:
+        media_probe.probe(FIXTURES[name])
+    assert expected["result"] == caught.value.description["result"] == 1
+    assert caught.value.filename == expected["filename"] == caught.value.description["filename"]
+    assert caught.value.error_text == expected["error_text"]
+
+
+def test_index_entries_are_tuples_and_config_bytes_are_bytes():
+    video = media_probe.probe(FIXTURES["mp4"])["video"][0]
+    assert isinstance(video["spspps"], bytes) and len(video["spspps"]) == video["spspps_len"]
+    assert video["entries"] and all(isinstance(e, tuple) and len(e) == 5 for e in video["entries"])
+
+
+def _fifo(tmp_path):
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    return str(path)
+
+
+FAILURES = [
+    # name, make the path, exception type, errno or None
+    ("missing", lambda d: str(d / "missing.mp4"), FileNotFoundError, errno.ENOENT),
+    ("directory", lambda d: str(d), IsADirectoryError, errno.EISDIR),
+    ("fifo", _fifo, OSError, errno.EINVAL),
+    ("empty", lambda d: FIXTURES["empty"], media_probe.NotMediaError, None),
+    ("random", lambda d: FIXTURES["random"], media_probe.NotMediaError, None),
+]
+
+
+@pytest.mark.parametrize("name,make,kind,number", FAILURES, ids=[f[0] for f in FAILURES])
+def test_failures_raise_with_the_path(tmp_path, name, make, kind, number):
+    path = make(tmp_path)
+    with pytest.raises(kind) as caught:
+        media_probe.probe(path)
+    assert caught.value.filename == path
+    if number is not None:
+        assert caught.value.errno == number
+    else:
+        assert isinstance(caught.value, ValueError)
+        assert caught.value.error_text
+        assert caught.value.description["error_text"] == caught.value.error_text
+
+
+def test_unreadable_file_raises_permission_error(tmp_path):
+    if os.geteuid() == 0:
+        pytest.skip("root reads any file")
+    path = tmp_path / "locked.mp4"
+    path.write_bytes(b"")
+    path.chmod(0)
+    with pytest.raises(PermissionError):
+        media_probe.probe(str(path))
+
+
+def test_paths_as_str_bytes_pathlike_and_non_utf8_names(tmp_path):
+    expected = media_probe.probe(FIXTURES["mp4"])
+    odd = os.path.join(os.fsencode(tmp_path), b"\xff\xfe clip.mp4")
+    os.symlink(os.fsencode(FIXTURES["mp4"]), odd)
+    for path in (FIXTURES["mp4"], os.fsencode(FIXTURES["mp4"]), pathlib.Path(FIXTURES["mp4"])):
+        assert media_probe.probe(path) == expected
+    for path in (odd, os.fsdecode(odd)):
+        got = media_probe.probe(path)
+        assert got["filename"] == odd.decode("utf-8", "replace")
+        assert {k: v for k, v in got.items() if k != "filename"} == {
+            k: v for k, v in expected.items() if k != "filename"}
+
+
+def test_probe_many_keeps_input_order_and_reports_errors_as_values(tmp_path):
+    paths = PATHS + [str(tmp_path / "missing.mp4"), 42] + PATHS[::-1]
+    one = list(media_probe.probe_many(paths, jobs=1))
+    four = list(media_probe.probe_many(iter(paths), jobs=4))
+    assert [p for p, _ in one] == paths == [p for p, _ in four]
+    for (path, a), (_, b) in zip(one, four):
+        if isinstance(a, BaseException):
+            assert type(a) is type(b) and str(a) == str(b)
+        else:
+            assert a == b == media_probe.probe(path)
+    assert isinstance(one[len(PATHS)][1], FileNotFoundError)
+    assert isinstance(one[len(PATHS) + 1][1], TypeError)
+    assert isinstance(dict(zip(NAMES, (r for _, r in one)))["empty"], media_probe.NotMediaError)
+
+
+def test_probe_many_raises_what_the_input_raises_after_its_paths():
+    def paths():
+        yield FIXTURES["mp4"]
+        raise RuntimeError("listing failed")
+
+    results = media_probe.probe_many(paths(), jobs=2)
+    assert next(results)[1]["container_name"]
+    with pytest.raises(RuntimeError, match="listing failed"):
+        next(results)
+
+
+def test_python_threads_probe_at_once_with_the_same_results():
+    expected = {path: outcome(path) for path in PATHS}
+    got, failures = [], []
+
+    def run():
+        try:
+            for _ in range(5):
+                got.append({path: outcome(path) for path in PATHS})
+        except Exception as error:  # reported below, with the thread's error
+            failures.append(error)
+
+    threads = [threading.Thread(target=run) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures
+    assert len(got) == 20 and all(g == expected for g in got)
+
+
+def test_notes_go_to_logging_with_their_file(caplog, capfd):
+    caplog.set_level(logging.INFO, logger="media_probe")
+    mkv = FIXTURES["mkv"]
+    list(media_probe.probe_many([mkv, FIXTURES["mp4"]], jobs=2))
+    media_probe.probe(mkv)
+    messages = [r.getMessage() for r in caplog.records if r.name == "media_probe"]
+    # The fixture has a subtitle stream (2) and an attachment (3); one note
+    # each, from each of the two probes.
+    assert messages == [f"{mkv}: subtitle stream 2 not described",
+                        f"{mkv}: attachment stream 3 not described"] * 2
+    assert capfd.readouterr().out == ""
+
+
+def _resident_kib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+def test_two_thousand_probes_keep_the_resident_set_flat():
+    paths = [FIXTURES[name] for name in ("mp4", "mkv", "empty")]
+
+    def run(count):
+        for i in range(count):
+            outcome(paths[i % len(paths)])
+
+    run(300)
+    before = _resident_kib()
+    run(2000)
+    assert _resident_kib() - before < 4096
