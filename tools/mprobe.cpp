@@ -72,7 +72,8 @@ const char kHelp[] =
     "                    one a line\n"
     "  -0, --null        the paths in LIST are separated by NUL bytes instead\n"
     "      --name-notes  name file and stream in the notes on streams the library\n"
-    "                    does not describe, instead of its own two lines\n";
+    "                    does not describe, instead of its own two lines\n"
+    "      --version     the version of mprobe and of the FFmpeg libraries\n";
 
 enum class Format { text, longText, json, jsonLines };
 

@@ -294,10 +294,10 @@ TEST_F(Install, CompletionOffersOptionsThenPaths) {
         std::string offered;             // the completions, sorted, one per line
     } cases[] = {
         {{"mprobe", "--js"}, "--json\n--json-lines\n"},
-        {{"mprobe", "--n"}, "--no-index\n--null\n"},
+        {{"mprobe", "--n"}, "--name-notes\n--no-index\n--null\n"},
         {{"mprobe", "-"},
-         "--files-from\n--help\n--jobs\n--json\n--json-lines\n--no-index\n--null\n"
-         "--recursive\n--version\n-0\n-h\n-j\n-r\n"},
+         "--files-from\n--help\n--jobs\n--json\n--json-lines\n--long\n--name-notes\n"
+         "--no-index\n--null\n--recursive\n--version\n-0\n-h\n-j\n-l\n-r\n"},
         {{"mprobe", "cl"}, "clip.mp4\nclips\n"},
         {{"mprobe", "--jobs", ""}, ""},
         {{"mprobe", "-rj", ""}, ""},
