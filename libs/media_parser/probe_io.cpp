@@ -55,14 +55,14 @@ constexpr int kBufferSize = 32768;
 // waiting probe uses no processor time to speak of.
 constexpr int64_t kWaitStepUs = 10000;
 // The demuxer sleeps in steps of 100 ms, calling the interrupt callback
-// between steps; a working demuxer calls it at least every few milliseconds.
-// A gap of half a step in which nothing was read is a sleep or the thread
-// being scheduled out, never work.
+// between steps, while a working demuxer calls it after every packet. A gap
+// of half a step in which nothing was read may be a sleep; it may also be
+// long work on one packet, or the thread being scheduled out.
 constexpr int64_t kQuietGapUs = 50000;
 // One sleep step costs the thread a few microseconds of processor time (tens
-// under valgrind). A thread that was scheduled out runs for a time slice,
-// over a millisecond, before it is scheduled out again, so two gaps in a row
-// with less than this between them were sleeps.
+// under valgrind), long work far more. A thread that was scheduled out runs
+// for a time slice, over a millisecond, before it is scheduled out again, so
+// two gaps in a row that took it less than this each were sleeps.
 constexpr int64_t kSleepCpuUs = 1000;
 // CLOCK_MONOTONIC_COARSE advances in ticks of at most 4 ms (HZ 250).
 constexpr int64_t kCoarseSlackUs = 10000;
@@ -172,17 +172,17 @@ int interrupt_check(void *opaque) {
     budget->last_check_us = now;
     if (mark != budget->last_mark || gap < kQuietGapUs) {
         budget->last_mark = mark;
-        budget->quiet_gaps = 0;
+        budget->after_quiet_gap = false;
         budget->last_gap_asleep = false;
         return within_cpu(budget, now) ? 0 : 1;
     }
     read_cpu(budget, now);
     const bool asleep =
-        budget->quiet_gaps > 0 && budget->cpu_used_us - budget->quiet_cpu_us < kSleepCpuUs;
+        budget->after_quiet_gap && budget->cpu_used_us - budget->quiet_cpu_us < kSleepCpuUs;
     if (asleep && budget->last_gap_asleep) budget->idle_us += gap;
     budget->last_gap_asleep = asleep;
     budget->quiet_cpu_us = budget->cpu_used_us;
-    budget->quiet_gaps = 1;
+    budget->after_quiet_gap = true;
     if (budget->cpu_used_us > budget->limits.cpu_ms * 1000) stop(budget, ProbeStop::cpu);
     if (budget->idle_us > budget->limits.idle_ms * 1000) stop(budget, ProbeStop::idle);
     return probe_stopped(budget) ? 1 : 0;
@@ -602,6 +602,7 @@ void probe_begin(ProbeBudget *budget) {
     budget->phase = ProbePhase::opening;
     budget->cpu_start_us = clock_us(CLOCK_THREAD_CPUTIME_ID);
     budget->cpu_read_at_us = budget->last_check_us = coarse_us();
+    budget->outer = running_probe;
     running_probe = budget;
 }
 
@@ -689,7 +690,7 @@ void probe_end(ProbeBudget *budget) {
     free(budget->masters);
     budget->masters = nullptr;
     budget->format = nullptr;
-    running_probe = nullptr;
+    running_probe = budget->outer;
 }
 
 int64_t probe_index_limit() {

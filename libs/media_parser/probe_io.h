@@ -65,11 +65,12 @@ struct ProbeBudget {
     MediaProbeLimits limits;
     ProbeStop stop;
     ProbePhase phase;
-    AVFormatContext *format;  // the probe's own context, whose indexes are watched
-    AVIOContext *probed;      // the probed file's context, freed by probe_end
-    ProbeFile *files;         // every file open now, the probed one included
-    bool format_known;        // format->iformat was seen set
-    bool mov;                 // ... and it is the demuxer that reads sample tables
+    AVFormatContext *format;   // the probe's own context, whose indexes are watched
+    AVIOContext *probed;       // the probed file's context, freed by probe_end
+    ProbeFile *files;          // every file open now, the probed one included
+    bool format_known;         // format->iformat was seen set
+    bool mov;                  // ... and it is the demuxer that reads sample tables
+    const ProbeBudget *outer;  // a probe this thread was running (a note handler probing)
 
     int64_t bytes_read;
     int64_t files_opened;
@@ -89,9 +90,9 @@ struct ProbeBudget {
     uint64_t io_calls;      // reads, seeks, opens and closes so far
     uint64_t last_mark;     // the I/O mark at the last interrupt check
     int64_t last_check_us;  // coarse wall clock of the last interrupt check
-    int quiet_gaps;         // consecutive long gaps without I/O
-    int64_t quiet_cpu_us;   // processor time at the end of the last such gap
-    bool last_gap_asleep;
+    bool after_quiet_gap;   // the last gap was long and without I/O
+    int64_t quiet_cpu_us;   // processor time at its end
+    bool last_gap_asleep;   // ... and it was a sleep
 };
 
 // Checks `path` and opens it (see the contract). Returns 0 with `file`
