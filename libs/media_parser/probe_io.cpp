@@ -27,21 +27,16 @@ struct ProbeFile {
     ProbeFile *next;
     int fd;
     int64_t position;  // where the next read starts
-    int64_t size;      // when it was opened
     dev_t device;
     ino_t inode;
     bool streamed;  // no positioned reads (a pipe-like file): read in order
     bool probed;    // the probed file, whose sample tables are watched
-    bool fragmented;
     bool read_before;
     bool playlist;      // starts with "#EXTM3U": its lines are watched
     bool master_noted;  // found to name playlists
     bool line_decided;  // the current line is known to name no playlist, or counted
     int line_length;
     char line[20];
-    int carry_length;  // the last bytes read, for sample tables across two reads
-    int64_t carry_end;
-    uint8_t carry[20];
 };
 
 namespace {
@@ -71,7 +66,17 @@ constexpr int64_t kCoarseSlackUs = 10000;
 constexpr int kBoxBefore = 4;
 constexpr int kBoxAfter = 16;
 constexpr int kCarry = kBoxBefore + kBoxAfter;
-static_assert(sizeof(ProbeFile::carry) == kCarry, "carry holds one box header");
+static_assert(sizeof(SampleTableWatch::carry) == kCarry, "carry holds one box header");
+
+// Box types, as read big-endian.
+constexpr uint32_t box_type(const char (&name)[5]) {
+    return uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 |
+           uint32_t(uint8_t(name[2])) << 8 | uint8_t(name[3]);
+}
+constexpr uint32_t kSizes = box_type("stsz"), kPackedSizes = box_type("stz2");
+constexpr uint32_t kTrack = box_type("trak"), kRun = box_type("trun");
+constexpr uint32_t kFragmentHeader = box_type("tfhd"), kTrackExtends = box_type("trex");
+constexpr uint32_t kMediaData = box_type("mdat");
 
 // The demuxer that builds its whole index from sample tables while reading
 // the header, with no callback in between.
@@ -216,43 +221,142 @@ uint32_t read_be32(const uint8_t *bytes) {
     return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
 }
 
-// Checks the box whose type starts at `type` (kBoxBefore bytes before it and
-// kBoxAfter from it are readable). The demuxer allocates and fills one index
-// entry per sample a sample table declares (stsz, stz2; trun in fragments)
-// before any callback can stop it; a table declaring more than the limit
-// stops the probe before the demuxer sees it. Sound of a constant sample size
-// (PCM) is indexed by chunks, not samples: such a table may declare more,
-// as long as its samples fit in the file.
-bool sample_table_fits(ProbeFile *file, const uint8_t *type) {
-    const int64_t limit = file->budget->limits.index_entries;
-    const uint32_t box = read_be32(type - kBoxBefore);
-    if (memcmp(type, "stsz", 4) == 0 && box >= 20) {
-        const uint32_t sample_size = read_be32(type + 8), count = read_be32(type + 12);
-        return count <= limit ||
-               (sample_size != 0 && uint64_t{count} * sample_size <= uint64_t(file->size));
-    }
-    if (memcmp(type, "stz2", 4) == 0 && box >= 20) return read_be32(type + 12) <= limit;
-    if (memcmp(type, "trun", 4) == 0 && box >= 16) return read_be32(type + 8) <= limit;
-    // The file has fragments, whose tables are read later, with the packets.
-    if (memcmp(type, "trex", 4) == 0) file->fragmented = true;
-    return true;
+uint64_t read_be64(const uint8_t *bytes) {
+    return uint64_t{read_be32(bytes)} << 32 | read_be32(bytes + 4);
 }
 
-// Checks the boxes whose type starts in [from, to) of `data`.
-bool scan_sample_tables(ProbeFile *file, const uint8_t *data, size_t size, size_t from, size_t to) {
+// Adds [start, end) to `list`, in place of the oldest when it is full.
+void add_range(ProbeRanges *list, int64_t start, int64_t end) {
+    list->ranges[list->next] = {start, end};
+    list->next = (list->next + 1) % kMostRanges;
+    if (list->kept < kMostRanges) {
+        ++list->kept;
+    } else {
+        list->overflowed = true;
+    }
+}
+
+bool in_ranges(const ProbeRanges &list, int64_t at) {
+    for (int i = 0; i < list.kept; ++i) {
+        if (at >= list.ranges[i].start && at < list.ranges[i].end) return true;
+    }
+    return false;
+}
+
+// The end of the box whose type is at `type` (file position `at`), from its
+// size field: 0 means "to the end of the file", 1 a 64-bit size after the
+// type. -1 when the size is impossible.
+int64_t box_end(const uint8_t *type, int64_t at) {
+    const int64_t start = at - kBoxBefore;
+    uint64_t size = read_be32(type - kBoxBefore);
+    if (size == 0) return INT64_MAX;
+    if (size == 1) size = read_be64(type + 4);
+    int64_t end = 0;
+    if (size < 8 || size > uint64_t{INT64_MAX} ||
+        __builtin_add_overflow(start, int64_t(size), &end)) {
+        return -1;
+    }
+    return end;
+}
+
+// Follows the file's top-level boxes as the demuxer walks them (each header
+// gives the next one's place) through the bytes at hand, and notes where the
+// payloads of "mdat" boxes lie: media data, which the demuxer never parses
+// as boxes. Gives up (next_box -1) when the chain breaks, or when a header
+// was passed over unread; nothing is then known to be media.
+void walk_top_boxes(SampleTableWatch *watch, const uint8_t *data, size_t size, int64_t position,
+                    const uint8_t *joint, size_t joint_size, int64_t joint_start) {
+    while (watch->next_box >= 0) {
+        const int64_t at = watch->next_box;
+        const uint8_t *header = nullptr;
+        if (at >= position && at - position + 16 <= int64_t(size)) {
+            header = data + (at - position);
+        } else if (joint_size > 0 && at >= joint_start &&
+                   at - joint_start + 16 <= int64_t(joint_size)) {
+            header = joint + (at - joint_start);
+        } else {
+            if (at < (joint_size > 0 ? joint_start : position)) watch->next_box = -1;
+            return;
+        }
+        const int64_t end = box_end(header + kBoxBefore, at + kBoxBefore);
+        if (end < 0) {
+            watch->next_box = -1;
+            return;
+        }
+        if (read_be32(header + 4) == kMediaData) {
+            add_range(&watch->media, at + (read_be32(header) == 1 ? 16 : 8), end);
+        }
+        watch->next_box = end;
+    }
+}
+
+// Checks the box whose type starts at `type`, file position `at` (kBoxBefore
+// bytes before it and kBoxAfter from it are readable). The demuxer allocates
+// and fills one index entry per sample that a sample table declares (stsz,
+// stz2; trun in fragments) before any callback can stop it; a table declaring
+// more than the limit stops the probe before the demuxer sees it. Sound of a
+// constant sample size (PCM) is indexed by chunks, not samples: such a table
+// may declare more, as long as its samples fit in the file.
+//
+// The types are found as bytes, wherever they are, so that no nesting of
+// boxes the demuxer accepts hides one. Media data does not count (it is never
+// parsed as boxes), nor does a sample table outside every track ("trak"), or
+// a fragment's table before any fragment header ("tfhd"): the demuxer applies
+// neither. That keeps the bytes of pictures and other data in a file from
+// passing for a table.
+bool sample_table_fits(SampleTableWatch *watch, const uint8_t *type, int64_t at) {
+    const uint32_t name = read_be32(type);
+    if (name != kSizes && name != kPackedSizes && name != kTrack && name != kRun &&
+        name != kFragmentHeader && name != kTrackExtends) {
+        return true;
+    }
+    if (in_ranges(watch->media, at)) return true;
+    const int64_t limit = watch->index_limit;
+    switch (name) {
+        case kTrack: {
+            const int64_t end = box_end(type, at);
+            if (end > at) add_range(&watch->tracks, at - kBoxBefore, end);
+            return true;
+        }
+        case kFragmentHeader:
+            watch->fragment_header = true;
+            return true;
+        case kTrackExtends:
+            watch->fragmented = true;  // fragments, read later with the packets
+            return true;
+        case kRun:
+            return !watch->fragment_header || read_be32(type + 8) <= limit;
+        default:
+            break;
+    }
+    if (!watch->tracks.overflowed && !in_ranges(watch->tracks, at)) return true;
+    const uint32_t count = read_be32(type + 12);
+    const uint32_t sample_size = name == kSizes ? read_be32(type + 8) : 0;
+    return count <= limit ||
+           (sample_size != 0 && uint64_t{count} * sample_size <= uint64_t(watch->file_size));
+}
+
+// Checks the boxes whose type starts in [from, to) of `data`, which begins at
+// file position `base`.
+bool scan_sample_tables(SampleTableWatch *watch, const uint8_t *data, size_t size, int64_t base,
+                        size_t from, size_t to) {
     if (size < static_cast<size_t>(kCarry)) return true;
     const size_t lowest = kBoxBefore, highest = size - kBoxAfter;
     if (from < lowest) from = lowest;
     if (to > highest + 1) to = highest + 1;
     if (from >= to) return true;
-    // Every type checked has 't' first or second: "trun", "trex", "stsz", "stz2".
+    // Every type checked has 't' first or second: "trak", "trun", "trex",
+    // "tfhd", "stsz", "stz2".
     const uint8_t *end = data + to + 1 < data + size ? data + to + 1 : data + size;
     for (const uint8_t *t = data + from; t < end;) {
         t = static_cast<const uint8_t *>(memchr(t, 't', static_cast<size_t>(end - t)));
         if (!t) break;
         const size_t at = static_cast<size_t>(t - data);
-        if (at >= from && at < to && !sample_table_fits(file, t)) return false;
-        if (at >= from + 1 && at - 1 < to && !sample_table_fits(file, t - 1)) return false;
+        if (at >= from + 1 && at - 1 < to &&
+            !sample_table_fits(watch, t - 1, base + int64_t(at) - 1)) {
+            return false;
+        }
+        if (at >= from && at < to && !sample_table_fits(watch, t, base + int64_t(at))) return false;
         ++t;
     }
     return true;
@@ -260,31 +364,41 @@ bool scan_sample_tables(ProbeFile *file, const uint8_t *data, size_t size, size_
 
 // Watches the sample tables in bytes just read at `position`, including a box
 // header split between this read and the one before.
-bool sample_tables_fit(ProbeFile *file, const uint8_t *data, size_t size, int64_t position) {
+bool sample_tables_fit(SampleTableWatch *watch, const uint8_t *data, size_t size,
+                       int64_t position) {
     uint8_t joint[2 * kCarry];
     size_t joint_size = 0;
-    if (file->carry_length > 0 && file->carry_end == position) {
+    int64_t joint_start = position;
+    if (watch->carry_length > 0 && watch->carry_end == position) {
         const size_t head = size < static_cast<size_t>(kCarry) ? size : kCarry;
-        const size_t carried = static_cast<size_t>(file->carry_length);
-        memcpy(joint, file->carry, carried);
+        const size_t carried = static_cast<size_t>(watch->carry_length);
+        memcpy(joint, watch->carry, carried);
         memcpy(joint + carried, data, head);
         joint_size = carried + head;
-        // Boxes that begin in the carried bytes and end in the new ones.
-        const size_t from = carried > kBoxAfter ? carried - kBoxAfter + 1 : 0;
-        if (!scan_sample_tables(file, joint, joint_size, from, carried + kBoxBefore)) return false;
+        joint_start = position - int64_t(carried);
     }
-    if (!scan_sample_tables(file, data, size, 0, size)) return false;
+    walk_top_boxes(watch, data, size, position, joint, joint_size, joint_start);
+    if (joint_size > 0) {
+        // Boxes that begin in the carried bytes and end in the new ones.
+        const size_t carried = static_cast<size_t>(position - joint_start);
+        const size_t from = carried > kBoxAfter ? carried - kBoxAfter + 1 : 0;
+        if (!scan_sample_tables(watch, joint, joint_size, joint_start, from,
+                                carried + kBoxBefore)) {
+            return false;
+        }
+    }
+    if (!scan_sample_tables(watch, data, size, position, 0, size)) return false;
     if (size >= static_cast<size_t>(kCarry)) {
-        memcpy(file->carry, data + size - kCarry, kCarry);
-        file->carry_length = kCarry;
+        memcpy(watch->carry, data + size - kCarry, kCarry);
+        watch->carry_length = kCarry;
     } else {
         const uint8_t *tail = joint_size > 0 ? joint : data;
         const size_t tail_size = joint_size > 0 ? joint_size : size;
         const size_t kept = tail_size < static_cast<size_t>(kCarry) ? tail_size : kCarry;
-        memmove(file->carry, tail + tail_size - kept, kept);
-        file->carry_length = static_cast<int>(kept);
+        memmove(watch->carry, tail + tail_size - kept, kept);
+        watch->carry_length = static_cast<int>(kept);
     }
-    file->carry_end = position + static_cast<int64_t>(size);
+    watch->carry_end = position + static_cast<int64_t>(size);
     return true;
 }
 
@@ -381,8 +495,8 @@ bool accept_read(ProbeFile *file, const uint8_t *data, size_t size, int64_t posi
         budget->mov = strcmp(budget->format->iformat->name, kMovDemuxer) == 0;
     }
     if (file->probed && (!budget->format_known || budget->mov) &&
-        (budget->phase == ProbePhase::opening || file->fragmented)) {
-        if (!sample_tables_fit(file, data, size, position)) {
+        (budget->phase == ProbePhase::opening || budget->tables.fragmented)) {
+        if (!sample_tables_fit(&budget->tables, data, size, position)) {
             stop(budget, ProbeStop::index);
             return false;
         }
@@ -453,23 +567,25 @@ int64_t seek_file(void *opaque, int64_t offset, int whence) {
 }
 
 // An AVIOContext reading the checked file, which it owns from now on (closed
-// here on failure). Returns 0 or AVERROR(ENOMEM).
+// here on failure). Returns 0 or AVERROR(ENOMEM). The file's record comes
+// from libavformat's allocator, like the context and its buffer: with plain
+// calloc, glibc placed the records so that the heap of a probe with a large
+// index shrank and grew again by some 500 pages per probe.
 int make_context(ProbeBudget *budget, const CheckedFile &checked, bool probed, AVIOContext **pb) {
-    auto *file = static_cast<ProbeFile *>(calloc(1, sizeof(ProbeFile)));
+    auto *file = static_cast<ProbeFile *>(av_mallocz(sizeof(ProbeFile)));
     auto *buffer = file ? static_cast<uint8_t *>(av_malloc(kBufferSize)) : nullptr;
     AVIOContext *context =
         buffer ? avio_alloc_context(buffer, kBufferSize, 0, file, read_file, nullptr, seek_file)
                : nullptr;
     if (!context) {
         av_free(buffer);
-        free(file);
+        av_free(file);
         close(checked.fd);
         return AVERROR(ENOMEM);
     }
     file->budget = budget;
     file->context = context;
     file->fd = checked.fd;
-    file->size = checked.size;
     file->device = checked.device;
     file->inode = checked.inode;
     file->probed = probed;
@@ -492,7 +608,7 @@ void free_context(AVIOContext *context) {
     }
     if (file->next) file->next->previous = file->previous;
     close(file->fd);
-    free(file);
+    av_free(file);
     // The demuxer may have replaced the buffer (probing, seek-back room).
     av_freep(&context->buffer);
     avio_context_free(&context);
@@ -608,6 +724,8 @@ void probe_begin(ProbeBudget *budget) {
 
 int probe_attach(ProbeBudget *budget, AVFormatContext *format, const CheckedFile *file) {
     budget->files_opened = 1;
+    budget->tables.file_size = file->size;
+    budget->tables.index_limit = budget->limits.index_entries;
     int result = make_context(budget, *file, true, &budget->probed);
     if (result < 0) return result;
     format->pb = budget->probed;  // custom I/O: closing the format leaves it to probe_end

@@ -58,6 +58,39 @@ struct ProbeMaster {
     int reads;
 };
 
+// Ranges kept of the probed file, held in the budget so that watching
+// allocates nothing. Media data: the latest ones, as the demuxer reads on
+// through a file of many fragments. Tracks: past that many, every sample
+// table counts as within one, erring on the side of stopping.
+constexpr int kMostRanges = 16;
+
+// File positions [start, end).
+struct ProbeRange {
+    int64_t start;
+    int64_t end;
+};
+
+struct ProbeRanges {
+    ProbeRange ranges[kMostRanges];
+    int kept;
+    int next;         // where the next one goes
+    bool overflowed;  // more were added than are kept
+};
+
+// The watch over the probed file's sample tables (probe_io.cpp).
+struct SampleTableWatch {
+    int64_t file_size;    // when it was opened
+    int64_t index_limit;  // entries
+    int carry_length;     // the last bytes read, for a box header across two reads
+    int64_t carry_end;
+    uint8_t carry[20];
+    int64_t next_box;      // the next top-level box header; -1 once the chain is lost
+    ProbeRanges media;     // payloads of the top-level "mdat" boxes
+    ProbeRanges tracks;    // extents of the "trak" boxes
+    bool fragment_header;  // a "tfhd" was seen
+    bool fragmented;       // a "trex": fragments are read later, with the packets
+};
+
 // The state of one probe. Lives on the probing thread's stack from
 // probe_begin to probe_end; the demuxer reaches it through the opaque of the
 // format context, of the interrupt callback and of every AVIOContext made.
@@ -71,6 +104,7 @@ struct ProbeBudget {
     bool format_known;         // format->iformat was seen set
     bool mov;                  // ... and it is the demuxer that reads sample tables
     const ProbeBudget *outer;  // a probe this thread was running (a note handler probing)
+    SampleTableWatch tables;
 
     int64_t bytes_read;
     int64_t files_opened;

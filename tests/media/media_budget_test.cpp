@@ -89,8 +89,10 @@ std::string fullBox(const char *type, uint32_t versionAndFlags, const std::strin
 }
 
 // An MP4 of one video track whose sample tables declare `samples` samples of
-// one byte in a single chunk, followed by `dataBytes` bytes of media data.
-std::string sampleTableMp4(uint32_t samples, uint32_t dataBytes) {
+// one byte in a single chunk, followed by `data` as its media data; `after`
+// goes in the movie box after the track.
+std::string sampleTableMp4(uint32_t samples, const std::string &data,
+                           const std::string &after = "") {
     const std::string zeros32(32, '\0');
     std::string matrix;
     for (uint32_t v : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) matrix += be32(v);
@@ -119,11 +121,11 @@ std::string sampleTableMp4(uint32_t samples, uint32_t dataBytes) {
             box("stbl", tables + fullBox("stco", 0, be32(1) + be32(dataOffset)));
         const std::string minf =
             box("minf", fullBox("vmhd", 1, zeros32.substr(0, 8)) + dinf + stbl);
-        return box("moov", mvhd + box("trak", tkhd + box("mdia", mdhd + hdlr + minf)));
+        return box("moov", mvhd + box("trak", tkhd + box("mdia", mdhd + hdlr + minf)) + after);
     };
     const std::string ftyp = box("ftyp", std::string("isom") + be32(512) + "isomiso2mp41");
     const auto dataOffset = static_cast<uint32_t>(ftyp.size() + moov(0).size() + 8);
-    return ftyp + moov(dataOffset) + box("mdat", std::string(dataBytes, '\0'));
+    return ftyp + moov(dataOffset) + box("mdat", data);
 }
 
 std::string cues(int first, int count) {
@@ -248,10 +250,10 @@ std::vector<BudgetRow> budgetRows(const qztest::TempDir &dir) {
         {"HLS master playlist naming 300 playlists", dir.write("wide.m3u8", wide), nullptr,
          "probe stopped at more than 256 files to open"},
         {"MP4 whose sample tables declare 50 million samples in a few bytes",
-         dir.write("bomb.mp4", sampleTableMp4(50000000, 16)), nullptr,
+         dir.write("bomb.mp4", sampleTableMp4(50000000, std::string(16, '\0'))), nullptr,
          "probe stopped at more than 16000000 index entries in one stream"},
         {"MP4 whose 3000 samples fit in the file, over a limit of 1000",
-         dir.write("fits.mp4", sampleTableMp4(3000, 3000)),
+         dir.write("fits.mp4", sampleTableMp4(3000, std::string(3000, '\0'))),
          [](MediaProbeLimits &l) { l.index_entries = 1000; },
          "probe stopped at more than 1000 index entries in one stream"},
         {"live playlist that does not grow",
@@ -306,6 +308,40 @@ TEST(Budget, EachHostileInputStopsAtItsLimitWithinItsTimeAndAGibibyte) {
         EXPECT_LT(probe.peakKiB, 1L << 20) << "peak resident set in KiB";
         printf("  %-72s %5.2f s processor, %5.2f s probing, %4ld MiB peak\n", row.what.c_str(),
                probe.cpuSeconds, probe.probeSeconds, probe.peakKiB / 1024);
+    }
+}
+
+// Files near the limits that must still be described: what the sample-table
+// watch must not take for a table, and a table it must let through.
+TEST(Budget, FilesWithinTheirLimitsAreDescribed) {
+    av_log_set_level(AV_LOG_QUIET);
+    qztest::TempDir dir;
+    // Media data is never parsed as boxes, whatever its bytes; a table outside
+    // every track (here in a free box) would not be applied.
+    const std::string sizes = fullBox("stsz", 0, be32(1) + be32(0xFFFFFFFF));
+    const std::string media = std::string(64, '\0') + fullBox("tfhd", 0, be32(1)) +
+                              fullBox("trun", 0, be32(0xFFFFFFFF)) + sizes + std::string(64, '\0');
+    // Sound of constant sample size is indexed by chunks: 8000 samples here.
+    const std::string pcm = media_fixtures::makeWithFfmpeg(
+        dir.path(),
+        {"-f", "lavfi", "-i", "sine=sample_rate=8000:duration=1", "-c:a", "pcm_s16le", "-f", "mov"},
+        "pcm.mov");
+    const struct {
+        const char *what;
+        std::string path;
+        int64_t indexEntries;
+    } rows[] = {
+        {"MP4 holding sample tables of 2^32-1 samples outside its tracks",
+         dir.write("lookalike.mp4", sampleTableMp4(50, media, box("free", sizes))), 16000000},
+        {"PCM in QuickTime, 8000 samples over a limit of 1000 index entries", pcm, 1000},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        MediaProbeLimits limits = defaultLimits();
+        limits.index_entries = row.indexEntries;
+        const ChildProbe probe = probeInChild(row.path, limits);
+        ASSERT_TRUE(probe.ended);
+        EXPECT_EQ(probe.result, 0) << probe.errorText;
     }
 }
 
