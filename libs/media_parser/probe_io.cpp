@@ -269,10 +269,10 @@ void walk_top_boxes(SampleTableWatch *watch, const uint8_t *data, size_t size, i
     while (watch->next_box >= 0) {
         const int64_t at = watch->next_box;
         const uint8_t *header = nullptr;
-        if (at >= position && at - position + 16 <= int64_t(size)) {
+        if (at >= position && at - position <= int64_t(size) - 16) {
             header = data + (at - position);
         } else if (joint_size > 0 && at >= joint_start &&
-                   at - joint_start + 16 <= int64_t(joint_size)) {
+                   at - joint_start <= int64_t(joint_size) - 16) {
             header = joint + (at - joint_start);
         } else {
             if (at < (joint_size > 0 ? joint_start : position)) watch->next_box = -1;
@@ -286,7 +286,7 @@ void walk_top_boxes(SampleTableWatch *watch, const uint8_t *data, size_t size, i
         if (read_be32(header + 4) == kMediaData) {
             add_range(&watch->media, at + (read_be32(header) == 1 ? 16 : 8), end);
         }
-        watch->next_box = end;
+        watch->next_box = end == INT64_MAX ? -1 : end;  // nothing follows a box to the end
     }
 }
 

@@ -326,11 +326,16 @@ TEST(Budget, FilesWithinTheirLimitsAreDescribed) {
         dir.path(),
         {"-f", "lavfi", "-i", "sine=sample_rate=8000:duration=1", "-c:a", "pcm_s16le", "-f", "mov"},
         "pcm.mov");
+    // A last box of size 0 runs to the end of the file.
+    std::string toTheEnd = sampleTableMp4(50, std::string(64, '\0'));
+    toTheEnd.replace(toTheEnd.size() - 64 - 8, 4, be32(0));
     const struct {
         const char *what;
         std::string path;
         int64_t indexEntries;
     } rows[] = {
+        {"MP4 whose media data runs to the end of the file", dir.write("to-the-end.mp4", toTheEnd),
+         16000000},
         {"MP4 holding sample tables of 2^32-1 samples outside its tracks",
          dir.write("lookalike.mp4", sampleTableMp4(50, media, box("free", sizes))), 16000000},
         {"PCM in QuickTime, 8000 samples over a limit of 1000 index entries", pcm, 1000},
