@@ -3,10 +3,7 @@
 // the record field it lands in.
 #include "media_probe.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +25,8 @@ extern "C" {
 #include <libavutil/version.h>
 }
 
+#include "probe_io.h"
+
 // The index is copied field by field, but callers compare the two layouts.
 static_assert(sizeof(StreamEntry) == sizeof(AVIndexEntry), "StreamEntry mirrors AVIndexEntry");
 static_assert(offsetof(StreamEntry, pos) == offsetof(AVIndexEntry, pos), "pos");
@@ -45,9 +44,9 @@ const char *mime_type_flv = "video/x-flv";
 
 namespace {
 
-// How filling a stream node ended; the public operations fold the last two
+// How filling a stream node ended; the public operations fold all but ok
 // into -1, the probe tells them apart.
-enum class Fill { ok, no_decoder, no_memory };
+enum class Fill { ok, no_decoder, no_memory, too_large };
 
 // Zero-filled copy of `text`, or NULL when out of memory.
 char *copy_text(const char *text) {
@@ -116,11 +115,13 @@ int channel_count(const AVCodecParameters *par) {
 // took about 90 instructions each, a sixth of the time of probing a file with
 // 100,000 index entries). Otherwise each entry is copied as soon as it is
 // read, since the accessor's pointer is only valid until the next call on the
-// stream.
+// stream. An index longer than the limit (media_probe_set_limits) is not
+// copied; a probe stops before it comes to that.
 template <typename Node>
 Fill copy_index(Node *node, AVStream *stream) {
     int count = avformat_index_get_entries_count(stream);
     if (count <= 0) return Fill::ok;
+    if (count > probe_index_limit()) return Fill::too_large;
     auto *entries = static_cast<StreamEntry *>(calloc(count, sizeof(StreamEntry)));
     if (!entries) return Fill::no_memory;
     const AVIndexEntry *last = avformat_index_get_entry(stream, count - 1);
@@ -467,87 +468,6 @@ const char *mime_text(InternetMediaType type) {
     return mime_type_unknown;
 }
 
-// 0 when `mode` is a regular file's, else the errno value that refuses it.
-int refuse_kind(mode_t mode) {
-    if (S_ISREG(mode)) return 0;
-    return S_ISDIR(mode) ? EISDIR : EINVAL;
-}
-
-// Opens the regular file `path` for reading: 0 with its descriptor and size,
-// or an errno value. The type is checked before opening, so that no FIFO or
-// device is ever opened (a FIFO without a writer would block the open, and a
-// device such as /dev/zero never ends), and again on the descriptor, should
-// the path have been replaced in between; the open itself never blocks.
-int open_regular(const char *path, int *fd, int64_t *size) {
-    struct stat info;
-    if (stat(path, &info) != 0) return errno;
-    if (int error = refuse_kind(info.st_mode)) return error;
-    int file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (file < 0) return errno;
-    int error = fstat(file, &info) != 0 ? errno : refuse_kind(info.st_mode);
-    if (error != 0) {
-        close(file);
-        return error;
-    }
-    *fd = file;
-    *size = info.st_size;
-    return 0;
-}
-
-// What one probe lets the demuxer do. A playlist may name other playlists,
-// itself included, and one without an end marker is "live": the demuxer waits
-// for it to grow, reloading it. Both are bounded here: a probe opens at most
-// kMaxOpens files, and it is interrupted once the demuxer has waited, rather
-// than worked, for kMaxIdleUs in all.
-struct ProbeLimits {
-    int opens_left;
-    int64_t idle_us;
-    int64_t window_wall_us;  // when the current window of checks began
-    int64_t window_cpu_us;   // the probing thread's processor time then
-    int probed_fd;           // the probed file, checked and open, until the demuxer takes it
-    const char *probed_url;  // the URL the demuxer opens it by
-    bool open_refused;       // an open past kMaxOpens was refused
-};
-constexpr int kMaxOpens = 256;
-constexpr int64_t kMaxIdleUs = 1000000;
-constexpr int64_t kIdleWindowUs = 50000;
-
-int64_t clock_us(clockid_t clock) {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
-}
-
-void start_limits(ProbeLimits *limits) {
-    limits->opens_left = kMaxOpens;
-    limits->idle_us = 0;
-    limits->window_wall_us = clock_us(CLOCK_MONOTONIC);
-    limits->window_cpu_us = clock_us(CLOCK_THREAD_CPUTIME_ID);
-    limits->probed_fd = -1;
-    limits->probed_url = nullptr;
-    limits->open_refused = false;
-}
-
-// The demuxer's interrupt check, called between reads and every 100 ms while
-// it sleeps. Checks are grouped in windows of at least kIdleWindowUs; a window
-// in which the probing thread ran for less than a tenth of it was spent
-// waiting (demuxing in the same thread, or being scheduled out among a few
-// busy threads, leaves a larger share). The thread's processor time costs a
-// system call, so it is read once per window, not at every check: a probe of
-// a small file finishes within its first window. Returns nonzero (stop) past
-// kMaxIdleUs of waiting.
-int interrupt_when_idle(void *opaque) {
-    auto *limits = static_cast<ProbeLimits *>(opaque);
-    int64_t window = clock_us(CLOCK_MONOTONIC) - limits->window_wall_us;
-    if (window >= kIdleWindowUs) {
-        int64_t cpu = clock_us(CLOCK_THREAD_CPUTIME_ID);
-        if ((cpu - limits->window_cpu_us) * 10 < window) limits->idle_us += window;
-        limits->window_wall_us += window;
-        limits->window_cpu_us = cpu;
-    }
-    return limits->idle_us > kMaxIdleUs;
-}
-
 // "file:" + path in a new text, or NULL when out of memory.
 char *file_url(const char *path) {
     static const char prefix[] = "file:";
@@ -559,55 +479,8 @@ char *file_url(const char *path) {
     return url;
 }
 
-// The local path `url` stands for, or NULL when it names another protocol.
-const char *local_path(const char *url) {
-    static const char scheme_chars[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
-    if (strncmp(url, "file:", 5) == 0) return url + 5;
-    size_t scheme = strspn(url, scheme_chars);
-    if (url[scheme] == ':' || strncmp(url, "subfile,", 8) == 0) return nullptr;
-    return url;
-}
-
-// The demuxer opens every file through here: the probed file and whatever a
-// playlist names. Only regular local files are opened, at most kMaxOpens per
-// probe; contexts the demuxer makes for itself carry no limits and open
-// nothing. The file checked is the file read: it is reopened through its
-// descriptor's /proc entry, falling back to the path only where /proc is not
-// mounted.
-int open_for_demuxer(AVFormatContext *format, AVIOContext **pb, const char *url, int flags,
-                     AVDictionary **options) {
-    auto *limits = static_cast<ProbeLimits *>(format->opaque);
-    const char *path = local_path(url);
-    if (!limits || !path || (flags & AVIO_FLAG_WRITE)) return AVERROR(EPERM);
-    if (limits->opens_left <= 0) {
-        limits->open_refused = true;
-        return AVERROR(EMLINK);
-    }
-    --limits->opens_left;
-    int fd;
-    int64_t size;
-    if (limits->probed_fd >= 0 && limits->probed_url && strcmp(url, limits->probed_url) == 0) {
-        fd = limits->probed_fd;  // checked and opened by the probe already
-        limits->probed_fd = -1;
-    } else if (int error = open_regular(path, &fd, &size)) {
-        return AVERROR(error);
-    }
-    char reopen[48];
-    snprintf(reopen, sizeof reopen, "file:/proc/self/fd/%d", fd);
-    int result = avio_open2(pb, reopen, flags, &format->interrupt_callback, options);
-    if (result == AVERROR(ENOENT)) {
-        char *fallback = file_url(path);
-        result = fallback ? avio_open2(pb, fallback, flags, &format->interrupt_callback, options)
-                          : AVERROR(ENOMEM);
-        free(fallback);
-    }
-    close(fd);
-    return result;
-}
-
 // Demuxers that open the files they name through contexts or calls of their
-// own, past open_for_demuxer and its limits: a concatenation list naming a
+// own, past the probe's io_open and its budget: a concatenation list naming a
 // FIFO blocks and one naming itself recurses until the stack overflows; a
 // DASH manifest's files are opened directly and a live one is reloaded in a
 // loop; a VobSub index opens the .sub file beside it.
@@ -664,9 +537,9 @@ const char *permitted_demuxers() {
 // demuxer's context and with it the name of the demuxer it chose.
 const AVInputFormat *recognising_demuxer(const char *path) {
     constexpr size_t kHead = 64 * 1024;
-    int fd;
-    int64_t size;
-    if (open_regular(path, &fd, &size) != 0) return nullptr;
+    CheckedFile file;
+    if (probe_open_checked(path, &file) != 0) return nullptr;
+    const int fd = file.fd;
     auto *head = static_cast<unsigned char *>(calloc(kHead + AVPROBE_PADDING_SIZE, 1));
     size_t done = 0;
     while (head && done < kHead) {
@@ -692,21 +565,20 @@ const AVInputFormat *recognising_demuxer(const char *path) {
 }
 
 // Sets context->error_text to why the probe failed with `error`: the
-// demuxer's words, after what the library knows beyond them (the probe's
-// limits were reached; which demuxer recognised a file it could not open).
+// demuxer's words, after what the library knows beyond them (the limit that
+// stopped the probe; which demuxer recognised a file it could not open).
 // A failed copy leaves it NULL.
-void describe_failure(MediaContext *context, int error, const ProbeLimits &limits,
+void describe_failure(MediaContext *context, int error, const ProbeBudget &budget,
                       const char *filename, bool opened) {
     char words[AV_ERROR_MAX_STRING_SIZE] = "";
-    av_strerror(error, words, sizeof words);
+    // A stopped probe whose demuxer reported no error was still cut short.
+    av_strerror(probe_stopped(&budget) && error >= 0 ? AVERROR_EXIT : error, words, sizeof words);
     char text[512];
     const AVInputFormat *demuxer = nullptr;
-    if (limits.idle_us > kMaxIdleUs) {
-        snprintf(text, sizeof text,
-                 "probe stopped after the demuxer waited over a second for data: %s", words);
-    } else if (limits.open_refused) {
-        snprintf(text, sizeof text, "probe stopped at more than %d files to open: %s", kMaxOpens,
-                 words);
+    if (probe_stopped(&budget)) {
+        char limit[160];
+        probe_stop_text(&budget, limit, sizeof limit);
+        snprintf(text, sizeof text, "%s: %s", limit, words);
     } else if (!opened && error != AVERROR(ENOMEM) && (demuxer = recognising_demuxer(filename))) {
         if (refused_demuxer(demuxer->name)) {
             snprintf(text, sizeof text,
@@ -721,31 +593,35 @@ void describe_failure(MediaContext *context, int error, const ProbeLimits &limit
     context->error_text = copy_text(text);
 }
 
-// Opens `filename` as a local file only. The "file:" prefix makes the demuxer
-// read the very path that was checked, even when it also parses as a URL
-// ("http://...", "concat:a|b"); open_for_demuxer keeps the file and whatever it
-// refers to (playlist entries) on regular local files, within `limits`; the
+// Opens `filename`, checked and open as `file`, as a local file only: the
+// demuxer reads the descriptor through the probe's I/O (probe_io.h), which
+// owns it from here on whatever happens, and keeps whatever the file refers
+// to (playlist entries) on regular local files within `budget`. The demuxer
+// is given the path as "file:" + path, so that it never parses it as a URL
+// ("http://...", "concat:a|b") and resolves playlist entries against it; the
 // protocol whitelist is kept for the demuxers' own contexts. Returns 0 or an
 // AVERROR.
-int open_local(AVFormatContext **format, const char *filename, ProbeLimits *limits) {
+int open_local(AVFormatContext **format, const char *filename, ProbeBudget *budget,
+               const CheckedFile *file) {
     char *url = file_url(filename);
     const char *demuxers = url ? permitted_demuxers() : nullptr;
     AVFormatContext *opened = demuxers ? avformat_alloc_context() : nullptr;
     AVDictionary *options = nullptr;
-    int result = opened ? av_dict_set(&options, "protocol_whitelist", "file", 0) : AVERROR(ENOMEM);
+    int result = AVERROR(ENOMEM);
+    if (opened) {
+        result = probe_attach(budget, opened, file);
+    } else {
+        close(file->fd);
+    }
+    if (result >= 0) result = av_dict_set(&options, "protocol_whitelist", "file", 0);
     if (result >= 0) result = av_dict_set(&options, "format_whitelist", demuxers, 0);
     if (result >= 0) {
-        opened->opaque = limits;
-        limits->probed_url = url;
-        opened->io_open = open_for_demuxer;
-        opened->interrupt_callback = {interrupt_when_idle, limits};
         result = avformat_open_input(&opened, url, nullptr, &options);  // frees it on failure
     } else {
         avformat_free_context(opened);
         opened = nullptr;
     }
     av_dict_free(&options);
-    limits->probed_url = nullptr;
     free(url);
     *format = opened;
     return result;
@@ -878,34 +754,33 @@ void media_context_register(void) {
 int build_media_info(MediaContext *context, const char *filename) {
     if (!context) return -1;
     errno = 0;
-    int fd;
-    int64_t size;
-    if (int error = open_regular(filename, &fd, &size)) {
+    CheckedFile file;
+    if (int error = probe_open_checked(filename, &file)) {
         errno = error;
         return -2;
     }
     clear_context(context);
-    context->file_size = size;
+    context->file_size = file.size;
 
-    // The demuxer reads the descriptor whose size was just taken.
-    ProbeLimits limits;
-    start_limits(&limits);
-    limits.probed_fd = fd;
+    // The demuxer reads the descriptor whose size was just taken. A probe
+    // that reaches a limit returns 1 however the demuxer took being stopped.
+    ProbeBudget budget;
+    probe_begin(&budget);
     AVFormatContext *format = nullptr;
-    int opened = open_local(&format, filename, &limits);
-    if (limits.probed_fd >= 0) {  // the demuxer never asked for it
-        close(limits.probed_fd);
-        limits.probed_fd = -1;
-    }
+    int opened = open_local(&format, filename, &budget, &file);
     if (opened < 0) {
-        describe_failure(context, opened, limits, filename, false);
+        probe_detach(&budget);
+        describe_failure(context, opened, budget, filename, false);
+        probe_end(&budget);
         return 1;
     }
+    probe_set_phase(&budget, ProbePhase::reading_streams);
     int found = describe_container(context, format, filename) ? 0 : AVERROR(ENOMEM);
-    if (found == 0) found = avformat_find_stream_info(format, nullptr);
-    if (found < 0) {
-        describe_failure(context, found, limits, filename, true);
+    if (found == 0 && !probe_stopped(&budget)) found = avformat_find_stream_info(format, nullptr);
+    if (found < 0 || !probe_check_indexes(&budget)) {
+        describe_failure(context, found, budget, filename, true);
         avformat_close_input(&format);
+        probe_end(&budget);
         return 1;
     }
 
@@ -933,6 +808,7 @@ int build_media_info(MediaContext *context, const char *filename) {
         if (result == Fill::no_memory) out_of_memory = true;
     }
     avformat_close_input(&format);
+    probe_end(&budget);
     if (out_of_memory) set_error_text(context, AVERROR(ENOMEM));
     return out_of_memory ? 1 : 0;
 }
@@ -956,9 +832,9 @@ int set_audio_stream_context(AudioStreamContext *audio, AVStream *stream) {
 
 int get_buffer_from_file(const char *filename, uint8_t *buffer, int32_t buff_len) {
     errno = 0;
-    int fd;
-    int64_t size;
-    if (int error = open_regular(filename, &fd, &size)) return error;
+    CheckedFile file;
+    if (int error = probe_open_checked(filename, &file)) return error;
+    const int fd = file.fd;
     for (int32_t done = 0; done < buff_len;) {
         ssize_t count = read(fd, buffer + done, static_cast<size_t>(buff_len - done));
         if (count > 0) {

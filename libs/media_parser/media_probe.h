@@ -18,9 +18,10 @@
  *  3. Return codes. 0 is success everywhere. The failure codes are few and
  *     listed with each function: -1 (absent argument, no decoder, or out of
  *     memory), -2 (the file cannot be opened), 1 (the file is not a media file
- *     the demuxer can read, or memory ran out while describing it; then
- *     MediaContext.error_text says which), -256 (free_media_context on NULL),
- *     or a positive errno value. media_probe_result_text names each.
+ *     the demuxer can read, the probe reached a limit, or memory ran out
+ *     while describing it; then MediaContext.error_text says which), -256
+ *     (free_media_context on NULL), or a positive errno value.
+ *     media_probe_result_text names each.
  *  4. Output. The library prints two lines on standard output for each
  *     subtitle or other stream that is neither audio nor video (a program
  *     may take them instead: media_probe_set_note_handler), and one line
@@ -29,25 +30,37 @@
  *  5. Threads. The library keeps no state between calls beyond two lookups
  *     it makes once per process and then only reads (the demuxers it permits
  *     and the decoder found for each codec id); both are safe to fill from
- *     several threads at once and last until the process ends. Different contexts
- *     may be probed from different threads at once; one context must be used
- *     by one thread at a time. The exported MIME pointers are read by every
+ *     several threads at once and last until the process ends. The limits of
+ *     convention 7 are kept for the process too. Different contexts may be
+ *     probed from different threads at once; one context must be used by one
+ *     thread at a time. The exported MIME pointers are read by every
  *     probe: change them, if at all, before probing starts.
  *  6. Files. A path is always read as a local file, never as a URL or a
  *     protocol prefix ("http://...", "concat:a|b"), and a playlist's entries
  *     are read only from local files. Only regular files (or links to them)
  *     are read: a directory is refused with EISDIR and anything else, such as
- *     a FIFO, a socket or a device like /dev/zero, with EINVAL, without being
- *     opened (a FIFO without a writer would block the open for ever, and a
- *     device may never end). The same holds for every file a playlist names.
- *     A probe opens at most 256 files, so a playlist naming itself ends, and
- *     it stops waiting once the demuxer has spent about a second waiting
- *     rather than working, as it does for a live playlist that is not
- *     growing: such a file is described from what was read by then.
- *     Concatenation lists ("ffconcat"), DASH manifests and VobSub indexes are
- *     not read (result 1): their demuxers open the files they name on their
- *     own, outside these rules. Files are reopened through /proc/self/fd,
- *     so that the file checked is the file read.
+ *     a FIFO, a socket or a device like /dev/zero, with EINVAL. The type is
+ *     checked before the path is opened, so such a file is refused without
+ *     being opened (a FIFO without a writer would block the open for ever,
+ *     and a device may never end). Only a path replaced between that check
+ *     and the open can be opened as something else, and then without
+ *     blocking or taking a terminal (O_NONBLOCK, O_NOCTTY), to be refused by
+ *     the same check made on the descriptor and closed unread. The file read
+ *     is the one whose descriptor was checked: nothing is reopened, and /proc
+ *     is not needed. The same holds for every file a playlist names. Reads
+ *     never block: a file that has no data for now (such as /proc/kmsg) is
+ *     waited for, and the wait counts towards the idle limit (convention 7).
+ *     A master playlist that names itself, or a master that names it back, is
+ *     read at most twice; a further open of it is refused (ELOOP), as an
+ *     unreadable entry. Concatenation lists ("ffconcat"), DASH manifests and
+ *     VobSub indexes are not read (result 1): their demuxers open the files
+ *     they name on their own, outside these rules.
+ *  7. Limits. Each probe has a budget: processor time, bytes read, index
+ *     entries, playlists, files opened and time spent waiting (see
+ *     MediaProbeLimits for each and its default). A probe that reaches one
+ *     stops and returns 1, error_text naming the limit ("probe stopped at
+ *     more than 10 s of processor time: ..."); it never returns 0 with a
+ *     description cut short.
  *
  * The records' layout is part of the interface: integer fields have exactly
  * the widths declared here and StreamEntry matches libavformat's index entry.
@@ -276,7 +289,7 @@ typedef struct MediaContext {
      * ("Invalid data found when processing input": no demuxer recognises the
      * file), prefixed with the demuxer's name when one recognised a file it
      * could not open ("mov,mp4,m4a,3gp,3g2,mj2 demuxer: ..."), "probe stopped
-     * ...: ..." when a limit of convention 6 ended the probe, or "Cannot
+     * ...: ..." when a limit of convention 7 ended the probe, or "Cannot
      * allocate memory". */
     char *error_text;
 } MediaContext;
@@ -310,9 +323,10 @@ void media_context_register(void);
  *       for a directory, EINVAL for a FIFO or a device; see convention 6).
  *    1  the demuxer cannot open the file (only file_size is set), or it cannot
  *       read the streams' parameters (filename, the container fields and the
- *       MIME type are set, no stream nodes), or memory ran out part way (the
- *       fields set so far stay; the context is still freed normally).
- *       error_text then says why.
+ *       MIME type are set, no stream nodes), or the probe reached one of its
+ *       limits (convention 7; the fields set by then stay, as in those two
+ *       cases), or memory ran out part way (the fields set so far stay; the
+ *       context is still freed normally). error_text then says why.
  *    0  success.
  * On any result but -1 and -2 the context first drops what an earlier probe
  * left in it, so it describes this file alone. One video or audio node is
@@ -342,8 +356,9 @@ int add_audio_stream_context(MediaContext *context, struct AVStream *stream);
  * extension is left as it is, so that the node owns no more than the codec
  * name, the index and the configuration bytes. Returns 0, or -1 when `video`
  * is NULL, when the configuration bytes, the codec name or the index cannot
- * be allocated, or when no decoder is known for the codec; the fields set
- * before the failure stay.
+ * be allocated, when the index has more entries than the limit
+ * (MediaProbeLimits.index_entries), or when no decoder is known for the
+ * codec; the fields set before the failure stay.
  * fps = nb_frames * (time_base.den / time_base.num) / duration, in double.
  * When that is zero it is replaced by r_frame_rate.num / r_frame_rate.den
  * with integer division (30000/1001 gives 29), or by 0 when that denominator
@@ -352,8 +367,9 @@ int add_audio_stream_context(MediaContext *context, struct AVStream *stream);
 int set_video_stream_context(VideoStreamContext *video, struct AVStream *stream);
 
 /* Fills the original fields of `audio` (not NULL) from `stream` (not NULL),
- * as for video. Returns 0, or -1 when no decoder is known for the codec or
- * the codec name or the index cannot be allocated. */
+ * as for video. Returns 0, or -1 when no decoder is known for the codec, when
+ * the codec name or the index cannot be allocated, or when the index has
+ * more entries than the limit. */
 int set_audio_stream_context(AudioStreamContext *audio, struct AVStream *stream);
 
 /* Reads up to `buff_len` bytes from the start of the file into `buffer`,
@@ -386,6 +402,42 @@ const char *media_probe_version(void);
  * on other threads. */
 typedef void (*MediaProbeNoteHandler)(void *opaque, const char *filename, const char *line);
 void media_probe_set_note_handler(MediaProbeNoteHandler handler, void *opaque);
+
+/* The budget of each probe (convention 7). Every field must be positive. The
+ * defaults are far beyond what any real file needs; a program may lower them
+ * (to probe untrusted files with less at stake) or raise them. */
+typedef struct MediaProbeLimits {
+    /* Processor time of the probing thread, in milliseconds: 10000 (10 s). */
+    int64_t cpu_ms;
+    /* Bytes read from all the files of a probe together: 4 GiB. */
+    int64_t bytes;
+    /* Index entries of one stream, 16000000, at most 178956970. This bounds
+     * the demuxer's own index as well as the copy in the stream's node: where
+     * the demuxer can thin its index it keeps it within the limit, and a
+     * file whose sample tables declare more entries stops the probe before
+     * the demuxer builds them. */
+    int64_t index_entries;
+    /* Playlists the demuxer builds from the playlists it reads (each variant
+     * or rendition of a master playlist is one): 1000. */
+    int64_t playlists;
+    /* Files opened, the probed file and every file a playlist names: 256. */
+    int64_t files;
+    /* Time spent waiting, in milliseconds: for a file that has no data for
+     * now, or in the demuxer's own waits, such as for a live playlist to
+     * grow: 1000 (1 s). Time the thread spends scheduled out (a busy
+     * machine) does not count. */
+    int64_t idle_ms;
+} MediaProbeLimits;
+
+/* Copies the limits in force into `limits`; NULL does nothing. */
+void media_probe_get_limits(MediaProbeLimits *limits);
+
+/* Sets the limits for every probe that starts from now on (a probe keeps the
+ * limits it started with); NULL restores the defaults. Returns 0, or -1 when
+ * a value is out of range (nothing is changed then). Process-wide, like the
+ * note handler, but safe to call from any thread at any time. Fill the
+ * record with media_probe_get_limits and change what you need. */
+int media_probe_set_limits(const MediaProbeLimits *limits);
 
 /* Layout checks for the fields callers read directly. */
 #if defined(__cplusplus)

@@ -60,21 +60,21 @@ void drain(int outFd, std::string *out, int errFd, std::string *err) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                         const std::string &outputPath) {
-    ProcessResult result;
-    if (argv.empty()) return result;
+StartedProcess startProcess(const std::vector<std::string> &argv,
+                            const std::vector<std::string> &env, const std::string &outputPath) {
+    StartedProcess started;
+    if (argv.empty()) return started;
     std::vector<std::string> args = argv;
     std::vector<std::string> envs = environmentWith(env);
     std::vector<char *> argp = pointers(args);
     std::vector<char *> envp = pointers(envs);
 
     int out[2] = {-1, -1}, err[2] = {-1, -1};
-    if (pipe2(err, O_CLOEXEC) < 0) return result;
+    if (pipe2(err, O_CLOEXEC) < 0) return started;
     if (outputPath.empty() && pipe2(out, O_CLOEXEC) < 0) {
         close(err[0]);
         close(err[1]);
-        return result;
+        return started;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -92,16 +92,29 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const std::vector
     // Only the child holds the write ends now, so the reads end when it does.
     close(err[1]);
     if (out[1] >= 0) close(out[1]);
-    drain(out[0], &result.out, err[0], &result.err);
-    close(err[0]);
-    if (out[0] >= 0) close(out[0]);
-    if (error != 0) return result;
+    started.pid = error == 0 ? pid : -1;
+    started.out = out[0];
+    started.err = err[0];
+    return started;
+}
+
+ProcessResult finishProcess(StartedProcess process) {
+    ProcessResult result;
+    drain(process.out, &result.out, process.err, &result.err);
+    if (process.err >= 0) close(process.err);
+    if (process.out >= 0) close(process.out);
+    if (process.pid < 0) return result;
     int raw = 0;
-    while (waitpid(pid, &raw, 0) < 0) {
+    while (waitpid(process.pid, &raw, 0) < 0) {
         if (errno != EINTR) return result;
     }
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     return result;
+}
+
+ProcessResult runProcess(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                         const std::string &outputPath) {
+    return finishProcess(startProcess(argv, env, outputPath));
 }
 
 std::string readFile(const std::string &path) {
