@@ -565,9 +565,9 @@ PyMODINIT_FUNC PyInit_media_probe(void) {
         {Py_tp_dealloc, reinterpret_cast<void *>(probeManyDealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"media_probe.ProbeMany", sizeof(ProbeMany), 0, Py_TPFLAGS_DEFAULT,
+    static PyType_Spec probeManyShape = {"media_probe.ProbeMany", sizeof(ProbeMany), 0, Py_TPFLAGS_DEFAULT,
                                slots};
-    probeManyType = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    probeManyType = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&probeManyShape));
     if (!probeManyType) return nullptr;
 
     PyObject *module = PyModule_Create(&moduleDef);
