@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "process.h"
+
 namespace qztest {
 
 const char kMenuPrompt[] = "\nqzCmd> ";
@@ -65,14 +67,8 @@ void ConsoleRun::start(bool pipes, const std::vector<std::string> &env) {
     PtySession::Options options;
     // Long lines echo as they are, without scrolling: the terminal is as wide
     // as it gets, and without one the line editor takes COLUMNS.
-    for (std::string entry : {"TERM=dumb", "INPUTRC=/dev/null", "LC_ALL=C", "COLUMNS=200000"}) {
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const std::string &e : env)
-            replaced = replaced || e.compare(0, name.size(), name) == 0;
-        if (!replaced) options.env.push_back(entry);
-    }
-    options.env.insert(options.env.end(), env.begin(), env.end());
+    options.env =
+        withEntries({"TERM=dumb", "INPUTRC=/dev/null", "LC_ALL=C", "COLUMNS=200000"}, env);
     options.columns = 65535;
     options.pipes = pipes;
     options_ = options;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -14,27 +15,6 @@ extern char **environ;
 
 namespace qztest {
 namespace {
-
-std::vector<std::string> environmentWith(const std::vector<std::string> &extra) {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const std::string &x : extra)
-            replaced = replaced || x.compare(0, name.size(), name) == 0;
-        if (!replaced) env.push_back(entry);
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-
-std::vector<char *> pointers(std::vector<std::string> &strings) {
-    std::vector<char *> result;
-    for (std::string &s : strings) result.push_back(&s[0]);
-    result.push_back(nullptr);
-    return result;
-}
 
 // Reads the pipes (-1 for none) into *out and *err until both are at their end.
 void drain(int outFd, std::string *out, int errFd, std::string *err) {
@@ -60,53 +40,105 @@ void drain(int outFd, std::string *out, int errFd, std::string *err) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                         const std::string &outputPath) {
+std::vector<std::string> withEntries(const std::vector<std::string> &base,
+                                     const std::vector<std::string> &extra) {
+    std::vector<std::string> env;
+    for (const std::string &entry : base) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string &x : extra)
+            replaced = replaced || x.compare(0, name.size(), name) == 0;
+        if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+std::vector<std::string> environmentWith(const std::vector<std::string> &extra) {
+    std::vector<std::string> inherited;
+    for (char **e = environ; *e != nullptr; ++e) inherited.push_back(*e);
+    return withEntries(inherited, extra);
+}
+
+std::vector<char *> pointersTo(std::vector<std::string> &strings) {
+    std::vector<char *> result;
+    for (std::string &s : strings) result.push_back(&s[0]);
+    result.push_back(nullptr);
+    return result;
+}
+
+int exitStatus(int waitStatus) {
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+ProcessResult runProcess(const std::vector<std::string> &argv, const ProcessOptions &options) {
     ProcessResult result;
     if (argv.empty()) return result;
     std::vector<std::string> args = argv;
-    std::vector<std::string> envs = environmentWith(env);
-    std::vector<char *> argp = pointers(args);
-    std::vector<char *> envp = pointers(envs);
+    std::vector<std::string> envs = environmentWith(options.env);
+    std::vector<char *> argp = pointersTo(args);
+    std::vector<char *> envp = pointersTo(envs);
 
+    const bool captureOut = options.output.empty();
+    const bool captureErr = !options.errorsToOutput;
     int out[2] = {-1, -1}, err[2] = {-1, -1};
-    if (pipe2(err, O_CLOEXEC) < 0) return result;
-    if (outputPath.empty() && pipe2(out, O_CLOEXEC) < 0) {
-        close(err[0]);
-        close(err[1]);
+    if ((captureOut && pipe2(out, O_CLOEXEC) < 0) || (captureErr && pipe2(err, O_CLOEXEC) < 0)) {
+        for (int fd : {out[0], out[1]}) {
+            if (fd >= 0) close(fd);
+        }
         return result;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (outputPath.empty()) {
+    if (!options.dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
+                                     options.input.empty() ? "/dev/null" : options.input.c_str(),
+                                     O_RDONLY, 0);
+    if (captureOut) {
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.output.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    if (captureErr) {
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    }
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     // Only the child holds the write ends now, so the reads end when it does.
-    close(err[1]);
-    if (out[1] >= 0) close(out[1]);
+    for (int fd : {out[1], err[1]}) {
+        if (fd >= 0) close(fd);
+    }
     drain(out[0], &result.out, err[0], &result.err);
-    close(err[0]);
-    if (out[0] >= 0) close(out[0]);
+    for (int fd : {out[0], err[0]}) {
+        if (fd >= 0) close(fd);
+    }
     if (error != 0) return result;
     int raw = 0;
     while (waitpid(pid, &raw, 0) < 0) {
         if (errno != EINTR) return result;
     }
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    result.status = exitStatus(raw);
     return result;
+}
+
+ProcessResult runShell(const std::string &line, const ProcessOptions &options) {
+    return runProcess({"/bin/sh", "-c", line}, options);
 }
 
 std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool writeFile(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return !out.fail();
 }
 
 }  // namespace qztest

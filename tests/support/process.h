@@ -1,33 +1,56 @@
-// Runs a program to completion the way a script would: arguments, extra
-// environment entries, standard input from /dev/null; then what it printed
-// and its exit status. Also reads a whole file.
+// Runs a program to completion the way a script would and returns what it
+// printed and its exit status. Also the pieces other ways of starting a
+// program share (the environment it gets, its exit status), and whole files
+// read and written at once.
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
 namespace qztest {
 
+struct ProcessOptions {
+    // "NAME=VALUE" entries added to the inherited environment (see environmentWith).
+    std::vector<std::string> env;
+    std::string dir;              // the working directory; empty: this process's
+    std::string input;            // the file standard input reads; empty: /dev/null
+    std::string output;           // the file standard output goes to (truncated); empty: captured
+    bool errorsToOutput = false;  // standard error goes where standard output goes
+};
+
 struct ProcessResult {
     // The exit status, 128 + the signal number when a signal ended the
     // program, or -1 when it could not be started.
     int status = -1;
-    std::string out;  // what it wrote on standard output (unless sent to a file)
-    std::string err;  // and on standard error
+    std::string out;  // what it wrote on standard output, when captured
+    std::string err;  // and on standard error, unless sent to standard output
 };
 
 // Runs argv[0] (a path, or a name looked up in PATH) with `argv` and waits
-// for it to end. `env` entries "NAME=VALUE" are added to the inherited
-// environment, replacing entries of the same name. Standard output goes to
-// the file `outputPath` (truncated) when one is given, and is captured
-// otherwise; standard error is always captured.
-ProcessResult runProcess(const std::vector<std::string> &argv,
-                         const std::vector<std::string> &env = {},
-                         const std::string &outputPath = "");
+// for it to end.
+ProcessResult runProcess(const std::vector<std::string> &argv, const ProcessOptions &options = {});
+// Runs the shell command line `line` with /bin/sh, as runProcess does.
+ProcessResult runShell(const std::string &line, const ProcessOptions &options = {});
+
+// `base` without the entries whose names `extra` sets, followed by `extra`:
+// "NAME=VALUE" entries, as a program's environment is given.
+std::vector<std::string> withEntries(const std::vector<std::string> &base,
+                                     const std::vector<std::string> &extra);
+// This process's environment with `extra` added or replacing entries.
+std::vector<std::string> environmentWith(const std::vector<std::string> &extra);
+// Pointers to the strings, then a null one: an argv or envp for exec. Valid
+// while `strings` is neither changed nor destroyed.
+std::vector<char *> pointersTo(std::vector<std::string> &strings);
+// A status from waitpid as ProcessResult::status reports it.
+int exitStatus(int waitStatus);
 
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string readFile(const std::string &path);
+// Writes `bytes` to the file at `path`, replacing it; false when that fails.
+bool writeFile(const std::string &path, const std::string &bytes);
 
 }  // namespace qztest
 

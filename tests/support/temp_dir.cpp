@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <vector>
+
+#include "process.h"
 
 namespace qztest {
 
@@ -42,8 +43,7 @@ std::string TempDir::makeDir(const std::string &relative) const {
 std::string TempDir::write(const std::string &relative, const std::string &content) const {
     const std::string full = file(relative);
     fs::create_directories(fs::path(full).parent_path());
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << content;
+    writeFile(full, content);
     return full;
 }
 
