@@ -2,12 +2,12 @@
 // libavformat calls it has to make, in process; mprobe against ffprobe as
 // processes; mprobe on two threads against one; one mprobe over a library.
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -206,10 +206,9 @@ int memoryProbe(const char *variant, const char *file) {
     int64_t entries = 0;
     if ((strcmp(variant, "lib") == 0 ? probeLibrary : probeBare)(file, &entries) != 0) return 1;
     // Not getrusage: its peak includes the process this one was started from.
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) printf("%s\n", line.c_str() + 6);
-    }
+    const long peak = qztest::statusKiB(getpid(), "VmHWM");
+    if (peak < 0) return 1;
+    printf("%ld\n", peak);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -127,6 +129,24 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const ProcessOpti
 
 ProcessResult runShell(const std::string &line, const ProcessOptions &options) {
     return runProcess({"/bin/sh", "-c", line}, options);
+}
+
+long statusKiB(pid_t pid, const char *field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const std::string label = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, label.size(), label) == 0) return atol(line.c_str() + label.size());
+    }
+    return -1;
+}
+
+int openDescriptors(pid_t pid) {
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!dir) return -1;
+    int count = 0;
+    while (dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count;
 }
 
 std::string readFile(const std::string &path) {

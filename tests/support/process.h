@@ -1,7 +1,7 @@
 // Runs a program to completion the way a script would and returns what it
 // printed and its exit status. Also the pieces other ways of starting a
-// program share (the environment it gets, its exit status), and whole files
-// read and written at once.
+// program share (the environment it gets, its exit status), what a running
+// process holds, and whole files read and written at once.
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
@@ -46,6 +46,11 @@ std::vector<std::string> environmentWith(const std::vector<std::string> &extra);
 std::vector<char *> pointersTo(std::vector<std::string> &strings);
 // A status from waitpid as ProcessResult::status reports it.
 int exitStatus(int waitStatus);
+
+// The figure in KiB of a field of /proc/PID/status ("VmRSS", "VmHWM"), or -1.
+long statusKiB(pid_t pid, const char *field);
+// How many descriptors process `pid` has open, or -1 when that cannot be read.
+int openDescriptors(pid_t pid);
 
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string readFile(const std::string &path);
