@@ -13,9 +13,10 @@ namespace qztest {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    const char *base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qztest-XXXXXX";
+TempDir::TempDir(const std::string &base) {
+    const char *tmpdir = getenv("TMPDIR");
+    const std::string under = !base.empty() ? base : tmpdir && *tmpdir ? tmpdir : "/tmp";
+    std::string pattern = under + "/qztest-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) {
