@@ -47,8 +47,9 @@ const char *const kShapes[][3] = {{"96x72", "15", "0.5"},
 
 // Made under corpus/ by the first run (in some seconds), reused by later ones.
 struct Corpus {
-    // The media fixtures and variants of every container class in other
-    // sizes, lengths and codecs: 51 files (13 in a smoke run).
+    // The media fixtures and, but for a smoke run, variants of every
+    // container class in other sizes, lengths and codecs (the probe
+    // benchmark's line says how many files in all).
     std::vector<std::string> mixed;
     std::string largeIndex;  // a 1000 fps 16x16 H.264 MP4, an index entry per frame
     int64_t largeIndexEntries = 0;

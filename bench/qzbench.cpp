@@ -1,7 +1,7 @@
 // qzbench: makes the corpus (in corpus/ under the current directory), runs
 // the benchmarks and prints one line for each: our figure, the baseline's,
 // their ratio, its target and whether it was met. bench/run builds and starts
-// it; the README's "Performance" section says what is measured.
+// it; docs/performance.md says what is measured.
 //
 //   qzbench [--smoke] [--only NAME,...]
 //
