@@ -56,17 +56,16 @@ std::vector<std::string> withEntries(const std::vector<std::string> &base,
     return env;
 }
 
-std::vector<std::string> environmentWith(const std::vector<std::string> &extra) {
+ExecArgs::ExecArgs(const std::vector<std::string> &arguments,
+                   const std::vector<std::string> &extraEnv)
+    : args(arguments) {
     std::vector<std::string> inherited;
     for (char **e = environ; *e != nullptr; ++e) inherited.push_back(*e);
-    return withEntries(inherited, extra);
-}
-
-std::vector<char *> pointersTo(std::vector<std::string> &strings) {
-    std::vector<char *> result;
-    for (std::string &s : strings) result.push_back(&s[0]);
-    result.push_back(nullptr);
-    return result;
+    env = withEntries(inherited, extraEnv);
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    for (std::string &e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
 }
 
 int exitStatus(int waitStatus) {
@@ -76,11 +75,7 @@ int exitStatus(int waitStatus) {
 ProcessResult runProcess(const std::vector<std::string> &argv, const ProcessOptions &options) {
     ProcessResult result;
     if (argv.empty()) return result;
-    std::vector<std::string> args = argv;
-    std::vector<std::string> envs = environmentWith(options.env);
-    std::vector<char *> argp = pointersTo(args);
-    std::vector<char *> envp = pointersTo(envs);
-
+    ExecArgs exec(argv, options.env);
     const bool captureOut = options.output.empty();
     const bool captureErr = !options.errorsToOutput;
     int out[2] = {-1, -1}, err[2] = {-1, -1};
@@ -108,7 +103,8 @@ ProcessResult runProcess(const std::vector<std::string> &argv, const ProcessOpti
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
     pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    const int error =
+        posix_spawnp(&pid, exec.argv[0], &actions, nullptr, exec.argv.data(), exec.envp.data());
     posix_spawn_file_actions_destroy(&actions);
     // Only the child holds the write ends now, so the reads end when it does.
     for (int fd : {out[1], err[1]}) {

@@ -13,7 +13,7 @@
 namespace qztest {
 
 struct ProcessOptions {
-    // "NAME=VALUE" entries added to the inherited environment (see environmentWith).
+    // "NAME=VALUE" entries added to the inherited environment (see withEntries).
     std::vector<std::string> env;
     std::string dir;              // the working directory; empty: this process's
     std::string input;            // the file standard input reads; empty: /dev/null
@@ -39,11 +39,19 @@ ProcessResult runShell(const std::string &line, const ProcessOptions &options = 
 // "NAME=VALUE" entries, as a program's environment is given.
 std::vector<std::string> withEntries(const std::vector<std::string> &base,
                                      const std::vector<std::string> &extra);
-// This process's environment with `extra` added or replacing entries.
-std::vector<std::string> environmentWith(const std::vector<std::string> &extra);
-// Pointers to the strings, then a null one: an argv or envp for exec. Valid
-// while `strings` is neither changed nor destroyed.
-std::vector<char *> pointersTo(std::vector<std::string> &strings);
+
+// A program's arguments and environment (this process's, with `extraEnv`
+// added by withEntries) as exec takes them. Not copyable: argv and envp
+// point into args and env.
+struct ExecArgs {
+    ExecArgs(const std::vector<std::string> &arguments, const std::vector<std::string> &extraEnv);
+    ExecArgs(const ExecArgs &) = delete;
+    ExecArgs &operator=(const ExecArgs &) = delete;
+
+    std::vector<std::string> args, env;
+    std::vector<char *> argv, envp;  // each ends with a null pointer
+};
+
 // A status from waitpid as ProcessResult::status reports it.
 int exitStatus(int waitStatus);
 

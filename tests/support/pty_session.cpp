@@ -41,10 +41,7 @@ bool PtySession::start(const std::vector<std::string> &argv, const std::string &
                        const Options &options) {
     if (pid_ > 0 || argv.empty()) return false;
     // Everything the child needs is prepared before the fork.
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = environmentWith(options.env);
-    std::vector<char *> argp = pointersTo(args);
-    std::vector<char *> envp = pointersTo(env);
+    ExecArgs exec(argv, options.env);
 
     if (options.pipes) {
         int in[2], out[2];
@@ -59,7 +56,7 @@ bool PtySession::start(const std::vector<std::string> &argv, const std::string &
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
             dup2(out[1], STDERR_FILENO);
-            execIn(dir.c_str(), argp.data(), envp.data());
+            execIn(dir.c_str(), exec.argv.data(), exec.envp.data());
         }
         close(in[0]);
         close(out[1]);
@@ -78,7 +75,7 @@ bool PtySession::start(const std::vector<std::string> &argv, const std::string &
         size.ws_row = options.rows;
         int master = -1;
         pid_ = forkpty(&master, nullptr, nullptr, &size);
-        if (pid_ == 0) execIn(dir.c_str(), argp.data(), envp.data());
+        if (pid_ == 0) execIn(dir.c_str(), exec.argv.data(), exec.envp.data());
         if (pid_ < 0) return false;
         fcntl(master, F_SETFD, FD_CLOEXEC);
         fd_ = inputFd_ = master;
