@@ -98,6 +98,16 @@ void ConsoleRun::type(const std::string &line) {
     ASSERT_TRUE(term.write(line + "\n"));
 }
 
+void ConsoleRun::openAndSend(const std::string &command) {
+    configure({"alpha"});
+    start();
+    EXPECT_EQ(screen(menu({"alpha"})), startScreen());
+    type("0");
+    EXPECT_EQ(screen("0\n\nalpha> "), "0\n\nalpha> ");
+    type(command);
+    expectRequest(0, request(0, command));
+}
+
 void ConsoleRun::expectRequest(size_t h, const std::string &expected) {
     std::string got;
     ASSERT_TRUE(hosts_[h]->receive(&got, kWaitMs)) << "no request arrived";

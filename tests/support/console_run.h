@@ -57,6 +57,9 @@ class ConsoleRun {
     std::string screenUpTo(const std::string &expected);
     // Types `line` and a line end.
     void type(const std::string &line);
+    // Configures one host "alpha", starts the console, selects the host and
+    // types `command`, checking each screen and the request on the way.
+    void openAndSend(const std::string &command);
 
     // Checks that host `h` received exactly `expected` as its next datagram.
     void expectRequest(size_t h, const std::string &expected);
