@@ -156,15 +156,15 @@ std::string mprobeVersion() {
     return text;
 }
 
-// ---- the library alone -------------------------------------------------------
-
-class Packaging : public testing::Test {
+// A prefix made once for its suite by `cmake --install` with `kOptions`.
+template <const char *kOptions>
+class Installed : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         root_ = std::make_unique<qztest::TempDir>();
         ProcessResult install =
             shell(std::string(MEDIA_CMAKE) + " --install " + shellQuoted(MEDIA_BUILD_DIR) +
-                  " --component media_probe --prefix " + shellQuoted(prefix()));
+                  kOptions + " --prefix " + shellQuoted(prefix()));
         ASSERT_EQ(install.status, 0) << install.out;
     }
     static void TearDownTestSuite() { root_.reset(); }
@@ -174,7 +174,13 @@ class Packaging : public testing::Test {
 
     static std::unique_ptr<qztest::TempDir> root_;
 };
-std::unique_ptr<qztest::TempDir> Packaging::root_;
+template <const char *kOptions>
+std::unique_ptr<qztest::TempDir> Installed<kOptions>::root_;
+
+// ---- the library alone -------------------------------------------------------
+
+const char kLibraryComponent[] = " --component media_probe";
+using Packaging = Installed<kLibraryComponent>;
 
 TEST_F(Packaging, LibraryComponentInstallsTheLibraryAlone) {
     EXPECT_EQ(filesUnder(prefix()), sorted(kLibraryFiles));
@@ -190,23 +196,8 @@ TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
 
 // ---- everything, installed ---------------------------------------------------
 
-class Install : public testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        root_ = std::make_unique<qztest::TempDir>();
-        ProcessResult install =
-            shell(std::string(MEDIA_CMAKE) + " --install " + shellQuoted(MEDIA_BUILD_DIR) +
-                  " --prefix " + shellQuoted(prefix()));
-        ASSERT_EQ(install.status, 0) << install.out;
-    }
-    static void TearDownTestSuite() { root_.reset(); }
-
-    static fs::path root() { return root_->path(); }
-    static fs::path prefix() { return root() / "prefix"; }
-
-    static std::unique_ptr<qztest::TempDir> root_;
-};
-std::unique_ptr<qztest::TempDir> Install::root_;
+const char kEverything[] = "";
+using Install = Installed<kEverything>;
 
 TEST_F(Install, HoldsEveryProgramPageAndCompletion) {
     Files all = kLibraryFiles;
