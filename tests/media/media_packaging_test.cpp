@@ -41,6 +41,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using qztest::ProcessResult;
+using qztest::shellQuoted;
 using Files = std::vector<std::string>;
 
 // Runs a shell command line, standard error included in the output.
@@ -48,10 +49,6 @@ ProcessResult shell(const std::string &command) {
     qztest::ProcessOptions options;
     options.errorsToOutput = true;
     return qztest::runShell(command, options);
-}
-
-std::string shellQuoted(const fs::path &path) {
-    return "'" + path.string() + "'";
 }
 
 std::string fixture(const char *name) {
@@ -284,7 +281,7 @@ TEST_F(Install, CompletionOffersOptionsThenPaths) {
     };
     for (const auto &c : cases) {
         std::string words;
-        for (const std::string &w : c.words) words += " '" + w + "'";
+        for (const std::string &w : c.words) words += " " + shellQuoted(w);
         SCOPED_TRACE(words);
         ProcessResult offered =
             shell("cd " + shellQuoted(dir) + " && bash --norc --noprofile -c 'source \"$0\"; " +

@@ -127,6 +127,12 @@ ProcessResult runShell(const std::string &line, const ProcessOptions &options) {
     return runProcess({"/bin/sh", "-c", line}, options);
 }
 
+std::string shellQuoted(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 long statusKiB(pid_t pid, const char *field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     const std::string label = std::string(field) + ":";

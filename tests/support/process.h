@@ -1,7 +1,7 @@
 // Runs a program to completion the way a script would and returns what it
 // printed and its exit status. Also the pieces other ways of starting a
-// program share (the environment it gets, its exit status), what a running
-// process holds, and whole files read and written at once.
+// program share (its arguments and environment, its exit status), what a
+// running process holds, and whole files read and written at once.
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
@@ -15,7 +15,9 @@ namespace qztest {
 struct ProcessOptions {
     // "NAME=VALUE" entries added to the inherited environment (see withEntries).
     std::vector<std::string> env;
-    std::string dir;              // the working directory; empty: this process's
+    // The working directory, where the relative paths below start; empty:
+    // this process's.
+    std::string dir;
     std::string input;            // the file standard input reads; empty: /dev/null
     std::string output;           // the file standard output goes to (truncated); empty: captured
     bool errorsToOutput = false;  // standard error goes where standard output goes
@@ -34,6 +36,8 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string> &argv, const ProcessOptions &options = {});
 // Runs the shell command line `line` with /bin/sh, as runProcess does.
 ProcessResult runShell(const std::string &line, const ProcessOptions &options = {});
+// `text` as one word of a shell command line, whatever its characters.
+std::string shellQuoted(const std::string &text);
 
 // `base` without the entries whose names `extra` sets, followed by `extra`:
 // "NAME=VALUE" entries, as a program's environment is given.
