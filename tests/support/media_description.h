@@ -147,7 +147,8 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
                              const Broken &broken) {
     if (result != 0 && result != 1) broken("result " + std::to_string(result));
     if (c.file_size != size) {
-        broken("file_size " + std::to_string(c.file_size) + " of " + std::to_string(size) + " bytes");
+        broken("file_size " + std::to_string(c.file_size) + " of " + std::to_string(size) +
+               " bytes");
     }
     if (c.subtitle) broken("a subtitle node");
     if ((result == 1) != (c.error_text != nullptr)) {
