@@ -18,6 +18,7 @@
 #include "bench.h"
 #include "cmd_reply.h"
 #include "cmd_udpcomm.h"
+#include "console_formats.h"
 #include "pty_session.h"
 #include "temp_dir.h"
 #include "udp_peer.h"
@@ -36,8 +37,7 @@ struct Console {
         const std::string ports[2] = {std::to_string(host.port()), std::to_string(txPort)};
         bool ready = true;
         if (monitor) {
-            dir.write("cfg/cmd.cfg", "QZ_CMD_PRCS=flood\nQZ_CMD_TXPORT=" + ports[1] +
-                                         "\nQZ_CMD_RXPORT=" + ports[0] + "\n");
+            dir.write("cfg/cmd.cfg", qztest::hostGroup("flood", txPort, host.port()));
             ready = session.start({QZ_MONITOR}, dir.makeDir("run")) &&
                     session.readUntil("qzCmd> ", 5000) && session.write("0\n");
         } else {
@@ -62,10 +62,8 @@ double flood(Console &console, int count) {
     std::vector<std::string> datagrams;
     const std::string last = "line " + std::to_string(count) + " of " + std::to_string(count);
     for (int i = 1; i <= count; ++i) {
-        const uint32_t status = i < count;
-        datagrams.push_back(std::string(reinterpret_cast<const char *>(&status), 4) +
-                            std::string(4, '\0') + "line " + std::to_string(i) + " of " +
-                            std::to_string(count) + (i < count ? "\n" : "") + '\0');
+        const std::string text = "line " + std::to_string(i) + " of " + std::to_string(count);
+        datagrams.push_back(qztest::reply(i < count, i < count ? text + "\n" : text));
     }
     std::atomic<long> linesSeen{0};
     std::atomic<bool> stop{false};

@@ -2,12 +2,12 @@
 // libavformat calls it has to make, in process; mprobe against ffprobe as
 // processes; mprobe on two threads against one; one mprobe over a library.
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -47,8 +47,9 @@ const char *const kShapes[][3] = {{"96x72", "15", "0.5"},
 
 // Made under corpus/ by the first run (in some seconds), reused by later ones.
 struct Corpus {
-    // The media fixtures and variants of every container class in other
-    // sizes, lengths and codecs: 51 files (13 in a smoke run).
+    // The media fixtures and, but for a smoke run, variants of every
+    // container class in other sizes, lengths and codecs (the probe
+    // benchmark's line says how many files in all).
     std::vector<std::string> mixed;
     std::string largeIndex;  // a 1000 fps 16x16 H.264 MP4, an index entry per frame
     int64_t largeIndexEntries = 0;
@@ -206,10 +207,9 @@ int memoryProbe(const char *variant, const char *file) {
     int64_t entries = 0;
     if ((strcmp(variant, "lib") == 0 ? probeLibrary : probeBare)(file, &entries) != 0) return 1;
     // Not getrusage: its peak includes the process this one was started from.
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) printf("%s\n", line.c_str() + 6);
-    }
+    const long peak = qztest::statusKiB(getpid(), "VmHWM");
+    if (peak < 0) return 1;
+    printf("%ld\n", peak);
     return 0;
 }
 

@@ -66,7 +66,9 @@ Figure sideBySide(const std::string &what, size_t items, int rounds,
 
 double timedRun(const Command &command) {
     const auto start = Clock::now();
-    const qztest::ProcessResult run = qztest::runProcess(command, {}, "/dev/null");
+    qztest::ProcessOptions options;
+    options.output = "/dev/null";
+    const qztest::ProcessResult run = qztest::runProcess(command, options);
     const double seconds = secondsSince(start);
     if (run.status != 0) {
         throw std::runtime_error(command[0] + " exited with status " + std::to_string(run.status) +

@@ -10,24 +10,24 @@
 #include "cmd_config.h"
 #include "cmd_udpcomm.h"
 #include "fuzz_require.h"
+#include "process.h"
+#include "temp_dir.h"
 
 namespace {
-std::string hostFilePath;
-
+const qztest::TempDir dir;
+const std::string hostFilePath = dir.file("cmd.cfg");
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    hostFilePath = "/tmp/fuzz_config_" + std::to_string(getpid()) + ".cfg";
     // The loader reports on standard output; the fuzzer's own output is on stderr.
     if (!freopen("/dev/null", "w", stdout)) abort();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
-    FILE *f = fopen(hostFilePath.c_str(), "wb");
-    if (!f) abort();
-    fwrite(data, 1, size, f);
-    fclose(f);
+    require(
+        qztest::writeFile(hostFilePath, std::string(reinterpret_cast<const char *>(data), size)),
+        "the input is written");
 
     maxHost = 0;  // the count only grows within one process; start each input afresh
     initConfig(hostFilePath.c_str());

@@ -2,46 +2,32 @@
 // socket, ReadUdpMsg and printReply. The printed text must be exactly the
 // text bytes that arrived, up to the first NUL, and the status the first four
 // bytes padded with zeros.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cmd_reply.h"
 #include "cmd_udpcomm.h"
 #include "fuzz_require.h"
+#include "udp_peer.h"
 
 namespace {
+qztest::UdpPeer receiver, sender;
 UdpCommInfo endpoint;
-int sender = -1;
-sockaddr_in receiverAddr{};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (!freopen("/dev/null", "w", stdout)) abort();
-    endpoint.rxSock = socket(AF_INET, SOCK_DGRAM, 0);
-    sender = socket(AF_INET, SOCK_DGRAM, 0);
-    receiverAddr.sin_family = AF_INET;
-    receiverAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof receiverAddr;
-    if (endpoint.rxSock < 0 || sender < 0 ||
-        bind(endpoint.rxSock, reinterpret_cast<sockaddr *>(&receiverAddr), len) < 0 ||
-        getsockname(endpoint.rxSock, reinterpret_cast<sockaddr *>(&receiverAddr), &len) < 0) {
-        abort();
-    }
+    if (!receiver.ok() || !sender.ok()) abort();
+    endpoint.rxSock = receiver.fd();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
     if (size > 4096) return -1;  // datagrams of 0 to 4096 bytes
-    if (sendto(sender, data, size, 0, reinterpret_cast<sockaddr *>(&receiverAddr),
-               sizeof receiverAddr) != static_cast<ssize_t>(size)) {
+    if (!sender.sendTo(receiver.port(), std::string(reinterpret_cast<const char *>(data), size)))
         abort();
-    }
 
     unsigned char line[CMD_MSG_LEN] = {};
     int length = CMD_MSG_LEN;

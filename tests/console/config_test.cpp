@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "cmd_config.h"
+#include "console_formats.h"
 #include "temp_dir.h"
 
 namespace {
 
+using qztest::kHostHeading;
 using qztest::TempDir;
 using namespace std::string_literals;
-
-const char kHeading[] = " IDX  HOST        IPADDR           RXPORT  TXPORT\n";
 
 std::string replaceAll(std::string text, const std::string &from, const std::string &to) {
     for (size_t at = text.find(from); at != std::string::npos;
@@ -53,21 +53,16 @@ std::vector<std::string> loadedHosts() {
 std::string groups(int count) {
     std::string text;
     for (int i = 0; i < count; ++i) {
-        text += "QZ_CMD_PRCS=h" + std::to_string(i) +
-                "\nQZ_CMD_TXPORT=" + std::to_string(1000 + i) +
-                "\nQZ_CMD_RXPORT=" + std::to_string(2000 + i) + "\n";
+        text += qztest::hostGroup("h" + std::to_string(i), 1000 + i, 2000 + i);
     }
     return text;
 }
 
 // The printed table of the hosts `groups(count)` defines.
 std::string groupsTable(int count) {
-    std::string table = kHeading;
+    std::string table = kHostHeading;
     for (int i = 0; i < count; ++i) {
-        char row[128];
-        snprintf(row, sizeof row, " %2d   %-10s  %-16s %-6d   %-6d\n", i,
-                 ("h" + std::to_string(i)).c_str(), "127.0.0.1", 1000 + i, 2000 + i);
-        table += row;
+        table += qztest::hostRow(i, "h" + std::to_string(i), "127.0.0.1", 1000 + i, 2000 + i);
     }
     return table + "\n";
 }
@@ -96,21 +91,21 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
         {"two hosts, LOCIP ignored, EOF ends the file",
          "# console hosts\nQZ_CMD_LOCIP=127.0.0.9\n\nQZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=17101\n"
          "QZ_CMD_RXPORT=17001\nQZ_CMD_PRCS=beta\nQZ_CMD_TXPORT=17102\nQZ_CMD_RXPORT=17002\nEOF\n",
-         std::string(kHeading) + "  0   alpha       127.0.0.1        17101    17001 \n"
-                                 "  1   beta        127.0.0.1        17102    17002 \n\n",
+         std::string(kHostHeading) + "  0   alpha       127.0.0.1        17101    17001 \n"
+                                     "  1   beta        127.0.0.1        17102    17002 \n\n",
          {"0 alpha 127.0.0.1 17001 17101", "1 beta 127.0.0.1 17002 17102"}},
         {"TXPORT before PRCS, blanks instead of '='",
          "QZ_CMD_TXPORT 5001\nQZ_CMD_PRCS alpha\nQZ_CMD_RXPORT 5002\n",
-         std::string(kHeading) + "  0   alpha       127.0.0.1        5001     5002  \n\n",
+         std::string(kHostHeading) + "  0   alpha       127.0.0.1        5001     5002  \n\n",
          {"0 alpha 127.0.0.1 5002 5001"}},
         {"a second PRCS renames the record",
          "QZ_CMD_PRCS=first\nQZ_CMD_PRCS=second\nQZ_CMD_TXPORT=1\nQZ_CMD_RXPORT=2\n",
-         std::string(kHeading) + "  0   second      127.0.0.1        1        2     \n\n",
+         std::string(kHostHeading) + "  0   second      127.0.0.1        1        2     \n\n",
          {"0 second 127.0.0.1 2 1"}},
         {"a group without PRCS has index 0 and no name or address",
          "QZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=10\nQZ_CMD_RXPORT=11\nQZ_CMD_TXPORT=20\nQZ_CMD_RXPORT="
          "21\n",
-         std::string(kHeading) +
+         std::string(kHostHeading) +
              "  0   alpha       127.0.0.1        10       11    \n"
              "  0" +
              std::string(32, ' ') + "20       21    \n\n",
@@ -118,27 +113,27 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
         {"'#' lines and lines of two characters are ignored, three are parsed",
          "#QZ_CMD_PRCS=ghost\n# QZ_CMD_RXPORT=1\nQZ_CMD_PRCS=abc\nab\n#QZ_CMD_RXPORT=3\n"
          "QZ_CMD_RXPORT=4\nEOF\nQZ_CMD_RXPORT=5\n",
-         std::string(kHeading) + "  0   abc         127.0.0.1        0        4     \n\n",
+         std::string(kHostHeading) + "  0   abc         127.0.0.1        0        4     \n\n",
          {"0 abc 127.0.0.1 4 0"}},
         {"words after the value are ignored",
          "QZ_CMD_PRCS = alpha extra\nQZ_CMD_RXPORT = 9 10\n",
-         std::string(kHeading) + "  0   alpha       127.0.0.1        0        9     \n\n",
+         std::string(kHostHeading) + "  0   alpha       127.0.0.1        0        9     \n\n",
          {"0 alpha 127.0.0.1 9 0"}},
         {"PRCS followed by EOF completes no host",
          "QZ_CMD_PRCS=alpha\nEOF\nQZ_CMD_RXPORT=1\n",
-         std::string(kHeading) + "\n",
+         std::string(kHostHeading) + "\n",
          {}},
         {"lines after EOF are not read",
          "QZ_CMD_PRCS=alpha\nQZ_CMD_RXPORT=1\nEOF\nQZ_CMD_PRCS=late\nQZ_CMD_RXPORT=2\n",
-         std::string(kHeading) + "  0   alpha       127.0.0.1        0        1     \n\n",
+         std::string(kHostHeading) + "  0   alpha       127.0.0.1        0        1     \n\n",
          {"0 alpha 127.0.0.1 1 0"}},
         {"a last line without '\\n' counts",
          "QZ_CMD_PRCS=alpha\nQZ_CMD_RXPORT=9",
-         std::string(kHeading) + "  0   alpha       127.0.0.1        0        9     \n\n",
+         std::string(kHostHeading) + "  0   alpha       127.0.0.1        0        9     \n\n",
          {"0 alpha 127.0.0.1 9 0"}},
         {"CR-LF lines parse like plain ones",
          "QZ_CMD_PRCS=alpha\r\nQZ_CMD_TXPORT=1\r\nQZ_CMD_RXPORT=2\r\nEOF\r\nQZ_CMD_RXPORT=3\r\n",
-         std::string(kHeading) + "  0   alpha       127.0.0.1        1        2     \n\n",
+         std::string(kHostHeading) + "  0   alpha       127.0.0.1        1        2     \n\n",
          {"0 alpha 127.0.0.1 2 1"}},
         {"ports: 0 and 65535 are fine, others are kept with a warning, words are 0",
          "QZ_CMD_PRCS=a\nQZ_CMD_TXPORT=99999999999\nQZ_CMD_RXPORT=-1\n"
@@ -147,7 +142,7 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
          "[WARNING] {P}:2: QZ_CMD_TXPORT 2147483647 is outside 0..65535\n"
          "[WARNING] {P}:3: QZ_CMD_RXPORT -1 is outside 0..65535\n"
          "[WARNING] {P}:8: QZ_CMD_TXPORT 65536 is outside 0..65535\n" +
-             std::string(kHeading) +
+             std::string(kHostHeading) +
              "  0   a           127.0.0.1        2147483647   -1    \n"
              "  1   b           127.0.0.1        0        65535 \n"
              "  2   c           127.0.0.1        65536    0     \n\n",
@@ -155,7 +150,7 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
         {"the rest of a line past 255 characters is dropped, not read as a line",
          "QZ_CMD_PRCS=alpha" + pad250 + "QZ_CMD_RXPORT=9\nQZ_CMD_RXPORT=7\n",
          "[WARNING] {P}:1: line longer than 255 characters, the rest is ignored\n" +
-             std::string(kHeading) + "  0   alpha       127.0.0.1        0        7     \n\n",
+             std::string(kHostHeading) + "  0   alpha       127.0.0.1        0        7     \n\n",
          {"0 alpha 127.0.0.1 7 0"}},
         {"keys and values past 63 characters are cut, names past 9",
          "QZ_CMD_PRCS=" + n70 + "\n" + k70 +
@@ -165,7 +160,7 @@ TEST(HostFileLoader, KeepsAndPrintsWhatEachFileDescribes) {
          "[WARNING] {P}:1: host name longer than 9 characters, cut\n"
          "[WARNING] {P}:2: word longer than 63 characters, cut\n"
          "[WARNING] {P}:6: host name longer than 9 characters, cut\n" +
-             std::string(kHeading) +
+             std::string(kHostHeading) +
              "  0   nnnnnnnnn   127.0.0.1        0        5     \n"
              "  1   abcdefghi   127.0.0.1        0        6     \n"
              "  2   abcdefghi   127.0.0.1        0        7     \n\n",
@@ -237,7 +232,7 @@ TEST(HostFileLoader, SurvivesHostileFilesKeepingEveryCompleteHost) {
     const std::string high(10000, '\xC1'), n10k(10000, 'n');
     const std::string alpha = "QZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=5\nQZ_CMD_RXPORT=6\n";
     const std::string alphaRow = "  0   alpha       127.0.0.1        5        6     \n";
-    const std::string heading = kHeading;
+    const std::string heading = kHostHeading;
     const std::string notRegular = "[WARNING] {P}: not a regular file, not read\n" + heading + "\n";
     const std::string missing = "can't found configfile={P},\n";
     const std::string bound = "[WARNING] {P}: more than 1 MiB or 10000 lines, the rest not read\n";

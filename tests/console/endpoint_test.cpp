@@ -13,6 +13,7 @@
 #include "cmd_config.h"
 #include "cmd_reply.h"
 #include "cmd_udpcomm.h"
+#include "console_formats.h"
 #include "console_run.h"
 #include "temp_dir.h"
 #include "udp_peer.h"
@@ -36,8 +37,7 @@ void loadHosts(const std::string &file) {
 // One host "alpha" at position 0 that receives on `rxPort` and replies to
 // `txPort`, where the console's receive socket binds.
 void loadAlpha(uint16_t rxPort, uint16_t txPort) {
-    loadHosts("QZ_CMD_PRCS=alpha\nQZ_CMD_TXPORT=" + std::to_string(txPort) +
-              "\nQZ_CMD_RXPORT=" + std::to_string(rxPort) + "\n");
+    loadHosts(qztest::hostGroup("alpha", txPort, rxPort));
 }
 
 std::string printed(const std::function<void()> &action) {
@@ -232,9 +232,9 @@ TEST_F(Endpoint, BusyReceivePortStillLeavesASocketToClose) {
     EXPECT_EQ(printed([] { closeServer(0); }), "Close Socket : alpha\n");
 }
 
+// A reply without its NUL, its index word of 0x7F bytes to show it unread.
 std::string datagram(uint32_t status, const std::string &text) {
-    std::string bytes(reinterpret_cast<const char *>(&status), sizeof status);
-    return bytes + std::string(4, '\x7F') + text;
+    return qztest::reply(status, text, false, 0x7F7F7F7F);
 }
 
 TEST(ReplyDatagram, PrintsTheTextUpToItsEndAndReturnsTheZeroPaddedStatus) {

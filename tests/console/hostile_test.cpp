@@ -300,21 +300,10 @@ std::string numbered(int i, size_t size) {
     return head + std::string(size, static_cast<char>('a' + i % 26)) + "\n";
 }
 
-// Selects host 0 of a one-host console and sends `command`, which the host receives.
-void openAndSend(ConsoleRun &c, const std::string &command) {
-    c.configure({"alpha"});
-    c.start();
-    EXPECT_EQ(c.screen(menu({"alpha"})), c.startScreen());
-    c.type("0");
-    EXPECT_EQ(c.screen("0\n\nalpha> "), "0\n\nalpha> ");
-    c.type(command);
-    c.expectRequest(0, request(0, command));
-}
-
 TEST(HostileHost, PacedLongReplyArrivesWholeAndInOrder) {
     constexpr int kCount = 2000, kBurst = 25;  // a burst fits any receive buffer
     ConsoleRun c(MONITOR_BIN);
-    openAndSend(c, "paced");
+    c.openAndSend("paced");
     std::string expected = "paced\n";
     for (int first = 0; first < kCount; first += kBurst) {
         for (int i = first; i < first + kBurst; ++i) {
@@ -332,7 +321,7 @@ TEST(HostileHost, PacedLongReplyArrivesWholeAndInOrder) {
 TEST(HostileHost, FloodFasterThanTheTerminalReadsStaysInOrderAndEndsCleanly) {
     constexpr int kCount = 2000;
     ConsoleRun c(MONITOR_BIN);
-    openAndSend(c, "flood");
+    c.openAndSend("flood");
     // All at once, while nobody reads the terminal: the console blocks on its
     // output and its socket drops what does not fit.
     for (int i = 0; i < kCount; ++i)

@@ -223,13 +223,7 @@ TEST(Console, GroupWithoutPrcsIsPromptedByItsOwnEmptyNameAndCannotBeSentTo) {
 
 TEST(Console, SilentHostEndsTheConsoleWithStatus3KeepingTheTextSoFar) {
     ConsoleRun c(MONITOR_BIN);
-    c.configure({"alpha"});
-    c.start();
-    EXPECT_EQ(c.screen(menu({"alpha"})), c.startScreen());
-    c.type("0");
-    EXPECT_EQ(c.screen("\nalpha> "), "0\n\nalpha> ");
-    c.type("status");
-    c.expectRequest(0, request(0, "status"));
+    c.openAndSend("status");
     c.answer(0, {reply(1, "partial ")});
     const auto answered = std::chrono::steady_clock::now();
     EXPECT_EQ(c.screen(""),

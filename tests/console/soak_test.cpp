@@ -3,17 +3,16 @@
 // console's memory and descriptors where they were after warm-up; a host that
 // stops mid-reply or a port taken by another program end the console the
 // documented way. Sizes come from QZ_SOAK_COMMANDS and QZ_SOAK_CYCLES.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "console_run.h"
+#include "process.h"
 
 namespace {
 
@@ -41,17 +40,7 @@ struct Use {
 };
 
 Use useOf(pid_t pid) {
-    Use use;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, 6, "VmRSS:") == 0) use.rssKb = atol(line.c_str() + 6);
-    }
-    if (DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        use.fds = 0;
-        while (dirent *entry = readdir(dir)) use.fds += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return use;
+    return {qztest::statusKiB(pid, "VmRSS"), qztest::openDescriptors(pid)};
 }
 
 // The line editor keeps every line in its history, so memory grows by design:

@@ -65,7 +65,7 @@ TEST(OutOfMemory, EveryAllocationOfAProbeIsChecked) {
     ASSERT_EQ(build_media_info(context, path.c_str()), 0);
     const int needed = calls;
     free_media_context(context);
-    EXPECT_GE(needed, 9);  // path, 3 texts, 2 nodes, configuration, 2 names, 2 indexes
+    EXPECT_GE(needed, 9);  // at least the path, 3 texts, 2 nodes, configuration, 2 names
 
     for (int n = 0; n <= needed; ++n) {
         context = create_media_context();

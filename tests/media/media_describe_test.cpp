@@ -4,10 +4,8 @@
 // made to show (so that a field both sides leave unknown cannot pass alone).
 // The failure texts and the field table of mprobe are checked here too.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -23,6 +21,7 @@ extern "C" {
 #include "media_fields.h"
 #include "media_fixtures.h"
 #include "media_probe.h"
+#include "process.h"
 #include "temp_dir.h"
 
 namespace {
@@ -39,16 +38,10 @@ const std::map<std::string, std::string> &fixtures() {
 
 // ffprobe's JSON report of `path`: format, streams and chapters.
 Json ffprobe(const std::string &path) {
-    const std::string command = std::string(MEDIA_FFPROBE) +
-                                " -v quiet -print_format json -show_format -show_streams "
-                                "-show_chapters '" +
-                                path + "'";
-    FILE *pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    if (pipe) pclose(pipe);
-    return Json::parse(out);
+    const qztest::ProcessResult run =
+        qztest::runProcess({MEDIA_FFPROBE, "-v", "quiet", "-print_format", "json", "-show_format",
+                            "-show_streams", "-show_chapters", path});
+    return Json::parse(run.out);
 }
 
 // Owns a probed context for the length of a test.

@@ -11,7 +11,6 @@
 //    dependencies, and the packages extracted with `dpkg -x`: their programs
 //    run, the consumers build against the extracted library.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,33 +34,21 @@ extern "C" {
 
 #include "console_run.h"
 #include "media_fixtures.h"
+#include "process.h"
 #include "temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using qztest::ProcessResult;
+using qztest::shellQuoted;
 using Files = std::vector<std::string>;
 
-struct Result {
-    int status;
-    std::string output;
-};
-
 // Runs a shell command line, standard error included in the output.
-Result shell(const std::string &command) {
-    Result result{-1, ""};
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-std::string shellQuoted(const fs::path &path) {
-    return "'" + path.string() + "'";
+ProcessResult shell(const std::string &command) {
+    qztest::ProcessOptions options;
+    options.errorsToOutput = true;
+    return qztest::runShell(command, options);
 }
 
 std::string fixture(const char *name) {
@@ -114,46 +101,40 @@ Files filesUnder(const fs::path &root) {
     return sorted(files);
 }
 
-std::string readFile(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Builds tests/media/c_consumer.c against the library installed under
 // `prefix`, through its pkg-config file alone, and runs it on a fixture.
 void expectCConsumerRuns(const fs::path &prefix, const fs::path &work) {
     const std::string pc =
         "PKG_CONFIG_PATH=" + shellQuoted(prefix / MEDIA_INSTALL_LIBDIR / "pkgconfig");
-    Result version = shell(pc + " " MEDIA_PKG_CONFIG " --modversion media_probe");
-    EXPECT_EQ(version.output, MEDIA_PROJECT_VERSION "\n");
+    ProcessResult version = shell(pc + " " MEDIA_PKG_CONFIG " --modversion media_probe");
+    EXPECT_EQ(version.out, MEDIA_PROJECT_VERSION "\n");
     const fs::path program = work / "c_consumer";
-    Result build =
+    ProcessResult build =
         shell(std::string(MEDIA_C_COMPILER) + " " MEDIA_SANITIZE_FLAGS " -o " +
               shellQuoted(program) + " " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/c_consumer.c") +
               " $(" + pc + " " MEDIA_PKG_CONFIG " --cflags --libs media_probe)");
-    ASSERT_EQ(build.status, 0) << build.output;
-    Result run = shell(shellQuoted(program) + " " + shellQuoted(fixture("mp4")));
+    ASSERT_EQ(build.status, 0) << build.out;
+    ProcessResult run = shell(shellQuoted(program) + " " + shellQuoted(fixture("mp4")));
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "0 mov,mp4,m4a,3gp,3g2,mj2 video/mp4 videos=1\n");
+    EXPECT_EQ(run.out, "0 mov,mp4,m4a,3gp,3g2,mj2 video/mp4 videos=1\n");
 }
 
 // Builds tests/media/consumer, which uses find_package(media_probe), against
 // the package installed under `prefix`, and runs it on a fixture.
 void expectCxxConsumerRuns(const fs::path &prefix, const fs::path &work) {
     const fs::path build = work / "cxx";
-    Result configure =
+    ProcessResult configure =
         shell(std::string(MEDIA_CMAKE) + " -S " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/consumer") +
               " -B " + shellQuoted(build) + " -DCMAKE_PREFIX_PATH=" + shellQuoted(prefix) +
               " -DCMAKE_CXX_COMPILER=" MEDIA_CXX_COMPILER
               " '-DCMAKE_CXX_FLAGS=" MEDIA_SANITIZE_FLAGS "'");
-    ASSERT_EQ(configure.status, 0) << configure.output;
-    Result compile = shell(std::string(MEDIA_CMAKE) + " --build " + shellQuoted(build));
-    ASSERT_EQ(compile.status, 0) << compile.output;
-    Result run = shell(shellQuoted(build / "cxx_consumer") + " " + shellQuoted(fixture("mp4")));
+    ASSERT_EQ(configure.status, 0) << configure.out;
+    ProcessResult compile = shell(std::string(MEDIA_CMAKE) + " --build " + shellQuoted(build));
+    ASSERT_EQ(compile.status, 0) << compile.out;
+    ProcessResult run =
+        shell(shellQuoted(build / "cxx_consumer") + " " + shellQuoted(fixture("mp4")));
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "aac 44100 Hz\n");
+    EXPECT_EQ(run.out, "aac 44100 Hz\n");
 }
 
 // What `mprobe --version` prints when it runs with this machine's FFmpeg.
@@ -172,16 +153,16 @@ std::string mprobeVersion() {
     return text;
 }
 
-// ---- the library alone -------------------------------------------------------
-
-class Packaging : public testing::Test {
+// A prefix made once for its suite by `cmake --install` with `kOptions`.
+template <const char *kOptions>
+class Installed : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         root_ = std::make_unique<qztest::TempDir>();
-        Result install =
+        ProcessResult install =
             shell(std::string(MEDIA_CMAKE) + " --install " + shellQuoted(MEDIA_BUILD_DIR) +
-                  " --component media_probe --prefix " + shellQuoted(prefix()));
-        ASSERT_EQ(install.status, 0) << install.output;
+                  kOptions + " --prefix " + shellQuoted(prefix()));
+        ASSERT_EQ(install.status, 0) << install.out;
     }
     static void TearDownTestSuite() { root_.reset(); }
 
@@ -190,7 +171,13 @@ class Packaging : public testing::Test {
 
     static std::unique_ptr<qztest::TempDir> root_;
 };
-std::unique_ptr<qztest::TempDir> Packaging::root_;
+template <const char *kOptions>
+std::unique_ptr<qztest::TempDir> Installed<kOptions>::root_;
+
+// ---- the library alone -------------------------------------------------------
+
+const char kLibraryComponent[] = " --component media_probe";
+using Packaging = Installed<kLibraryComponent>;
 
 TEST_F(Packaging, LibraryComponentInstallsTheLibraryAlone) {
     EXPECT_EQ(filesUnder(prefix()), sorted(kLibraryFiles));
@@ -206,22 +193,8 @@ TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
 
 // ---- everything, installed ---------------------------------------------------
 
-class Install : public testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        root_ = std::make_unique<qztest::TempDir>();
-        Result install = shell(std::string(MEDIA_CMAKE) + " --install " +
-                               shellQuoted(MEDIA_BUILD_DIR) + " --prefix " + shellQuoted(prefix()));
-        ASSERT_EQ(install.status, 0) << install.output;
-    }
-    static void TearDownTestSuite() { root_.reset(); }
-
-    static fs::path root() { return root_->path(); }
-    static fs::path prefix() { return root() / "prefix"; }
-
-    static std::unique_ptr<qztest::TempDir> root_;
-};
-std::unique_ptr<qztest::TempDir> Install::root_;
+const char kEverything[] = "";
+using Install = Installed<kEverything>;
 
 TEST_F(Install, HoldsEveryProgramPageAndCompletion) {
     Files all = kLibraryFiles;
@@ -247,13 +220,12 @@ TEST_F(Install, ManualPagesRenderWithoutWarnings) {
     const fs::path warnings = root() / "warnings";
     for (const auto &p : pages) {
         SCOPED_TRACE(p.page);
-        // The braces keep the page on standard output and man's warnings apart.
-        Result page = shell("{ LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l " +
-                            shellQuoted(prefix() / p.page) + " 2>" + shellQuoted(warnings) + "; }");
+        ProcessResult page = shell("LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l " +
+                                   shellQuoted(prefix() / p.page) + " 2>" + shellQuoted(warnings));
         EXPECT_EQ(page.status, 0);
-        EXPECT_EQ(page.output.rfind(p.heading, 0), 0u) << page.output.substr(0, 200);
-        EXPECT_NE(page.output.find("\nNAME\n"), std::string::npos);
-        EXPECT_EQ(readFile(warnings), "");
+        EXPECT_EQ(page.out.rfind(p.heading, 0), 0u) << page.out.substr(0, 200);
+        EXPECT_NE(page.out.find("\nNAME\n"), std::string::npos);
+        EXPECT_EQ(qztest::readFile(warnings), "");
     }
 }
 
@@ -271,10 +243,10 @@ TEST_F(Install, ManFindsEachPageInItsSection) {
     const fs::path manDir = prefix() / "share/man";
     for (const auto &l : lookups) {
         SCOPED_TRACE(l.query);
-        Result found =
+        ProcessResult found =
             shell("MANPATH=" + shellQuoted(manDir.string() + ":") + " man -w " + l.query);
         EXPECT_EQ(found.status, 0);
-        EXPECT_EQ(found.output, (manDir / l.page).string() + "\n");
+        EXPECT_EQ(found.out, (manDir / l.page).string() + "\n");
     }
 }
 
@@ -285,9 +257,9 @@ TEST_F(Install, CompletionOffersOptionsThenPaths) {
     std::ofstream(dir / "clip.mp4").put('x');
     std::ofstream(dir / "list.txt").put('x');
 
-    Result registered = shell("bash --norc --noprofile -c 'source " + completion.string() +
-                              " && complete -p mprobe'");
-    EXPECT_EQ(registered.output, "complete -o filenames -F _mprobe mprobe\n");
+    ProcessResult registered = shell("bash --norc --noprofile -c 'source " + completion.string() +
+                                     " && complete -p mprobe'");
+    EXPECT_EQ(registered.out, "complete -o filenames -F _mprobe mprobe\n");
 
     const struct {
         std::vector<std::string> words;  // the command line, the word completed last
@@ -309,14 +281,14 @@ TEST_F(Install, CompletionOffersOptionsThenPaths) {
     };
     for (const auto &c : cases) {
         std::string words;
-        for (const std::string &w : c.words) words += " '" + w + "'";
+        for (const std::string &w : c.words) words += " " + shellQuoted(w);
         SCOPED_TRACE(words);
-        Result offered =
+        ProcessResult offered =
             shell("cd " + shellQuoted(dir) + " && bash --norc --noprofile -c 'source \"$0\"; " +
                   "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _mprobe; " +
                   "printf \"%s\\n\" \"${COMPREPLY[@]}\" | LC_ALL=C sort | grep .' " +
                   shellQuoted(completion) + words);
-        EXPECT_EQ(offered.output, c.offered);
+        EXPECT_EQ(offered.out, c.offered);
     }
 }
 
@@ -326,10 +298,10 @@ TEST_F(Install, ConsoleStartsBesideTheExampleHostFile) {
     const fs::path layout = root() / "console";
     fs::create_directories(layout / "run");
     fs::copy(prefix() / "share/doc/qzcmd-monitor/examples/cfg", layout / "cfg");
-    Result console = shell("cd " + shellQuoted(layout / "run") + " && echo exit | " +
-                           shellQuoted(prefix() / "bin/monitor"));
+    ProcessResult console = shell("cd " + shellQuoted(layout / "run") + " && echo exit | " +
+                                  shellQuoted(prefix() / "bin/monitor"));
     EXPECT_EQ(console.status, 0);
-    EXPECT_EQ(console.output,
+    EXPECT_EQ(console.out,
               " IDX  HOST        IPADDR           RXPORT  TXPORT\n"
               "  0   alpha       127.0.0.1        17101    17001 \n"
               "  1   beta        127.0.0.1        17102    17002 \n"
@@ -348,14 +320,14 @@ struct Package {
 const std::vector<Package> &packages() {
     static const std::vector<Package> list = [] {
         std::vector<Package> all = {
-        {"qzcmd-monitor", kConsoleFiles, {"libc6 \\(.*\\)", "libreadline[0-9]+ \\(.*\\)"}},
-        {"mprobe",
-         kMprobeFiles,
-         {"libavformat[0-9]+ \\(.*\\)", "libavcodec[0-9]+ \\(.*\\)", "libavutil[0-9]+ \\(.*\\)",
-          "libc6 \\(.*\\)"}},
-        {"libmedia-probe-dev",
-         kLibraryFiles,
-         {"libavformat-dev", "libavcodec-dev", "libavutil-dev", "pkgconf \\| pkg-config"}},
+            {"qzcmd-monitor", kConsoleFiles, {"libc6 \\(.*\\)", "libreadline[0-9]+ \\(.*\\)"}},
+            {"mprobe",
+             kMprobeFiles,
+             {"libavformat[0-9]+ \\(.*\\)", "libavcodec[0-9]+ \\(.*\\)", "libavutil[0-9]+ \\(.*\\)",
+              "libc6 \\(.*\\)"}},
+            {"libmedia-probe-dev",
+             kLibraryFiles,
+             {"libavformat-dev", "libavcodec-dev", "libavutil-dev", "pkgconf \\| pkg-config"}},
         };
         if (!kPythonFiles.empty()) {
             all.push_back({"python3-media-probe",
@@ -373,17 +345,18 @@ class DebianPackages : public testing::Test {
     // Builds the packages and extracts them all into one root.
     static void SetUpTestSuite() {
         work_ = std::make_unique<qztest::TempDir>();
-        Result made = shell("cd " + shellQuoted(work()) + " && " MEDIA_CPACK " -G DEB --config " +
-                            shellQuoted(fs::path(MEDIA_BUILD_DIR) / "CPackConfig.cmake") + " -B " +
-                            shellQuoted(work() / "packages"));
-        ASSERT_EQ(made.status, 0) << made.output;
+        ProcessResult made =
+            shell("cd " + shellQuoted(work()) + " && " MEDIA_CPACK " -G DEB --config " +
+                  shellQuoted(fs::path(MEDIA_BUILD_DIR) / "CPackConfig.cmake") + " -B " +
+                  shellQuoted(work() / "packages"));
+        ASSERT_EQ(made.status, 0) << made.out;
         for (const auto &entry : fs::directory_iterator(work() / "packages")) {
             if (entry.path().extension() != ".deb") continue;
-            Result name = shell("dpkg-deb -f " + shellQuoted(entry.path()) + " Package");
-            debs_[name.output.substr(0, name.output.find('\n'))] = entry.path();
-            Result extracted =
+            ProcessResult name = shell("dpkg-deb -f " + shellQuoted(entry.path()) + " Package");
+            debs_[name.out.substr(0, name.out.find('\n'))] = entry.path();
+            ProcessResult extracted =
                 shell("dpkg -x " + shellQuoted(entry.path()) + " " + shellQuoted(root()));
-            ASSERT_EQ(extracted.status, 0) << extracted.output;
+            ASSERT_EQ(extracted.status, 0) << extracted.out;
         }
     }
     static void TearDownTestSuite() {
@@ -408,10 +381,10 @@ TEST_F(DebianPackages, EachHoldsItsFilesAndDeclaresWhatItLinks) {
         ASSERT_EQ(debs_.count(p.name), 1u);
         const fs::path deb = debs_.at(p.name);
 
-        Result listing = shell("dpkg-deb -c " + shellQuoted(deb));
-        ASSERT_EQ(listing.status, 0) << listing.output;
+        ProcessResult listing = shell("dpkg-deb -c " + shellQuoted(deb));
+        ASSERT_EQ(listing.status, 0) << listing.out;
         Files files;
-        std::istringstream lines(listing.output);
+        std::istringstream lines(listing.out);
         for (std::string line; std::getline(lines, line);) {
             const std::string path = line.substr(line.rfind(' ') + 1);
             if (path.back() != '/') files.push_back(path);
@@ -420,12 +393,12 @@ TEST_F(DebianPackages, EachHoldsItsFilesAndDeclaresWhatItLinks) {
         for (const std::string &f : p.files) expected.push_back("./usr/" + f);
         EXPECT_EQ(sorted(files), sorted(expected));
 
-        Result fields = shell("dpkg-deb -f " + shellQuoted(deb) + " Version Depends");
+        ProcessResult fields = shell("dpkg-deb -f " + shellQuoted(deb) + " Version Depends");
         const std::string version = "Version: " MEDIA_PROJECT_VERSION "-1\n";
-        EXPECT_EQ(fields.output.rfind(version, 0), 0u) << fields.output;
-        const size_t at = fields.output.find("Depends: ");
-        ASSERT_NE(at, std::string::npos) << fields.output;
-        const std::string depends = fields.output.substr(at + 9);
+        EXPECT_EQ(fields.out.rfind(version, 0), 0u) << fields.out;
+        const size_t at = fields.out.find("Depends: ");
+        ASSERT_NE(at, std::string::npos) << fields.out;
+        const std::string depends = fields.out.substr(at + 9);
         std::vector<std::string> entries;
         std::regex comma(", ");
         std::sregex_token_iterator entry(depends.begin(), depends.end() - 1, comma, -1), end;
@@ -441,22 +414,22 @@ TEST_F(DebianPackages, EachHoldsItsFilesAndDeclaresWhatItLinks) {
 }
 
 TEST_F(DebianPackages, ExtractedProgramsRun) {
-    Result version = shell(shellQuoted(usr() / "bin/mprobe") + " --version");
+    ProcessResult version = shell(shellQuoted(usr() / "bin/mprobe") + " --version");
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.output, mprobeVersion());
-    Result demo = shell(shellQuoted(usr() / "bin/monitor-demo-host") + " --version");
+    EXPECT_EQ(version.out, mprobeVersion());
+    ProcessResult demo = shell(shellQuoted(usr() / "bin/monitor-demo-host") + " --version");
     EXPECT_EQ(demo.status, 0);
-    EXPECT_EQ(demo.output, "monitor-demo-host " MEDIA_PROJECT_VERSION "\n");
+    EXPECT_EQ(demo.out, "monitor-demo-host " MEDIA_PROJECT_VERSION "\n");
 
     // The packaged mprobe describes a file exactly as the one built here.
     for (const char *format : {"", "--json"}) {
         SCOPED_TRACE(format);
         const std::string arguments = std::string(" ") + format + " " + shellQuoted(fixture("mp4"));
-        Result packaged = shell(shellQuoted(usr() / "bin/mprobe") + arguments);
-        Result built = shell(shellQuoted(MEDIA_MPROBE) + arguments);
+        ProcessResult packaged = shell(shellQuoted(usr() / "bin/mprobe") + arguments);
+        ProcessResult built = shell(shellQuoted(MEDIA_MPROBE) + arguments);
         EXPECT_EQ(packaged.status, 0);
-        EXPECT_NE(packaged.output.find("mov,mp4,m4a,3gp,3g2,mj2"), std::string::npos);
-        EXPECT_EQ(packaged.output, built.output);
+        EXPECT_NE(packaged.out.find("mov,mp4,m4a,3gp,3g2,mj2"), std::string::npos);
+        EXPECT_EQ(packaged.out, built.out);
     }
 }
 
@@ -464,13 +437,14 @@ TEST_F(DebianPackages, ExtractedPythonModuleProbes) {
 #if !defined(MEDIA_PYTHON_DIR) || !defined(MEDIA_PYTHON)
     GTEST_SKIP() << "the Python module is not built, or built with the sanitizers";
 #else
-    Result run = shell("PYTHONPATH=" + shellQuoted(usr() / MEDIA_PYTHON_DIR) + " " MEDIA_PYTHON
-                       " -c 'import sys, media_probe; "
-                       "print(media_probe.__file__.startswith(sys.argv[2]), "
-                       "media_probe.probe(sys.argv[1])[\"video\"][0][\"pix_fmt\"])' " +
-                       shellQuoted(fixture("mp4")) + " " + shellQuoted(usr()));
-    EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(run.output, "True yuv444p\n");  // the fixture is x264 High 4:4:4
+    ProcessResult run = shell("PYTHONPATH=" + shellQuoted(usr() / MEDIA_PYTHON_DIR) +
+                              " " MEDIA_PYTHON
+                              " -c 'import sys, media_probe; "
+                              "print(media_probe.__file__.startswith(sys.argv[2]), "
+                              "media_probe.probe(sys.argv[1])[\"video\"][0][\"pix_fmt\"])' " +
+                              shellQuoted(fixture("mp4")) + " " + shellQuoted(usr()));
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "True yuv444p\n");  // the fixture is x264 High 4:4:4
 #endif
 }
 

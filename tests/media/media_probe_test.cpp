@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -22,6 +21,8 @@ extern "C" {
 
 #include "media_fixtures.h"
 #include "media_probe.h"
+#include "process.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -277,21 +278,15 @@ class LocalOnly : public testing::Test {
   protected:
     void SetUp() override {
         startDir_ = fs::current_path();
-        char pattern[] = "/tmp/media_local_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        fs::current_path(dir_);
+        fs::current_path(dir_.path());
     }
-    void TearDown() override {
-        fs::current_path(startDir_);
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { fs::current_path(startDir_); }
     static void copy(const std::string &fixture, const fs::path &to) {
         fs::create_directories(fs::absolute(to).parent_path());
         fs::copy_file(fixtures().at(fixture), to);
     }
-    static void write(const fs::path &to, const std::string &text) { std::ofstream(to) << text; }
-    fs::path startDir_, dir_;
+    fs::path startDir_;
+    qztest::TempDir dir_;
 };
 
 TEST_F(LocalOnly, PathsThatParseAsUrlsAreReadAsLocalFiles) {
@@ -352,7 +347,7 @@ TEST_F(LocalOnly, PlaylistEntriesStayOnLocalFiles) {
     };
     copy("ts", "seg.ts");
     for (const auto &c : cases) {
-        write(c.file, c.text);
+        ASSERT_TRUE(qztest::writeFile(c.file, c.text));
         Context context;
         EXPECT_EQ(build_media_info(context.context, c.file), c.result) << c.file;
         EXPECT_EQ(context->video != nullptr, c.video) << c.file;

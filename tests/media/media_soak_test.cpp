@@ -3,11 +3,10 @@
 // and the end, and every probe of a file describes it as the first one did.
 // MEDIA_SOAK_PROBES sets the number of probes (1000 by default).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@ extern "C" {
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "media_summary.h"
+#include "process.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define MEDIA_SOAK_ASAN 1
@@ -29,25 +29,6 @@ extern "C" {
 #endif
 
 namespace {
-
-namespace fs = std::filesystem;
-
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
-long openDescriptors() {
-    long count = 0;
-    for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++count;
-    }
-    return count;
-}
 
 TEST(Soak, ProbesKeepMemoryAndDescriptorsFlatAndResultsStable) {
     av_log_set_level(AV_LOG_QUIET);
@@ -67,8 +48,8 @@ TEST(Soak, ProbesKeepMemoryAndDescriptorsFlatAndResultsStable) {
     testing::internal::CaptureStdout();  // the mkv fixture's subtitle lines
     for (int i = 0; i < probes; ++i) {
         if (i == warmUp) {
-            rssBefore = residentKiB();
-            fdsBefore = openDescriptors();
+            rssBefore = qztest::statusKiB(getpid(), "VmRSS");
+            fdsBefore = qztest::openDescriptors(getpid());
         }
         const std::string &path = paths[i % paths.size()];
         MediaContext *context = create_media_context();
@@ -82,7 +63,8 @@ TEST(Soak, ProbesKeepMemoryAndDescriptorsFlatAndResultsStable) {
             ASSERT_EQ(described, known->second) << "probe " << i;
         }
     }
-    const long rssAfter = residentKiB(), fdsAfter = openDescriptors();
+    const long rssAfter = qztest::statusKiB(getpid(), "VmRSS");
+    const long fdsAfter = qztest::openDescriptors(getpid());
     testing::internal::GetCapturedStdout();
     printf("%d probes: resident %ld KiB after %d, %ld KiB at the end; %ld descriptors, then %ld\n",
            probes, rssBefore, warmUp, rssAfter, fdsBefore, fdsAfter);

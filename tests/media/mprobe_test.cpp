@@ -1,14 +1,10 @@
 // The mprobe tool run as a user runs it, on the fixtures: its JSON against the
 // library's own description, its text blocks, its failures and exit status.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -18,42 +14,22 @@
 
 #include "media_fixtures.h"
 #include "media_probe.h"
+#include "process.h"
 
 namespace {
 
 using nlohmann::json;
+using qztest::ProcessResult;
+using qztest::shellQuoted;
 
 const std::map<std::string, std::string> &fixtures() {
     static const auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
     return paths;
 }
 
-struct ToolRun {
-    int status;
-    std::string out, err;
-};
-
 // Runs mprobe with `args` (each already quoted for the shell).
-ToolRun mprobe(const std::string &args) {
-    char errPath[] = "/tmp/mprobe_err_XXXXXX";
-    int fd = mkstemp(errPath);
-    close(fd);
-    std::string command = std::string(MPROBE) + " " + args + " 2>" + errPath;
-    ToolRun run{};
-    FILE *pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-    int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream err(errPath);
-    run.err.assign(std::istreambuf_iterator<char>(err), {});
-    unlink(errPath);
-    return run;
-}
-
-std::string quoted(const std::string &path) {
-    return "'" + path + "'";
+ProcessResult mprobe(const std::string &args) {
+    return qztest::runShell(std::string(MPROBE) + " " + args);
 }
 
 std::string hex(const uint8_t *bytes, int length) {
@@ -70,7 +46,7 @@ TEST(Mprobe, JsonCarriesEveryFieldOfTheLibrarysDescription) {
     for (const char *name : {"mp4", "mov", "mkv", "flv", "wmv", "ts", "wav", "three_video"}) {
         SCOPED_TRACE(name);
         const std::string &path = fixtures().at(name);
-        ToolRun run = mprobe("--json " + quoted(path));
+        ProcessResult run = mprobe("--json " + shellQuoted(path));
         ASSERT_EQ(run.status, 0) << run.err;
         json all = json::parse(run.out);  // the subtitle notes did not end up here
         ASSERT_EQ(all.size(), 1u);
@@ -122,7 +98,8 @@ TEST(Mprobe, JsonCarriesEveryFieldOfTheLibrarysDescription) {
 }
 
 TEST(Mprobe, PrintsOneReadableBlockPerFile) {
-    ToolRun run = mprobe(quoted(fixtures().at("mp4")) + " " + quoted(fixtures().at("mkv")));
+    ProcessResult run =
+        mprobe(shellQuoted(fixtures().at("mp4")) + " " + shellQuoted(fixtures().at("mkv")));
     ASSERT_EQ(run.status, 0) << run.err;
     const std::regex block(
         "(.*/mp4\\.mp4)\n"
@@ -155,10 +132,11 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
         std::string err;
         bool described;  // standard output holds a block for mp4
     } cases[] = {
-        {quoted(dir + "/missing.mp4"), 1, "mprobe: " + dir + "/missing.mp4: not found\n", false},
-        {quoted(fixtures().at("random")), 1,
+        {shellQuoted(dir + "/missing.mp4"), 1, "mprobe: " + dir + "/missing.mp4: not found\n",
+         false},
+        {shellQuoted(fixtures().at("random")), 1,
          "mprobe: " + fixtures().at("random") + ": not a media file\n", false},
-        {quoted(fixtures().at("empty")) + " " + quoted(fixtures().at("mp4")), 1,
+        {shellQuoted(fixtures().at("empty")) + " " + shellQuoted(fixtures().at("mp4")), 1,
          "mprobe: " + fixtures().at("empty") +
              ": not a media file\nmprobe: 1 of 2 files not described: 1 not a media file\n",
          true},
@@ -168,13 +146,13 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
          false},
     };
     for (const auto &c : cases) {
-        ToolRun run = mprobe(c.args);
+        ProcessResult run = mprobe(c.args);
         EXPECT_EQ(run.status, c.status) << c.args;
         EXPECT_EQ(run.err, c.err) << c.args;
         EXPECT_EQ(run.out.find("video/mp4") != std::string::npos, c.described) << c.args;
     }
-    ToolRun run =
-        mprobe("--json " + quoted(dir + "/missing.mp4") + " " + quoted(fixtures().at("wav")));
+    ProcessResult run = mprobe("--json " + shellQuoted(dir + "/missing.mp4") + " " +
+                               shellQuoted(fixtures().at("wav")));
     EXPECT_EQ(run.status, 1);
     json all = json::parse(run.out);
     ASSERT_EQ(all.size(), 2u);
@@ -211,7 +189,7 @@ Library makeLibrary() {
 
 TEST(Mprobe, ProbesDirectoriesInInputOrderWhateverTheThreads) {
     const Library library = makeLibrary();
-    const std::string root = quoted(library.root);
+    const std::string root = shellQuoted(library.root);
     // The notes and failures each file causes on standard error, in input
     // order, and the count at the end.
     auto expectedErr = [](const std::vector<std::string> &files) {
@@ -239,12 +217,12 @@ TEST(Mprobe, ProbesDirectoriesInInputOrderWhateverTheThreads) {
         {"--json-lines -j 4 " + root, library.top},
         {"--json-lines -r -j 1 " + root, library.all},
         {"--json-lines -r -j 4 " + root, library.all},
-        {"--json-lines -r -j 3 " + quoted(library.root + "/b/c") + " " + root, library.all},
+        {"--json-lines -r -j 3 " + shellQuoted(library.root + "/b/c") + " " + root, library.all},
     };
     std::string firstOut;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args);
-        ToolRun run = mprobe(c.args);
+        ProcessResult run = mprobe(c.args);
         EXPECT_EQ(run.status, 1);
         std::vector<std::string> files = c.files;
         if (c.args.find("/b/c") != std::string::npos) {
@@ -264,13 +242,13 @@ TEST(Mprobe, ProbesDirectoriesInInputOrderWhateverTheThreads) {
         if (c.args.find("-r -j 4") != std::string::npos) firstOut = run.out;
     }
     // The same descriptions as one JSON array, and in text blocks.
-    ToolRun array = mprobe("--json -r -j 2 " + root);
+    ProcessResult array = mprobe("--json -r -j 2 " + root);
     auto all = nlohmann::ordered_json::parse(array.out);
     ASSERT_EQ(all.size(), library.all.size());
     std::string joined;
     for (const auto &j : all) joined += j.dump() + "\n";
     EXPECT_TRUE(joined == firstOut) << "--json and --json-lines differ";
-    ToolRun text = mprobe("-r -j 2 " + root);
+    ProcessResult text = mprobe("-r -j 2 " + root);
     size_t blocks = 0;
     for (size_t at = text.out.find("\n  size "); at != std::string::npos;
          at = text.out.find("\n  size ", at + 1)) {
@@ -284,7 +262,7 @@ TEST(Mprobe, AnEmptyDirectoryIsAnEmptyResult) {
     const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-empty";
     std::filesystem::create_directories(dir);
     for (const char *format : {"--json", "--json-lines", ""}) {
-        ToolRun run = mprobe(std::string(format) + " " + quoted(dir));
+        ProcessResult run = mprobe(std::string(format) + " " + shellQuoted(dir));
         EXPECT_EQ(run.status, 0) << format;
         EXPECT_EQ(run.out, std::string(format) == "--json" ? "[]\n" : "") << format;
         EXPECT_EQ(run.err, "") << format;
@@ -375,7 +353,7 @@ std::vector<std::string> keysOf(const nlohmann::ordered_json &object) {
 TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
     for (const char *name : {"h264_ntsc", "mkv_tracks", "mp3_long", "ts_interlaced", "wav"}) {
         SCOPED_TRACE(name);
-        ToolRun run = mprobe("--json-lines " + quoted(fixtures().at(name)));
+        ProcessResult run = mprobe("--json-lines " + shellQuoted(fixtures().at(name)));
         ASSERT_EQ(run.status, 0) << run.err;
         const auto j = nlohmann::ordered_json::parse(run.out);
         EXPECT_EQ(keysOf(j), kContextKeys);
@@ -424,7 +402,8 @@ TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
     std::map<std::string, json> runs;
     for (const auto &c : cases) {
         if (!runs.count(c.fixture)) {
-            runs[c.fixture] = json::parse(mprobe("--json " + quoted(fixtures().at(c.fixture))).out);
+            runs[c.fixture] =
+                json::parse(mprobe("--json " + shellQuoted(fixtures().at(c.fixture))).out);
         }
         EXPECT_EQ(runs[c.fixture][0].at(json::json_pointer(c.pointer)), c.expected)
             << c.fixture << " " << c.pointer;
@@ -432,7 +411,7 @@ TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
 }
 
 TEST(Mprobe, NoIndexLeavesTheEntriesOutButKeepsTheirCounts) {
-    const std::string path = quoted(fixtures().at("mp4"));
+    const std::string path = shellQuoted(fixtures().at("mp4"));
     const json with = json::parse(mprobe("--json-lines " + path).out);
     const json without = json::parse(mprobe("--json-lines --no-index " + path).out);
     ASSERT_EQ(with["video"][0]["entries"].size(), 25u);
@@ -481,11 +460,11 @@ TEST(Mprobe, LongTextShowsEveryFieldInUnitsWithUnknownsSaidSo) {
         {"mkv_tracks", "  chapters              2\n", true},
         {"mkv_tracks", "    duration            unknown\n", true},
     };
-    std::map<std::string, ToolRun> runs;
+    std::map<std::string, ProcessResult> runs;
     for (const auto &c : cases) {
         if (!runs.count(c.fixture))
-            runs[c.fixture] = mprobe("-l " + quoted(fixtures().at(c.fixture)));
-        const ToolRun &run = runs[c.fixture];
+            runs[c.fixture] = mprobe("-l " + shellQuoted(fixtures().at(c.fixture)));
+        const ProcessResult &run = runs[c.fixture];
         ASSERT_EQ(run.status, 0) << run.err;
         std::string body = run.out.substr(run.out.find('\n') + 1);  // past the file's name
         EXPECT_EQ(body.find(c.line) != std::string::npos, c.shown)
@@ -495,7 +474,7 @@ TEST(Mprobe, LongTextShowsEveryFieldInUnitsWithUnknownsSaidSo) {
 }
 
 TEST(Mprobe, SummaryShowsALongStreamsFullDurationNotItsWrapped32Bits) {
-    ToolRun run = mprobe(quoted(fixtures().at("mp3_long")));
+    ProcessResult run = mprobe(shellQuoted(fixtures().at("mp3_long")));
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find(", duration 3389589504, "), std::string::npos) << run.out;
     const std::string body = run.out.substr(run.out.find('\n'));  // past the file's name
@@ -508,12 +487,13 @@ TEST(Mprobe, FailuresSayWhichFilesAreMediaThatCannotBeRead) {
     const std::string why =
         "not a readable media file (mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid "
         "data found when processing input)";
-    ToolRun run = mprobe(quoted(cut) + " " + quoted(empty));
+    ProcessResult run = mprobe(shellQuoted(cut) + " " + shellQuoted(empty));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "mprobe: " + cut + ": " + why + "\nmprobe: " + empty +
                            ": not a media file\nmprobe: 2 of 2 files not described: 1 " + why +
                            ", 1 not a media file\n");
-    std::istringstream lines(mprobe("--json-lines " + quoted(cut) + " " + quoted(empty)).out);
+    std::istringstream lines(
+        mprobe("--json-lines " + shellQuoted(cut) + " " + shellQuoted(empty)).out);
     std::string line;
     std::vector<json> objects;
     while (std::getline(lines, line)) objects.push_back(json::parse(line));
@@ -525,8 +505,8 @@ TEST(Mprobe, FailuresSayWhichFilesAreMediaThatCannotBeRead) {
 }
 
 TEST(Mprobe, NamedNotesSayWhichFileAndStream) {
-    ToolRun run = mprobe("--name-notes " + quoted(fixtures().at("mkv")) + " " +
-                         quoted(fixtures().at("h264_ntsc")));
+    ProcessResult run = mprobe("--name-notes " + shellQuoted(fixtures().at("mkv")) + " " +
+                               shellQuoted(fixtures().at("h264_ntsc")));
     ASSERT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "mprobe: " + fixtures().at("mkv") +
                            ": subtitle stream 2 not described\nmprobe: " + fixtures().at("mkv") +
@@ -546,21 +526,21 @@ TEST(Mprobe, ReadsThePathsToProbeFromAList) {
     std::string nul, newline;
     for (const auto &p : paths) nul += p + '\0';
     for (const auto &p : {fixtures().at("wav"), fixtures().at("ts")}) newline += p + "\n\n";
-    std::ofstream(dir + "/nul.list", std::ios::binary) << nul;
-    std::ofstream(dir + "/lines.list", std::ios::binary) << newline;
+    ASSERT_TRUE(qztest::writeFile(dir + "/nul.list", nul));
+    ASSERT_TRUE(qztest::writeFile(dir + "/lines.list", newline));
     const struct {
         std::string args;
         std::vector<std::string> files;
     } cases[] = {
-        {"-0 --files-from - --json-lines -j 2 < " + quoted(dir + "/nul.list"), paths},
-        {"--null --files-from " + quoted(dir + "/nul.list") + " --json-lines -j 1", paths},
-        {"--files-from " + quoted(dir + "/lines.list") + " --json-lines " +
-             quoted(fixtures().at("mkv")),
+        {"-0 --files-from - --json-lines -j 2 < " + shellQuoted(dir + "/nul.list"), paths},
+        {"--null --files-from " + shellQuoted(dir + "/nul.list") + " --json-lines -j 1", paths},
+        {"--files-from " + shellQuoted(dir + "/lines.list") + " --json-lines " +
+             shellQuoted(fixtures().at("mkv")),
          {fixtures().at("mkv"), fixtures().at("wav"), fixtures().at("ts")}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args);
-        ToolRun run = mprobe(c.args);
+        ProcessResult run = mprobe(c.args);
         EXPECT_EQ(run.status, 0) << run.err;
         std::istringstream lines(run.out);
         std::vector<std::string> names;
@@ -572,13 +552,14 @@ TEST(Mprobe, ReadsThePathsToProbeFromAList) {
     // Any number of paths: they are read as probing goes.
     std::string many;
     for (int i = 0; i < 100000; ++i) many += dir + "/missing-" + std::to_string(i) + '\0';
-    std::ofstream(dir + "/many.list", std::ios::binary) << many;
-    ToolRun run = mprobe("-0 --files-from - --json-lines < " + quoted(dir + "/many.list"));
+    ASSERT_TRUE(qztest::writeFile(dir + "/many.list", many));
+    ProcessResult run =
+        mprobe("-0 --files-from - --json-lines < " + shellQuoted(dir + "/many.list"));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 100000);
     EXPECT_NE(run.err.find("mprobe: 100000 of 100000 files not described: 100000 not found\n"),
               std::string::npos);
-    EXPECT_EQ(mprobe("--files-from " + quoted(dir + "/none.list")).status, 2);
+    EXPECT_EQ(mprobe("--files-from " + shellQuoted(dir + "/none.list")).status, 2);
 }
 
 // A crafted file name or tag cannot forge lines or send escape sequences to
@@ -595,7 +576,7 @@ TEST(Mprobe, TextShowsControlCharactersEscaped) {
     const std::string named = dir + "/x\n  size       1 bytes\x1b[31m.mp4";
     std::filesystem::create_symlink(tagged, named);
     const std::string missing = dir + "/gone\r\x07.mp4";
-    ToolRun run = mprobe("-l " + quoted(named) + " " + quoted(missing));
+    ProcessResult run = mprobe("-l " + shellQuoted(named) + " " + shellQuoted(missing));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(run.out.rfind(dir + "/x\\n  size       1 bytes\\x1b[31m.mp4\n", 0), 0u) << run.out;
@@ -605,10 +586,10 @@ TEST(Mprobe, TextShowsControlCharactersEscaped) {
     EXPECT_EQ(run.err, "mprobe: " + dir +
                            "/gone\\r\\x07.mp4: not found\n"
                            "mprobe: 1 of 2 files not described: 1 not found\n");
-    ToolRun summary = mprobe(quoted(named));
+    ProcessResult summary = mprobe(shellQuoted(named));
     EXPECT_EQ(summary.out.rfind(dir + "/x\\n  size       1 bytes\\x1b[31m.mp4\n", 0), 0u);
     // JSON carries the texts as they are, in its own escapes.
-    json j = json::parse(mprobe("--json-lines " + quoted(named)).out);
+    json j = json::parse(mprobe("--json-lines " + shellQuoted(named)).out);
     EXPECT_EQ(j["filename"], named);
     EXPECT_EQ(j["tags"]["title"], "evil\nmprobe: forged\x1b[2J");
 }

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdio>
+
+#include "process.h"
 
 namespace qztest {
 
@@ -24,17 +25,6 @@ std::string menu(const std::vector<std::string> &names) {
     return text + "\n" + kMenuPrompt;
 }
 
-std::string reply(uint32_t status, const std::string &text, bool terminated) {
-    std::string bytes(reinterpret_cast<const char *>(&status), sizeof status);
-    return bytes + std::string(4, '\0') + text + (terminated ? std::string(1, '\0') : "");
-}
-
-std::string request(int32_t hostIndex, const std::string &text) {
-    std::string bytes(4, '\0');
-    bytes.append(reinterpret_cast<const char *>(&hostIndex), sizeof hostIndex);
-    return bytes + text + std::string(kTextLen - text.size(), '\0');
-}
-
 std::string maskErrno(std::string text) {
     const std::string label = "errno : ";
     for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at)) {
@@ -53,9 +43,7 @@ void ConsoleRun::configure(const std::vector<std::string> &names) {
         hosts_.push_back(std::make_unique<UdpPeer>());
         ASSERT_TRUE(hosts_.back()->ok());
         txPorts_.push_back(freeUdpPort());
-        if (!name.empty()) file += "QZ_CMD_PRCS=" + name + "\n";
-        file += "QZ_CMD_TXPORT=" + std::to_string(txPorts_.back()) + "\n";
-        file += "QZ_CMD_RXPORT=" + std::to_string(hosts_.back()->port()) + "\n";
+        file += hostGroup(name, txPorts_.back(), hosts_.back()->port());
     }
     dir_.write("cfg/cmd.cfg", file + "EOF\n");
 }
@@ -65,14 +53,8 @@ void ConsoleRun::start(bool pipes, const std::vector<std::string> &env) {
     PtySession::Options options;
     // Long lines echo as they are, without scrolling: the terminal is as wide
     // as it gets, and without one the line editor takes COLUMNS.
-    for (std::string entry : {"TERM=dumb", "INPUTRC=/dev/null", "LC_ALL=C", "COLUMNS=200000"}) {
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const std::string &e : env)
-            replaced = replaced || e.compare(0, name.size(), name) == 0;
-        if (!replaced) options.env.push_back(entry);
-    }
-    options.env.insert(options.env.end(), env.begin(), env.end());
+    options.env =
+        withEntries({"TERM=dumb", "INPUTRC=/dev/null", "LC_ALL=C", "COLUMNS=200000"}, env);
     options.columns = 65535;
     options.pipes = pipes;
     options_ = options;
@@ -84,13 +66,11 @@ void ConsoleRun::startAnother(PtySession *other) {
 }
 
 std::string ConsoleRun::startScreen() const {
-    std::string text = " IDX  HOST        IPADDR           RXPORT  TXPORT\n";
+    std::string text = kHostHeading;
     for (size_t p = 0; p < names_.size(); ++p) {
-        char row[128];
         const bool named = !names_[p].empty();
-        snprintf(row, sizeof row, " %2d   %-10s  %-16s %-6d   %-6d\n", named ? int(p) : 0,
-                 names_[p].c_str(), named ? "127.0.0.1" : "", txPorts_[p], hosts_[p]->port());
-        text += row;
+        text += hostRow(named ? int(p) : 0, names_[p], named ? "127.0.0.1" : "", txPorts_[p],
+                        hosts_[p]->port());
     }
     return text + "\n" + menu(names_);
 }
@@ -116,6 +96,16 @@ std::string ConsoleRun::screenUpTo(const std::string &expected) {
 
 void ConsoleRun::type(const std::string &line) {
     ASSERT_TRUE(term.write(line + "\n"));
+}
+
+void ConsoleRun::openAndSend(const std::string &command) {
+    configure({"alpha"});
+    start();
+    EXPECT_EQ(screen(menu({"alpha"})), startScreen());
+    type("0");
+    EXPECT_EQ(screen("0\n\nalpha> "), "0\n\nalpha> ");
+    type(command);
+    expectRequest(0, request(0, command));
 }
 
 void ConsoleRun::expectRequest(size_t h, const std::string &expected) {

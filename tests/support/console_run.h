@@ -1,7 +1,7 @@
 // One run of the monitor console as an operator meets it: started in T/run
 // beside its own host file T/cfg/cmd.cfg, driven through a pseudo-terminal (or
-// pipes), talking to hosts played by UDP peers. Also the datagram and screen
-// texts the console tests compare against.
+// pipes), talking to hosts played by UDP peers. Also the screen texts the
+// console tests compare against; the datagrams are in console_formats.h.
 #ifndef TESTS_SUPPORT_CONSOLE_RUN_H
 #define TESTS_SUPPORT_CONSOLE_RUN_H
 
@@ -11,27 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "console_formats.h"
 #include "pty_session.h"
 #include "temp_dir.h"
 #include "udp_peer.h"
 
 namespace qztest {
 
-constexpr int kWaitMs = 5000;  // output normally follows within milliseconds
-constexpr size_t kRequestLen = 2048;
-constexpr size_t kTextLen = kRequestLen - 8;
+constexpr int kWaitMs = 5000;     // output normally follows within milliseconds
 extern const char kMenuPrompt[];  // "\nqzCmd> "
 
 // `text` with the terminal's "\r\n" line ends read as "\n".
 std::string unixLines(std::string text);
 // The menu as the console prints it, followed by the menu prompt.
 std::string menu(const std::vector<std::string> &names);
-// A reply datagram: status word, an unused index word, then the text and,
-// unless `terminated` is false, its NUL.
-std::string reply(uint32_t status, const std::string &text, bool terminated = true);
-// The 2048 bytes of a request: msgType 0, the host's index, then the text
-// field whose bytes up to the last non-zero one are `text`.
-std::string request(int32_t hostIndex, const std::string &text);
 // Replaces the decimal number after each "errno : " with N: the error number
 // left behind by a failed send is whatever happened to be current.
 std::string maskErrno(std::string text);
@@ -64,6 +57,9 @@ class ConsoleRun {
     std::string screenUpTo(const std::string &expected);
     // Types `line` and a line end.
     void type(const std::string &line);
+    // Configures one host "alpha", starts the console, selects the host and
+    // types `command`, checking each screen and the request on the way.
+    void openAndSend(const std::string &command);
 
     // Checks that host `h` received exactly `expected` as its next datagram.
     void expectRequest(size_t h, const std::string &expected);

@@ -1,20 +1,15 @@
 #include "media_fixtures.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <vector>
 
-extern char **environ;
+#include "process.h"
 
 namespace media_fixtures {
 namespace {
@@ -160,37 +155,21 @@ void fail(const std::string &what) {
     throw std::runtime_error("media fixtures: " + what);
 }
 
-// Runs ffmpeg in `dir` and waits for it.
+void writeOrFail(const fs::path &path, const std::string &bytes) {
+    if (!qztest::writeFile(path, bytes)) fail("cannot write " + path.string());
+}
+
 void runFfmpeg(const fs::path &dir, const Args &args, const std::string &output) {
     Args line = {MEDIA_FIXTURES_FFMPEG, "-nostdin", "-y", "-loglevel", "error", "-threads", "1"};
     line = line + args;
     line.push_back(output);
-    std::vector<char *> argv;
-    for (auto &arg : line) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    pid_t pid;
-    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) fail(std::string("cannot start ffmpeg: ") + strerror(error));
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    qztest::ProcessOptions options;
+    options.dir = dir;
+    const qztest::ProcessResult run = qztest::runProcess(line, options);
+    if (run.status != 0) {
+        fail("ffmpeg failed to make " + output + " (status " + std::to_string(run.status) +
+             "): " + run.err);
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("ffmpeg failed to make " + output);
-}
-
-std::string readFile(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) fail("cannot write " + path.string());
 }
 
 // Builds `file` through a temporary name in the same directory, so that a
@@ -224,34 +203,35 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
     add("empty", "empty.bin");
     add("mp4_truncated", "mp4_truncated.mp4");
 
-    writeFile(dir / "subs.srt", kSubtitles);
-    writeFile(dir / "chapters.txt", kChapters);
-    writeFile(dir / "font.ttf", kFont);
+    writeOrFail(dir / "subs.srt", kSubtitles);
+    writeOrFail(dir / "chapters.txt", kChapters);
+    writeOrFail(dir / "font.ttf", kFont);
     for (const auto &recipe : all) {
         makeOnce(dir, recipe.file,
                  [&](const std::string &out) { runFfmpeg(dir, recipe.args, out); });
     }
-    const std::string mov = readFile(paths["mov"]);
+    const std::string mov = qztest::readFile(paths["mov"]);
     if (mov.compare(4, 4, "ftyp") != 0) fail("mov fixture does not start with ftyp");
     for (const auto &patch : kPatches) {
         makeOnce(dir, patch.file, [&](const std::string &out) {
             std::string bytes = mov;
             bytes.replace(patch.offset, 4, patch.bytes, 4);
-            writeFile(dir / out, bytes);
+            writeOrFail(dir / out, bytes);
         });
     }
     makeOnce(dir, "random.bin", [&](const std::string &out) {
         std::mt19937 generator(20240607);
         std::string bytes(4096, '\0');
         for (auto &byte : bytes) byte = static_cast<char>(generator() & 0xFF);
-        writeFile(dir / out, bytes);
+        writeOrFail(dir / out, bytes);
     });
-    makeOnce(dir, "empty.bin", [&](const std::string &out) { writeFile(dir / out, ""); });
+    makeOnce(dir, "empty.bin", [&](const std::string &out) { writeOrFail(dir / out, ""); });
     // Its index comes last in the file: the first half holds no index.
-    const std::string mp4 = readFile(paths["mp4"]);
+    const std::string mp4 = qztest::readFile(paths["mp4"]);
     if (mp4.find("moov") < mp4.size() / 2) fail("mp4 fixture has its index in its first half");
-    makeOnce(dir, "mp4_truncated.mp4",
-             [&](const std::string &out) { writeFile(dir / out, mp4.substr(0, mp4.size() / 2)); });
+    makeOnce(dir, "mp4_truncated.mp4", [&](const std::string &out) {
+        writeOrFail(dir / out, mp4.substr(0, mp4.size() / 2));
+    });
     return paths;
 }
 

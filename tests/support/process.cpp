@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -7,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -14,27 +17,6 @@ extern char **environ;
 
 namespace qztest {
 namespace {
-
-std::vector<std::string> environmentWith(const std::vector<std::string> &extra) {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const std::string &x : extra)
-            replaced = replaced || x.compare(0, name.size(), name) == 0;
-        if (!replaced) env.push_back(entry);
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-
-std::vector<char *> pointers(std::vector<std::string> &strings) {
-    std::vector<char *> result;
-    for (std::string &s : strings) result.push_back(&s[0]);
-    result.push_back(nullptr);
-    return result;
-}
 
 // Reads the pipes (-1 for none) into *out and *err until both are at their end.
 void drain(int outFd, std::string *out, int errFd, std::string *err) {
@@ -60,38 +42,74 @@ void drain(int outFd, std::string *out, int errFd, std::string *err) {
 
 }  // namespace
 
-StartedProcess startProcess(const std::vector<std::string> &argv,
-                            const std::vector<std::string> &env, const std::string &outputPath) {
+std::vector<std::string> withEntries(const std::vector<std::string> &base,
+                                     const std::vector<std::string> &extra) {
+    std::vector<std::string> env;
+    for (const std::string &entry : base) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string &x : extra)
+            replaced = replaced || x.compare(0, name.size(), name) == 0;
+        if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+ExecArgs::ExecArgs(const std::vector<std::string> &arguments,
+                   const std::vector<std::string> &extraEnv)
+    : args(arguments) {
+    std::vector<std::string> inherited;
+    for (char **e = environ; *e != nullptr; ++e) inherited.push_back(*e);
+    env = withEntries(inherited, extraEnv);
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    for (std::string &e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+}
+
+int exitStatus(int waitStatus) {
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+StartedProcess startProcess(const std::vector<std::string> &argv, const ProcessOptions &options) {
     StartedProcess started;
     if (argv.empty()) return started;
-    std::vector<std::string> args = argv;
-    std::vector<std::string> envs = environmentWith(env);
-    std::vector<char *> argp = pointers(args);
-    std::vector<char *> envp = pointers(envs);
-
+    ExecArgs exec(argv, options.env);
+    const bool captureOut = options.output.empty();
+    const bool captureErr = !options.errorsToOutput;
     int out[2] = {-1, -1}, err[2] = {-1, -1};
-    if (pipe2(err, O_CLOEXEC) < 0) return started;
-    if (outputPath.empty() && pipe2(out, O_CLOEXEC) < 0) {
-        close(err[0]);
-        close(err[1]);
+    if ((captureOut && pipe2(out, O_CLOEXEC) < 0) || (captureErr && pipe2(err, O_CLOEXEC) < 0)) {
+        for (int fd : {out[0], out[1]}) {
+            if (fd >= 0) close(fd);
+        }
         return started;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (outputPath.empty()) {
+    if (!options.dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
+                                     options.input.empty() ? "/dev/null" : options.input.c_str(),
+                                     O_RDONLY, 0);
+    if (captureOut) {
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.output.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    if (captureErr) {
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    }
     pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    const int error =
+        posix_spawnp(&pid, exec.argv[0], &actions, nullptr, exec.argv.data(), exec.envp.data());
     posix_spawn_file_actions_destroy(&actions);
     // Only the child holds the write ends now, so the reads end when it does.
-    close(err[1]);
-    if (out[1] >= 0) close(out[1]);
+    for (int fd : {out[1], err[1]}) {
+        if (fd >= 0) close(fd);
+    }
     started.pid = error == 0 ? pid : -1;
     started.out = out[0];
     started.err = err[0];
@@ -101,25 +119,60 @@ StartedProcess startProcess(const std::vector<std::string> &argv,
 ProcessResult finishProcess(StartedProcess process) {
     ProcessResult result;
     drain(process.out, &result.out, process.err, &result.err);
-    if (process.err >= 0) close(process.err);
-    if (process.out >= 0) close(process.out);
+    for (int fd : {process.out, process.err}) {
+        if (fd >= 0) close(fd);
+    }
     if (process.pid < 0) return result;
     int raw = 0;
     while (waitpid(process.pid, &raw, 0) < 0) {
         if (errno != EINTR) return result;
     }
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    result.status = exitStatus(raw);
     return result;
 }
 
-ProcessResult runProcess(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                         const std::string &outputPath) {
-    return finishProcess(startProcess(argv, env, outputPath));
+ProcessResult runProcess(const std::vector<std::string> &argv, const ProcessOptions &options) {
+    return finishProcess(startProcess(argv, options));
+}
+
+ProcessResult runShell(const std::string &line, const ProcessOptions &options) {
+    return runProcess({"/bin/sh", "-c", line}, options);
+}
+
+std::string shellQuoted(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+long statusKiB(pid_t pid, const char *field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const std::string label = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, label.size(), label) == 0) return atol(line.c_str() + label.size());
+    }
+    return -1;
+}
+
+int openDescriptors(pid_t pid) {
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!dir) return -1;
+    int count = 0;
+    while (dirent *entry = readdir(dir)) count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count;
 }
 
 std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool writeFile(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return !out.fail();
 }
 
 }  // namespace qztest

@@ -9,9 +9,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
-extern char **environ;
+#include "process.h"
 
 namespace qztest {
 
@@ -22,28 +21,6 @@ using Clock = std::chrono::steady_clock;
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// The inherited environment with `extra` added; entries of the same name are replaced.
-std::vector<std::string> mergedEnvironment(const std::vector<std::string> &extra) {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const std::string &x : extra)
-            replaced = replaced || x.compare(0, name.size(), name) == 0;
-        if (!replaced) env.push_back(entry);
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-
-std::vector<char *> pointers(std::vector<std::string> &strings) {
-    std::vector<char *> result;
-    for (std::string &s : strings) result.push_back(&s[0]);
-    result.push_back(nullptr);
-    return result;
 }
 
 // In the child: enter `dir` and run the program; never returns.
@@ -64,10 +41,7 @@ bool PtySession::start(const std::vector<std::string> &argv, const std::string &
                        const Options &options) {
     if (pid_ > 0 || argv.empty()) return false;
     // Everything the child needs is prepared before the fork.
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = mergedEnvironment(options.env);
-    std::vector<char *> argp = pointers(args);
-    std::vector<char *> envp = pointers(env);
+    ExecArgs exec(argv, options.env);
 
     if (options.pipes) {
         int in[2], out[2];
@@ -82,7 +56,7 @@ bool PtySession::start(const std::vector<std::string> &argv, const std::string &
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
             dup2(out[1], STDERR_FILENO);
-            execIn(dir.c_str(), argp.data(), envp.data());
+            execIn(dir.c_str(), exec.argv.data(), exec.envp.data());
         }
         close(in[0]);
         close(out[1]);
@@ -101,7 +75,7 @@ bool PtySession::start(const std::vector<std::string> &argv, const std::string &
         size.ws_row = options.rows;
         int master = -1;
         pid_ = forkpty(&master, nullptr, nullptr, &size);
-        if (pid_ == 0) execIn(dir.c_str(), argp.data(), envp.data());
+        if (pid_ == 0) execIn(dir.c_str(), exec.argv.data(), exec.envp.data());
         if (pid_ < 0) return false;
         fcntl(master, F_SETFD, FD_CLOEXEC);
         fd_ = inputFd_ = master;
@@ -208,7 +182,7 @@ bool PtySession::reap(int options) {
     pid_t r = waitpid(pid_, &raw, options);
     if (r == 0 || (r < 0 && errno == EINTR)) return false;
     if (r == pid_) {
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        status_ = exitStatus(raw);
     }
     pid_ = -1;
     return true;

@@ -5,16 +5,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <vector>
+
+#include "process.h"
 
 namespace qztest {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    const char *base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qztest-XXXXXX";
+TempDir::TempDir(const std::string &base) {
+    const char *tmpdir = getenv("TMPDIR");
+    const std::string under = !base.empty() ? base : tmpdir && *tmpdir ? tmpdir : "/tmp";
+    std::string pattern = under + "/qztest-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) {
@@ -42,8 +44,7 @@ std::string TempDir::makeDir(const std::string &relative) const {
 std::string TempDir::write(const std::string &relative, const std::string &content) const {
     const std::string full = file(relative);
     fs::create_directories(fs::path(full).parent_path());
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << content;
+    writeFile(full, content);
     return full;
 }
 

@@ -9,9 +9,10 @@ namespace qztest {
 
 class TempDir {
   public:
-    // Creates the directory under $TMPDIR (or /tmp); aborts the test program
-    // when that is impossible, since no test can run without it.
-    TempDir();
+    // Creates the directory under `base`, or else under $TMPDIR (or /tmp);
+    // aborts the program when that is impossible, since no test can run
+    // without it.
+    explicit TempDir(const std::string &base = "");
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;

@@ -1,15 +1,14 @@
 // Makes the media test fixtures in FIXTURE_DIR and copies each, cut to its
 // first 64 KiB, into SEED_DIR as a starting input for the media fuzzer.
-// tools/run-fuzz builds and runs it; it needs nothing but ffmpeg.
+// Built with the fuzz targets; tools/run-fuzz runs it.
 //   make_media_seeds FIXTURE_DIR SEED_DIR
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
-#include <vector>
 
 #include "media_fixtures.h"
+#include "process.h"
 
 int main(int argc, char **argv) {
     if (argc != 3) {
@@ -19,12 +18,9 @@ int main(int argc, char **argv) {
     try {
         std::filesystem::create_directories(argv[2]);
         for (const auto &[name, path] : media_fixtures::generateFixtures(argv[1])) {
-            std::vector<char> head(64 * 1024);
-            std::ifstream in(path, std::ios::binary);
-            in.read(head.data(), static_cast<std::streamsize>(head.size()));
-            std::ofstream out(std::filesystem::path(argv[2]) / name, std::ios::binary);
-            out.write(head.data(), in.gcount());
-            if (!out) throw std::runtime_error("cannot write the seed " + name);
+            const std::string seed = std::string(argv[2]) + "/" + name;
+            if (!qztest::writeFile(seed, qztest::readFile(path).substr(0, 64 * 1024)))
+                throw std::runtime_error("cannot write the seed " + name);
         }
     } catch (const std::exception &error) {
         fprintf(stderr, "make_media_seeds: %s\n", error.what());

@@ -1,0 +1,213 @@
+// A probe's description read whole, without GoogleTest, for the tests and the
+// media fuzz target alike (media_summary.h reports through GoogleTest).
+//
+// summarize(): one line of text standing for everything a probe put in a
+// context: every field and text, and a checksum of every configuration byte
+// and index entry. Two equal summaries are two equal descriptions, and making
+// one reads every byte the context points at, so that the sanitizers and
+// valgrind see a bad pointer.
+//
+// checkDescription(): what holds for any context build_media_info leaves on
+// an existing regular file, whatever the bytes; each invariant the context
+// breaks is handed to `broken`, described in words.
+#ifndef TESTS_SUPPORT_MEDIA_DESCRIPTION_H
+#define TESTS_SUPPORT_MEDIA_DESCRIPTION_H
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "media_probe.h"
+
+namespace media_summary {
+
+using Broken = std::function<void(const std::string &what)>;
+
+inline const char *orNull(const char *text) {
+    return text ? text : "(null)";
+}
+
+// FNV-1a over `size` bytes.
+inline uint64_t hash(uint64_t seed, const void *bytes, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        seed = (seed ^ static_cast<const unsigned char *>(bytes)[i]) * 1099511628211u;
+    }
+    return seed;
+}
+
+inline void addTags(std::ostringstream &out, const MediaTag *tags, int32_t count) {
+    out << " tags=" << count;
+    for (int32_t i = 0; tags && i < count; ++i) {
+        out << " " << orNull(tags[i].key) << "=" << orNull(tags[i].value);
+    }
+}
+
+// The fields every kind of node has in its extension.
+template <typename Node>
+void addCommon(std::ostringstream &out, const Node &n) {
+    out << " #" << n.stream_index << " " << orNull(n.codec_id_name) << " tag=" << n.codec_tag
+        << " tb=" << n.time_base_num << "/" << n.time_base_den << " start=" << n.start_time
+        << " ts=" << n.duration_ts << " disposition=" << n.disposition;
+    addTags(out, n.tags, n.tag_count);
+}
+
+template <typename Node>
+void addIndex(std::ostringstream &out, const Node &node) {
+    uint64_t sum = 14695981039346656037u;
+    for (int64_t i = 0; node.entries && i < node.entry_count; ++i) {
+        const StreamEntry &e = node.entries[i];
+        const int64_t fields[] = {e.pos, e.timestamp, e.flags, e.size, e.min_distance};
+        sum = hash(sum, fields, sizeof fields);
+    }
+    out << " codec=" << orNull(node.codec_name) << " duration=" << node.duration
+        << " index=" << node.entry_count << "#" << sum;
+}
+
+inline std::string summarize(const MediaContext &c) {
+    std::ostringstream out;
+    out << orNull(c.filename) << " size=" << c.file_size
+        << " container=" << orNull(c.container_name) << " duration=" << c.duration
+        << " bit_rate=" << c.bit_rate << " mime=" << c.mime_type << "/" << orNull(c.mime_type_str)
+        << " " << orNull(c.format_long_name) << " streams=" << c.stream_count
+        << " us=" << c.duration_us << "@" << c.start_time_us << " bps=" << c.total_bit_rate
+        << " chapters=" << c.chapter_count << " error=" << orNull(c.error_text);
+    addTags(out, c.tags, c.tag_count);
+    for (const VideoStreamContext *v = c.video; v; v = v->next) {
+        out << " | video " << v->width << "x" << v->height << " fps=" << v->fps
+            << " bit_rate=" << v->bit_rate << " config=" << v->spspps_len << "#"
+            << hash(0, v->spspps, v->spspps && v->spspps_len > 0 ? v->spspps_len : 0);
+        addIndex(out, *v);
+        addCommon(out, *v);
+        out << " " << orNull(v->profile) << " level=" << v->level << " " << orNull(v->pix_fmt)
+            << " bits=" << v->bits_per_raw_sample << " frames=" << v->frame_count
+            << " rate=" << v->avg_frame_rate_num << "/" << v->avg_frame_rate_den
+            << " r=" << v->r_frame_rate_num << "/" << v->r_frame_rate_den << " sar=" << v->sar_num
+            << ":" << v->sar_den << " dar=" << v->dar_num << ":" << v->dar_den << " "
+            << orNull(v->field_order) << " " << orNull(v->color_range) << " "
+            << orNull(v->color_space) << " " << orNull(v->color_transfer) << " "
+            << orNull(v->color_primaries) << " rotation=" << v->rotation;
+    }
+    for (const AudioStreamContext *a = c.audio; a; a = a->next) {
+        out << " | audio " << a->sample_rate << "Hz " << a->channels
+            << "ch bit_rate=" << a->bit_rate;
+        addIndex(out, *a);
+        addCommon(out, *a);
+        out << " " << orNull(a->profile) << " " << orNull(a->sample_fmt) << " "
+            << orNull(a->channel_layout) << " bits=" << a->bits_per_sample << "/"
+            << a->bits_per_raw_sample << " frames=" << a->frame_count;
+    }
+    for (const OtherStreamContext *o = c.other; o; o = o->next) {
+        out << " | " << orNull(o->kind);
+        addCommon(out, *o);
+    }
+    if (c.subtitle) out << " | subtitle";
+    return out.str();
+}
+
+inline void checkTags(const MediaTag *tags, int32_t count, const Broken &broken) {
+    if (count < 0) broken("tag_count " + std::to_string(count) + " is negative");
+    if ((tags == nullptr) != (count == 0)) broken("tags and tag_count disagree");
+    for (int32_t i = 0; tags && i < count; ++i) {
+        if (!tags[i].key || !tags[i].value) broken("tag " + std::to_string(i) + " lacks a text");
+    }
+}
+
+template <typename Node>
+void checkIndex(const Node &node, const Broken &broken) {
+    if (node.entry_count < 0) broken("entry_count " + std::to_string(node.entry_count));
+    if ((node.entries == nullptr) != (node.entry_count == 0)) {
+        broken("entries and entry_count disagree");
+    }
+    if (node.entries && !node.codec_name) broken("an index without a codec name");
+}
+
+// Checks what every kind of node has in its extension and counts its stream in
+// `seen`, which holds a count for each of the context's streams.
+template <typename Node>
+void checkCommon(const Node &n, std::vector<int> &seen, const Broken &broken) {
+    checkTags(n.tags, n.tag_count, broken);
+    if (n.stream_index < 0 || static_cast<size_t>(n.stream_index) >= seen.size()) {
+        broken("stream_index " + std::to_string(n.stream_index) + " not below stream_count");
+        return;
+    }
+    ++seen[static_cast<size_t>(n.stream_index)];
+}
+
+inline const char *mimeText(InternetMediaType type) {
+    const char *const texts[] = {mime_type_unknown,  mime_type_mp4, mime_type_quicktime,
+                                 mime_type_matroska, mime_type_wmv, mime_type_mpegts,
+                                 mime_type_flv};
+    return texts[type];
+}
+
+inline void checkDescription(const MediaContext &c, int result, int64_t size,
+                             const Broken &broken) {
+    if (result != 0 && result != 1) broken("result " + std::to_string(result));
+    if (c.file_size != size) {
+        broken("file_size " + std::to_string(c.file_size) + " of " + std::to_string(size) +
+               " bytes");
+    }
+    if (c.subtitle) broken("a subtitle node");
+    if ((result == 1) != (c.error_text != nullptr)) {
+        broken(std::string("error_text with result ") + std::to_string(result) + ": " +
+               orNull(c.error_text));
+    }
+    checkTags(c.tags, c.tag_count, broken);
+    if (!c.container_name) {
+        if (result != 1) broken("no container name, yet result " + std::to_string(result));
+        if (c.filename || c.mime_type_str || c.video || c.audio || c.other) {
+            broken("more than the size without a container name: " + summarize(c));
+        }
+        return;
+    }
+    if (!c.filename) broken("no filename");
+    const int type = c.mime_type;
+    if (type < INTERNET_MEDIA_TYPE_UNKNOWN || type > INTERNET_MEDIA_TYPE_VIDEO_X_FLV) {
+        broken("mime_type " + std::to_string(type) + " out of range");
+    } else if (!c.mime_type_str || strcmp(c.mime_type_str, mimeText(c.mime_type)) != 0) {
+        broken(std::string("mime_type_str ") + orNull(c.mime_type_str) + " for mime_type " +
+               std::to_string(type));
+    }
+    if (result == 1) {
+        if (c.video || c.audio || c.other) broken("a failed probe lists streams: " + summarize(c));
+        return;
+    }
+    if (c.stream_count < 0) broken("stream_count " + std::to_string(c.stream_count));
+    if (c.total_bit_rate < 0) broken("total_bit_rate " + std::to_string(c.total_bit_rate));
+    if (c.chapter_count < 0) broken("chapter_count " + std::to_string(c.chapter_count));
+    // Each stream is described once, by exactly one node.
+    std::vector<int> seen(c.stream_count > 0 ? static_cast<size_t>(c.stream_count) : 0, 0);
+    for (const VideoStreamContext *v = c.video; v; v = v->next) {
+        if (!v->spspps || v->spspps_len < 0) broken("no configuration bytes");
+        checkIndex(*v, broken);
+        checkCommon(*v, seen, broken);
+        if (v->sar_den == 0 || v->dar_den == 0) broken("an aspect ratio without a denominator");
+        if (!(v->rotation >= -180 && v->rotation <= 180)) {
+            broken("rotation " + std::to_string(v->rotation) + " is not an angle");
+        }
+    }
+    for (const AudioStreamContext *a = c.audio; a; a = a->next) {
+        checkIndex(*a, broken);
+        checkCommon(*a, seen, broken);
+    }
+    for (const OtherStreamContext *o = c.other; o; o = o->next) {
+        checkCommon(*o, seen, broken);
+        bool known = false;
+        for (const char *kind : {"subtitle", "data", "attachment", "unknown"}) {
+            known = known || (o->kind && strcmp(o->kind, kind) == 0);
+        }
+        if (!known) broken(std::string("other stream of kind ") + orNull(o->kind));
+    }
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (seen[i] != 1) {
+            broken("stream " + std::to_string(i) + " has " + std::to_string(seen[i]) + " nodes");
+        }
+    }
+}
+
+}  // namespace media_summary
+
+#endif
