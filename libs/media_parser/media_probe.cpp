@@ -27,7 +27,8 @@ extern "C" {
 
 #include "probe_io.h"
 
-// The index is copied field by field, but callers compare the two layouts.
+// The index is copied in one block when libavformat's entries are contiguous,
+// so the two layouts must match.
 static_assert(sizeof(StreamEntry) == sizeof(AVIndexEntry), "StreamEntry mirrors AVIndexEntry");
 static_assert(offsetof(StreamEntry, pos) == offsetof(AVIndexEntry, pos), "pos");
 static_assert(offsetof(StreamEntry, timestamp) == offsetof(AVIndexEntry, timestamp), "timestamp");
@@ -213,7 +214,28 @@ bool copy_profile(char **to, const AVCodecParameters *par) {
     return copy_optional(to, number);
 }
 
-const char *field_order_name(AVFieldOrder order) {
+// A codec parameter's enumerated value as a plain int. Some demuxers store a
+// number read from the file in such a field unchecked (the primaries of a
+// Matroska Colour element, for one), and in C++ reading an enum outside its
+// enumeration's range is undefined, so the field's bytes are read instead.
+template <typename Field>
+int enum_value(const Field &field) {
+    static_assert(sizeof(Field) == sizeof(int), "an enum field the size of an int");
+    int value;
+    memcpy(&value, &field, sizeof value);
+    return value;
+}
+
+// FFmpeg's name for `value`, NULL for the unspecified value and for one the
+// enumeration (up to `count`, as these headers know it) does not have; only a
+// value inside the enumeration is converted back to it.
+template <typename Enum>
+const char *enum_name(int value, Enum count, const char *(*name)(Enum), int unspecified) {
+    if (value < 0 || value >= count || value == unspecified) return nullptr;
+    return name(static_cast<Enum>(value));
+}
+
+const char *field_order_name(int order) {
     switch (order) {
         case AV_FIELD_PROGRESSIVE:
             return "progressive";
@@ -228,11 +250,6 @@ const char *field_order_name(AVFieldOrder order) {
         default:
             return nullptr;
     }
-}
-
-// NULL for an unspecified value, as for one without a name.
-const char *specified(const char *name, bool unspecified) {
-    return unspecified ? nullptr : name;
 }
 
 // The rotation the display matrix gives, in whole degrees truncated toward
@@ -288,20 +305,20 @@ bool fill_video_extension(VideoStreamContext *video, AVStream *stream) {
     video->rotation = display_rotation(stream);
     return fill_common(video, stream) && copy_profile(&video->profile, par) &&
            copy_optional(&video->pix_fmt,
-                         av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format))) &&
-           copy_optional(&video->field_order, field_order_name(par->field_order)) &&
+                         enum_name(par->format, AV_PIX_FMT_NB, av_get_pix_fmt_name, -1)) &&
+           copy_optional(&video->field_order, field_order_name(enum_value(par->field_order))) &&
            copy_optional(&video->color_range,
-                         specified(av_color_range_name(par->color_range),
-                                   par->color_range == AVCOL_RANGE_UNSPECIFIED)) &&
+                         enum_name(enum_value(par->color_range), AVCOL_RANGE_NB,
+                                   av_color_range_name, AVCOL_RANGE_UNSPECIFIED)) &&
            copy_optional(&video->color_space,
-                         specified(av_color_space_name(par->color_space),
-                                   par->color_space == AVCOL_SPC_UNSPECIFIED)) &&
+                         enum_name(enum_value(par->color_space), AVCOL_SPC_NB, av_color_space_name,
+                                   AVCOL_SPC_UNSPECIFIED)) &&
            copy_optional(&video->color_transfer,
-                         specified(av_color_transfer_name(par->color_trc),
-                                   par->color_trc == AVCOL_TRC_UNSPECIFIED)) &&
+                         enum_name(enum_value(par->color_trc), AVCOL_TRC_NB, av_color_transfer_name,
+                                   AVCOL_TRC_UNSPECIFIED)) &&
            copy_optional(&video->color_primaries,
-                         specified(av_color_primaries_name(par->color_primaries),
-                                   par->color_primaries == AVCOL_PRI_UNSPECIFIED));
+                         enum_name(enum_value(par->color_primaries), AVCOL_PRI_NB,
+                                   av_color_primaries_name, AVCOL_PRI_UNSPECIFIED));
 }
 
 // The layout's name ("stereo", "5.1(side)"); NULL when only the channel count
@@ -326,7 +343,7 @@ bool fill_audio_extension(AudioStreamContext *audio, AVStream *stream) {
     audio->frame_count = stream->nb_frames;
     return fill_common(audio, stream) && copy_profile(&audio->profile, par) &&
            copy_optional(&audio->sample_fmt,
-                         av_get_sample_fmt_name(static_cast<AVSampleFormat>(par->format))) &&
+                         enum_name(par->format, AV_SAMPLE_FMT_NB, av_get_sample_fmt_name, -1)) &&
            copy_channel_layout(&audio->channel_layout, &par->ch_layout);
 }
 

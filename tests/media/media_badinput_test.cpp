@@ -43,13 +43,12 @@ std::string readFile(const std::string &path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// `fixture` with the bytes after each occurrence of `marker` (skipping `skip`
+// `data` with the bytes after each occurrence of `marker` (skipping `skip`
 // bytes) replaced by `bytes`; fails the test when the marker is missing.
-std::string patched(const std::string &fixture, const std::string &marker, size_t skip,
+std::string patched(std::string data, const std::string &marker, size_t skip,
                     const std::string &bytes) {
-    std::string data = readFile(fixtures().at(fixture));
     size_t at = data.find(marker);
-    EXPECT_NE(at, std::string::npos) << marker << " in " << fixture;
+    EXPECT_NE(at, std::string::npos) << marker;
     for (; at != std::string::npos; at = data.find(marker, at + 1)) {
         data.replace(at + marker.size() + skip, bytes.size(), bytes);
     }
@@ -233,21 +232,35 @@ std::vector<Row> hostileRows(const qztest::TempDir &dir) {
     // Headers claiming more than any file should hold.
     muxMatroska(file("huge.mkv"), 1, videoParameters(AV_CODEC_ID_MPEG4, 65535, 65535));
     muxMatroska(file("streams.mkv"), 3000, pcmParameters());
+    AVCodecParameters coloured = videoParameters(AV_CODEC_ID_MPEG4, 64, 64);
+    coloured.color_primaries = AVCOL_PRI_BT709;
+    coloured.color_trc = AVCOL_TRC_BT709;
+    coloured.color_space = AVCOL_SPC_BT709;
+    muxMatroska(file("bt709.mkv"), 1, coloured);
+    // Primaries, transfer and matrix elements (one-byte values) set to 200.
+    std::string colour = readFile(file("bt709.mkv"));
+    for (const char *element : {"\x55\xBB\x81", "\x55\xBA\x81", "\x55\xB1\x81"}) {
+        colour = patched(colour, element, 0, "\xC8");
+    }
     const std::string ffff("\xff\xff\xff\xff", 4);
     rows.insert(
         rows.end(),
         {
             {"Matroska video of 65535x65535", file("huge.mkv"), 0, 0, "matroska,webm"},
             {"Matroska with 3000 streams", file("streams.mkv"), 1, 0, nullptr},
-            {"MP4 sample entry of 65535x65535", write("huge.mp4", patched("mp4", "avc1", 24, ffff)),
-             0, 0, "mov,mp4,m4a,3gp,3g2,mj2"},
-            {"MP4 sample table of 2^32-1 sizes",
-             write("sizes.mp4", patched("mp4", "stsz", 8, ffff)), 1, 0, nullptr},
-            {"MP4 chunk table of 2^32-1 offsets",
-             write("chunks.mp4", patched("mp4", "stco", 4, ffff)), 1, 0, nullptr},
-            {"Matroska element sizes of 2^56-1",
-             write("sizes.mkv", patched("mkv", "\x18\x53\x80\x67", 0, "\x01\xff\xff\xff")), 0, 0,
+            {"Matroska colour numbers no enumeration has", write("colour.mkv", colour), 0, 0,
              "matroska,webm"},
+            {"MP4 sample entry of 65535x65535",
+             write("huge.mp4", patched(readFile(mp4), "avc1", 24, ffff)), 0, 0,
+             "mov,mp4,m4a,3gp,3g2,mj2"},
+            {"MP4 sample table of 2^32-1 sizes",
+             write("sizes.mp4", patched(readFile(mp4), "stsz", 8, ffff)), 1, 0, nullptr},
+            {"MP4 chunk table of 2^32-1 offsets",
+             write("chunks.mp4", patched(readFile(mp4), "stco", 4, ffff)), 1, 0, nullptr},
+            {"Matroska element sizes of 2^56-1",
+             write("sizes.mkv", patched(readFile(fixtures().at("mkv")), "\x18\x53\x80\x67", 0,
+                                        "\x01\xff\xff\xff")),
+             0, 0, "matroska,webm"},
             {"Y4M of 65535x65535",
              write("huge.y4m", "YUV4MPEG2 W65535 H65535 F25:1 C420jpeg\nFRAME\n"), 1, 0, nullptr},
             {"PNG of 65535x65535", write("huge.png", pngHeader(65535, 65535)), 0, 0, "png_pipe"},
