@@ -25,14 +25,17 @@ struct Figure {
 Figure benchProbe(bool smoke);
 Figure benchIndex(bool smoke);
 Figure benchMemory(bool smoke);
+Figure benchJsonMemory(bool smoke);
 Figure benchProcess(bool smoke);
 Figure benchBatch(bool smoke);
 Figure benchScan(bool smoke);
 Figure benchConsole(bool smoke);
 
-// Helper programs run as `qzbench --memory-probe lib|bare FILE` and
+// Helper programs run as `qzbench --memory-probe lib|bare FILE`,
+// `qzbench --peak-rss PROGRAM ARG...` and
 // `qzbench --bare-console HOST_RXPORT TXPORT`; see their definitions.
 int memoryProbe(const char *variant, const char *file);
+int peakRss(char **argv);
 int bareConsole(const char *hostPort, const char *txPort);
 
 // `rounds` rounds, after one that warms up (page cache, first-use lookups),

@@ -1,7 +1,10 @@
 // The media benchmarks and their corpus: the library against the bare
 // libavformat calls it has to make, in process; mprobe against ffprobe as
 // processes; mprobe on two threads against one; one mprobe over a library.
+#include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -210,6 +213,51 @@ int memoryProbe(const char *variant, const char *file) {
     const long peak = qztest::statusKiB(getpid(), "VmHWM");
     if (peak < 0) return 1;
     printf("%ld\n", peak);
+    return 0;
+}
+
+// mprobe --json on the large index against the same without the index, each
+// in a fresh process: what writing the entries out adds to the peak.
+Figure benchJsonMemory(bool smoke) {
+    const Corpus &corpus = corpusFor(smoke);
+    const std::string entries = indexEntries(corpus);
+    std::vector<double> extra;
+    for (int r = 0; r < (smoke ? 1 : 5); ++r) {
+        double peak[2] = {};  // with the index, without
+        for (int k = 0; k < 2; ++k) {
+            const int v = (r + k) % 2;
+            Command command = {"/proc/self/exe", "--peak-rss", QZ_MPROBE, "--json"};
+            if (v == 1) command.push_back("--no-index");
+            command.push_back(corpus.largeIndex);
+            const auto run = qztest::runProcess(command);
+            if (run.status != 0 || run.out.empty())
+                throw std::runtime_error("mprobe --json failed: " + run.err);
+            peak[v] = 1024 * std::stod(run.out);
+        }
+        extra.push_back(peak[0] - peak[1]);
+    }
+    const double index = std::stod(entries) * sizeof(StreamEntry), mib = 1 << 20;
+    return {"mprobe --json, large index: extra peak memory / the index's size",
+            threeDigits(median(extra) / mib, " MiB"), threeDigits(index / mib, " MiB"),
+            median(extra) / index};
+}
+
+// Runs argv, its output to /dev/null, and prints the peak of its resident
+// set in KiB. The child starts as a copy of this small process, whose pages
+// count in its peak the same for every program measured.
+int peakRss(char **argv) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, STDOUT_FILENO) < 0) _exit(126);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child) return 1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+    printf("%ld\n", usage.ru_maxrss);
     return 0;
 }
 

@@ -91,13 +91,13 @@ struct Benchmark {
 };
 const Benchmark kBenchmarks[] = {
     {"probe", benchProbe, true, 1.03},     {"index", benchIndex, true, 1.10},
-    {"memory", benchMemory, true, 1.00},   {"process", benchProcess, true, 0.60},
-    {"batch", benchBatch, false, 1.70},    {"scan", benchScan, false, 100},
-    {"console", benchConsole, true, 1.50},
+    {"memory", benchMemory, true, 1.00},   {"json-memory", benchJsonMemory, true, 1.00},
+    {"process", benchProcess, true, 0.60}, {"batch", benchBatch, false, 1.70},
+    {"scan", benchScan, false, 100},       {"console", benchConsole, true, 1.50},
 };
 const char kUsage[] =
     "usage: qzbench [--smoke] [--only NAME,...]\n"
-    "  NAME: probe, index, memory, process, batch, scan, console\n";
+    "  NAME: probe, index, memory, json-memory, process, batch, scan, console\n";
 const char kLine[] = "%-82s  %-9s  %-9s  %-6s  %-7s  %s\n";
 
 void ignoreNote(void *, const char *, const char *) {}
@@ -106,6 +106,7 @@ void ignoreNote(void *, const char *, const char *) {}
 
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "--memory-probe") == 0) return memoryProbe(argv[2], argv[3]);
+    if (argc >= 3 && strcmp(argv[1], "--peak-rss") == 0) return peakRss(argv + 2);
     if (argc == 4 && strcmp(argv[1], "--bare-console") == 0) return bareConsole(argv[2], argv[3]);
     bool smoke = false;
     std::set<std::string> only, known;

@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -38,6 +39,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -89,14 +91,40 @@ struct Input {
     std::string listingError;  // set when the directory cannot be read
 };
 
-// What one file produced: its formatted description, the library's notes
-// and, on failure, why.
+struct ContextFree {
+    void operator()(MediaContext *context) const { free_media_context(context); }
+};
+using ContextPtr = std::unique_ptr<MediaContext, ContextFree>;
+
+// What one file produced: its text description, or for the JSON outputs
+// the probed context itself (written out only when the file's turn comes);
+// the library's notes and, on failure, why.
 struct Outcome {
     bool described = false;
     std::string output;
     std::string notes;
     std::string error;
+    int result = -2;
+    ContextPtr context;         // JSON outputs, a described file
+    bool hasErrorText = false;  // JSON outputs, a failure: the library's words
+    std::string errorText;
 };
+
+// The memory an outcome holds until it is reported, roughly: its texts and
+// its context's index, which dwarfs the rest of a context.
+size_t heldBytes(const Outcome &outcome) {
+    size_t bytes = sizeof outcome + outcome.output.size() + outcome.notes.size();
+    if (const MediaContext *c = outcome.context.get()) {
+        int64_t entries = 0;
+        for (const VideoStreamContext *v = c->video; v; v = v->next) entries += v->entry_count;
+        for (const AudioStreamContext *a = c->audio; a; a = a->next) entries += a->entry_count;
+        for (const SubtitleStreamContext *t = c->subtitle; t; t = t->next) {
+            entries += t->entry_count;
+        }
+        bytes += static_cast<size_t>(entries) * sizeof(StreamEntry);
+    }
+    return bytes;
+}
 
 // ---- text ----------------------------------------------------------------
 
@@ -350,24 +378,116 @@ MediaFieldSink textSink(TextSink *text) {
 
 // ---- JSON ------------------------------------------------------------------
 
-// Builds the JSON value of a description; the innermost open container is
-// the last of `open` (only it changes, so the pointers stay valid).
-struct JsonSink {
-    Json root;
-    std::vector<Json *> open;
-
-    Json &add(const char *key, Json value) {
-        if (open.empty()) {
-            root = std::move(value);
-            return root;
-        }
-        Json &parent = *open.back();
-        if (parent.is_array()) {
-            parent.push_back(std::move(value));
-            return parent.back();
-        }
-        return parent[key ? key : ""] = std::move(value);
+// Writes JSON to a stream as the description is walked, laid out as
+// nlohmann's dump lays it out (an indent of 2 under --json, none under
+// --json-lines). Nothing is built in memory first: a description with an
+// index of millions of entries goes out in blocks of kBlock bytes, and the
+// probed context is its only copy.
+class JsonWriter {
+  public:
+    // `depth`: the indentation level of the top value (1 for an element of
+    // the --json array); `indent` < 0 for the compact layout.
+    JsonWriter(FILE *out, int indent, int depth) : out_(out), indent_(indent), depth_(depth) {
+        buffer_.reserve(kBlock + 256);
+        if (indent_ > 0) buffer_.append(static_cast<size_t>(indent_ * depth_), ' ');
     }
+    ~JsonWriter() { flush(); }
+    JsonWriter(const JsonWriter &) = delete;
+    JsonWriter &operator=(const JsonWriter &) = delete;
+
+    void beginObject(const char *key) { open(key, '{'); }
+    void beginArray(const char *key) { open(key, '['); }
+    void end() {
+        const Level level = levels_.back();
+        levels_.pop_back();
+        --depth_;
+        if (level.count > 0) newline();
+        buffer_ += level.array ? ']' : '}';
+        if (buffer_.size() >= kBlock) flush();
+    }
+    // A value already in JSON form.
+    void raw(const char *key, const char *json, size_t length) {
+        member(key);
+        buffer_.append(json, length);
+    }
+    void integer(const char *key, int64_t value) {
+        char text[24];
+        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+        raw(key, text, static_cast<size_t>(end - text));
+    }
+    void unsignedInteger(const char *key, uint64_t value) {
+        char text[24];
+        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+        raw(key, text, static_cast<size_t>(end - text));
+    }
+    // NaN and infinities have no JSON form; they become null.
+    void real(const char *key, double value) {
+        if (!std::isfinite(value)) return null(key);
+        const std::string text = nlohmann::json(value).dump();
+        raw(key, text.data(), text.size());
+    }
+    void text(const char *key, const char *value) {
+        member(key);
+        quote(value);
+    }
+    void null(const char *key) { raw(key, "null", 4); }
+
+  private:
+    static constexpr size_t kBlock = 64 * 1024;
+    struct Level {
+        bool array;
+        size_t count;
+    };
+
+    void flush() {
+        if (!buffer_.empty()) fwrite(buffer_.data(), 1, buffer_.size(), out_);
+        buffer_.clear();
+    }
+    // Texts need not be UTF-8; undecodable bytes are replaced, not fatal.
+    void quote(const char *text) {
+        buffer_ +=
+            nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    void newline() {
+        if (indent_ < 0) return;
+        buffer_ += '\n';
+        buffer_.append(static_cast<size_t>(indent_ * depth_), ' ');
+    }
+    // Starts a member of the innermost container: its separator, its
+    // indentation and, in an object, its key.
+    void member(const char *key) {
+        if (levels_.empty()) return;
+        Level &level = levels_.back();
+        if (level.count++ > 0) buffer_ += ',';
+        newline();
+        if (!level.array) {
+            quote(key ? key : "");
+            buffer_ += indent_ < 0 ? ":" : ": ";
+        }
+    }
+    void open(const char *key, char bracket) {
+        member(key);
+        buffer_ += bracket;
+        levels_.push_back({bracket == '[', 0});
+        ++depth_;
+    }
+
+    FILE *out_;
+    int indent_;
+    int depth_;
+    std::string buffer_;
+    std::vector<Level> levels_;
+};
+
+// The JSON sink. A key repeated in a `tags` object (metadata may hold one
+// more than once) is written once, with its last value, where it first
+// appeared: the tags are gathered first.
+struct JsonSink {
+    explicit JsonSink(JsonWriter *to) : writer(to) {}
+    JsonWriter *writer;
+    size_t depth = 0;
+    size_t tagsDepth = 0;  // the depth of the open `tags` object, 0 for none
+    std::vector<std::pair<std::string, std::string>> tags;
 };
 
 std::string hex(const uint8_t *bytes, size_t length) {
@@ -386,64 +506,87 @@ MediaFieldSink jsonSink(JsonSink *json) {
     sink.opaque = json;
     sink.begin_object = [](void *opaque, const char *key, const char *) {
         auto *j = static_cast<JsonSink *>(opaque);
-        j->open.push_back(&j->add(key, Json::object()));
+        j->writer->beginObject(key);
+        ++j->depth;
+        if (key && strcmp(key, "tags") == 0 && !j->tagsDepth) j->tagsDepth = j->depth;
     };
     sink.begin_array = [](void *opaque, const char *key) {
         auto *j = static_cast<JsonSink *>(opaque);
-        j->open.push_back(&j->add(key, Json::array()));
+        j->writer->beginArray(key);
+        ++j->depth;
     };
-    sink.end_object =
-        sink.end_array = [](void *opaque) { static_cast<JsonSink *>(opaque)->open.pop_back(); };
+    sink.end_object = sink.end_array = [](void *opaque) {
+        auto *j = static_cast<JsonSink *>(opaque);
+        if (j->depth == j->tagsDepth) {
+            for (const auto &[key, value] : j->tags) j->writer->text(key.c_str(), value.c_str());
+            j->tags.clear();
+            j->tagsDepth = 0;
+        }
+        --j->depth;
+        j->writer->end();
+    };
     sink.integer = [](void *opaque, const char *key, int64_t value, const MediaFieldHint *) {
-        static_cast<JsonSink *>(opaque)->add(key, value);
+        static_cast<JsonSink *>(opaque)->writer->integer(key, value);
     };
     sink.unsigned_integer = [](void *opaque, const char *key, uint64_t value,
                                const MediaFieldHint *) {
-        static_cast<JsonSink *>(opaque)->add(key, value);
+        static_cast<JsonSink *>(opaque)->writer->unsignedInteger(key, value);
     };
-    // NaN and infinities have no JSON form; they become null.
     sink.real = [](void *opaque, const char *key, double value, const MediaFieldHint *) {
-        static_cast<JsonSink *>(opaque)->add(key, std::isfinite(value) ? Json(value) : Json());
+        static_cast<JsonSink *>(opaque)->writer->real(key, value);
     };
     sink.text = [](void *opaque, const char *key, const char *value, const MediaFieldHint *) {
-        static_cast<JsonSink *>(opaque)->add(key, value);
+        auto *j = static_cast<JsonSink *>(opaque);
+        if (j->depth != j->tagsDepth) return j->writer->text(key, value);
+        auto same = std::find_if(j->tags.begin(), j->tags.end(),
+                                 [&](const auto &tag) { return tag.first == key; });
+        if (same != j->tags.end()) {
+            same->second = value;
+        } else {
+            j->tags.emplace_back(key, value);
+        }
     };
     sink.null = [](void *opaque, const char *key, const MediaFieldHint *) {
-        static_cast<JsonSink *>(opaque)->add(key, nullptr);
+        static_cast<JsonSink *>(opaque)->writer->null(key);
     };
     sink.bytes = [](void *opaque, const char *key, const uint8_t *bytes, size_t size,
                     const MediaFieldHint *) {
-        static_cast<JsonSink *>(opaque)->add(key, hex(bytes, size));
+        static_cast<JsonSink *>(opaque)->writer->text(key, hex(bytes, size).c_str());
     };
     sink.index_entry = [](void *opaque, const StreamEntry *e) {
-        static_cast<JsonSink *>(opaque)->add(nullptr, {{"pos", e->pos},
-                                                       {"timestamp", e->timestamp},
-                                                       {"flags", static_cast<int>(e->flags)},
-                                                       {"size", static_cast<int>(e->size)},
-                                                       {"min_distance", e->min_distance}});
+        JsonWriter &w = *static_cast<JsonSink *>(opaque)->writer;
+        w.beginObject(nullptr);
+        w.integer("pos", e->pos);
+        w.integer("timestamp", e->timestamp);
+        w.integer("flags", e->flags);
+        w.integer("size", e->size);
+        w.integer("min_distance", e->min_distance);
+        w.end();
     };
     return sink;
 }
 
-Json toJson(const char *path, int result, const std::string &error, const MediaContext *context,
-            const Settings &settings) {
-    if (result != 0) {
-        const char *words = result == 1 && context ? context->error_text : nullptr;
-        return {{"filename", path},
-                {"result", result},
-                {"error", error},
-                {"error_text", words ? Json(words) : Json()}};
+// Writes the JSON object of one outcome to `out`.
+void writeJson(FILE *out, const Input &input, const Outcome &outcome, const Settings &settings) {
+    const bool array = settings.format == Format::json;
+    JsonWriter writer(out, array ? 2 : -1, array ? 1 : 0);
+    if (outcome.described) {
+        JsonSink json(&writer);
+        const MediaFieldSink sink = jsonSink(&json);
+        const MediaFieldOptions options{settings.index};
+        media_fields_describe(outcome.context.get(), &sink, &options);
+        return;
     }
-    JsonSink json;
-    const MediaFieldSink sink = jsonSink(&json);
-    const MediaFieldOptions options{settings.index};
-    media_fields_describe(context, &sink, &options);
-    return std::move(json.root);
-}
-
-// Paths need not be UTF-8; undecodable bytes are replaced, not fatal.
-std::string dump(const Json &json, int indent) {
-    return json.dump(indent, ' ', false, Json::error_handler_t::replace);
+    writer.beginObject(nullptr);
+    writer.text("filename", input.path.c_str());
+    writer.integer("result", outcome.result);
+    writer.text("error", outcome.error.c_str());
+    if (outcome.hasErrorText) {
+        writer.text("error_text", outcome.errorText.c_str());
+    } else {
+        writer.null("error_text");
+    }
+    writer.end();
 }
 
 // ---- probing -----------------------------------------------------------------
@@ -509,8 +652,9 @@ std::string failureReason(int result, int error, const MediaContext *context) {
 }
 
 // Probes one input with `context` (reused from file to file) and formats the
-// result as it will be printed.
-Outcome describe(const Input &input, MediaContext *context, const Settings &settings) {
+// result as it will be printed. For the JSON outputs a described file's
+// context moves into the outcome and `context` is replaced by a new one.
+Outcome describe(const Input &input, ContextPtr &context, const Settings &settings) {
     Outcome outcome;
     int result = -2;
     if (!input.listingError.empty()) {
@@ -518,14 +662,15 @@ Outcome describe(const Input &input, MediaContext *context, const Settings &sett
     } else {
         std::vector<std::string> notes;
         threadNotes = &notes;
-        result = context ? build_media_info(context, input.path.c_str()) : -1;
+        result = context ? build_media_info(context.get(), input.path.c_str()) : -1;
         const int error = errno;
         threadNotes = nullptr;
-        if (result != 0) outcome.error = failureReason(result, error, context);
-        outcome.notes =
-            formatNotes(notes, input.path, result >= 0 ? context : nullptr, settings.nameNotes);
+        if (result != 0) outcome.error = failureReason(result, error, context.get());
+        outcome.notes = formatNotes(notes, input.path, result >= 0 ? context.get() : nullptr,
+                                    settings.nameNotes);
     }
     outcome.described = result == 0;
+    outcome.result = result;
     if (settings.format == Format::text || settings.format == Format::longText) {
         if (!outcome.described) return outcome;
         if (settings.format == Format::text) {
@@ -534,24 +679,17 @@ Outcome describe(const Input &input, MediaContext *context, const Settings &sett
             TextSink text;
             const MediaFieldSink sink = textSink(&text);
             const MediaFieldOptions options{false};
-            media_fields_describe(context, &sink, &options);
+            media_fields_describe(context.get(), &sink, &options);
             outcome.output = std::move(text.out);
         }
         return outcome;
     }
-    const Json json = toJson(input.path.c_str(), result, outcome.error, context, settings);
-    if (settings.format == Format::jsonLines) {
-        outcome.output = dump(json, -1) + "\n";
-    } else {
-        // An element of the array printed with an indent of 2: its own lines
-        // shifted by two spaces.
-        const std::string element = dump(json, 2);
-        outcome.output.reserve(element.size() + element.size() / 8);
-        outcome.output += "  ";
-        for (char c : element) {
-            outcome.output += c;
-            if (c == '\n') outcome.output += "  ";
-        }
+    if (outcome.described) {
+        outcome.context = std::move(context);
+        context.reset(create_media_context());
+    } else if (result == 1 && context->error_text) {
+        outcome.hasErrorText = true;
+        outcome.errorText = context->error_text;
     }
     return outcome;
 }
@@ -662,9 +800,10 @@ unsigned coreCount() {
 // `total` is 0 when the number of files is not known in advance (a list).
 class Reporter {
   public:
-    Reporter(FILE *out, Format format, bool sized, size_t total)
+    Reporter(FILE *out, const Settings &settings, bool sized, size_t total)
         : out_(out),
-          format_(format),
+          settings_(settings),
+          format_(settings.format),
           sized_(sized),
           total_(total),
           progress_((!sized || total > 1) && isatty(STDERR_FILENO)),
@@ -687,9 +826,12 @@ class Reporter {
         }
         if (format_ == Format::json) {
             fputs(done_ > 0 ? ",\n" : "[\n", out_);
-            fwrite(outcome.output.data(), 1, outcome.output.size(), out_);
-        } else if (format_ == Format::jsonLines || outcome.described) {
-            if (format_ != Format::jsonLines && printed_) fputc('\n', out_);
+            writeJson(out_, input, outcome, settings_);
+        } else if (format_ == Format::jsonLines) {
+            writeJson(out_, input, outcome, settings_);
+            fputc('\n', out_);
+        } else if (outcome.described) {
+            if (printed_) fputc('\n', out_);
             fwrite(outcome.output.data(), 1, outcome.output.size(), out_);
             printed_ = true;
         }
@@ -737,6 +879,7 @@ class Reporter {
     }
 
     FILE *out_;
+    const Settings &settings_;
     Format format_;
     bool sized_;
     size_t total_;
@@ -753,12 +896,16 @@ class Reporter {
 // hands the outcomes to the reporter in input order. The thread that
 // completes the outcome next in order reports it, with any after it that are
 // ready, while the others go on probing: nobody waits just to print. Threads
-// run at most `window` files ahead of the reports, which bounds the memory
-// held by finished outcomes. Inputs are taken from the source under a lock
-// of their own, so that a list being read slowly holds up no report.
+// run at most `window` files ahead of the reports, and take no new file while
+// the finished outcomes waiting for their turn hold more than kHeldLimit
+// (a JSON outcome holds its context, index and all), which bounds the memory
+// they hold to about kHeldLimit plus one file a thread. Inputs are taken from the source under a
+// lock of their own, so that a list being read slowly holds up no report.
 void probeInParallel(InputSource &source, unsigned jobs, const Settings &settings,
                      Reporter &reporter) {
     const size_t window = 16 * static_cast<size_t>(jobs);
+    constexpr size_t kHeldLimit = size_t{256} << 20;
+    size_t held = 0;
     std::map<size_t, std::pair<Input, Outcome>> finished;
     std::mutex lock, inputLock;
     std::condition_variable advanced;
@@ -766,10 +913,12 @@ void probeInParallel(InputSource &source, unsigned jobs, const Settings &setting
     bool exhausted = false, reporting = false;
 
     auto worker = [&] {
-        MediaContext *context = create_media_context();
+        ContextPtr context(create_media_context());
         std::unique_lock<std::mutex> guard(lock);
         for (;;) {
-            advanced.wait(guard, [&] { return exhausted || claimed < reported + window; });
+            advanced.wait(guard, [&] {
+                return exhausted || (claimed < reported + window && held <= kHeldLimit);
+            });
             if (exhausted) break;
             ++claimed;
             guard.unlock();
@@ -789,7 +938,9 @@ void probeInParallel(InputSource &source, unsigned jobs, const Settings &setting
             }
             guard.unlock();
             Outcome outcome = describe(input, context, settings);
+            const size_t bytes = heldBytes(outcome);
             guard.lock();
+            held += bytes;
             finished.emplace(i, std::make_pair(std::move(input), std::move(outcome)));
             if (reporting) continue;  // the reporting thread will come to it
             reporting = true;
@@ -798,6 +949,7 @@ void probeInParallel(InputSource &source, unsigned jobs, const Settings &setting
                  next = finished.find(reported)) {
                 auto taken = std::move(next->second);
                 finished.erase(next);
+                held -= heldBytes(taken.second);
                 guard.unlock();
                 reporter.report(taken.first, taken.second);
                 guard.lock();
@@ -806,8 +958,6 @@ void probeInParallel(InputSource &source, unsigned jobs, const Settings &setting
             reporting = false;
             if (reported != before) advanced.notify_all();
         }
-        guard.unlock();
-        free_media_context(context);
     };
     std::vector<std::thread> threads;
     for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
@@ -924,14 +1074,13 @@ int main(int argc, char **argv) {
     if (jobs == 0) jobs = coreCount();
     if (source.sized()) jobs = static_cast<unsigned>(std::min<size_t>(jobs, source.size()));
 
-    Reporter reporter(stdout, settings.format, source.sized(), source.size());
+    Reporter reporter(stdout, settings, source.sized(), source.size());
     if (jobs <= 1) {
         // One thread: probe here, with no workers to start.
-        MediaContext *context = create_media_context();
+        ContextPtr context(create_media_context());
         for (Input input; source.next(input);) {
             reporter.report(input, describe(input, context, settings));
         }
-        free_media_context(context);
     } else {
         probeInParallel(source, jobs, settings, reporter);
     }
