@@ -647,8 +647,10 @@ std::string failureReason(int result, int error, const MediaContext *context) {
         if (!words || words == errorWords(AVERROR_INVALIDDATA)) return "not a media file";
         return std::string("not a readable media file (") + words + ")";
     }
-    return std::string("not a readable media file (") + context->container_name +
-           " container; its streams cannot be read)";
+    std::string reason = std::string("not a readable media file (") + context->container_name +
+                         " container; its streams cannot be read";
+    if (words && *words) reason += std::string(": ") + words;  // a limit the probe reached, say
+    return reason + ")";
 }
 
 // Probes one input with `context` (reused from file to file) and formats the

@@ -14,8 +14,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,21 +24,18 @@ extern "C" {
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "media_summary.h"
+#include "process.h"
 #include "temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using media_summary::summarize;
+using qztest::readFile;
 
 const std::map<std::string, std::string> &fixtures() {
     static const auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
     return paths;
-}
-
-std::string readFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // `data` with the bytes after each occurrence of `marker` (skipping `skip`

@@ -481,27 +481,50 @@ TEST(Mprobe, SummaryShowsALongStreamsFullDurationNotItsWrapped32Bits) {
     EXPECT_FALSE(std::regex_search(body, std::regex("-[0-9]"))) << run.out;
 }
 
+// Each failure as standard error names it, and its JSON object's two texts.
 TEST(Mprobe, FailuresSayWhichFilesAreMediaThatCannotBeRead) {
-    const std::string cut = fixtures().at("mp4_truncated");
-    const std::string empty = fixtures().at("empty");
-    const std::string why =
-        "not a readable media file (mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid "
-        "data found when processing input)";
-    ProcessResult run = mprobe(shellQuoted(cut) + " " + shellQuoted(empty));
+    // A playlist whose 300 segments hold tables but no stream data: reading
+    // the streams' parameters goes on from segment to segment until the
+    // limit on files opened stops it.
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-failures";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(qztest::writeFile(dir + "/tables.ts",
+                                  qztest::readFile(fixtures().at("ts")).substr(0, 3 * 188)));
+    std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
+    for (int i = 0; i < 300; ++i) playlist += "#EXTINF:0.01,\ntables.ts\n";
+    ASSERT_TRUE(qztest::writeFile(dir + "/tables.m3u8", playlist + "#EXT-X-ENDLIST\n"));
+    const std::string limit =
+        "probe stopped at more than 256 files to open: Immediate exit requested";
+    const std::string demuxer =
+        "mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid data found when processing input";
+    const struct {
+        std::string path, error, errorText;
+    } cases[] = {
+        {fixtures().at("mp4_truncated"), "not a readable media file (" + demuxer + ")", demuxer},
+        {fixtures().at("empty"), "not a media file", "Invalid data found when processing input"},
+        {dir + "/tables.m3u8",
+         "not a readable media file (hls container; its streams cannot be read: " + limit + ")",
+         limit},
+    };
+    std::string paths, err;
+    for (const auto &c : cases) {
+        paths += " " + shellQuoted(c.path);
+        err += "mprobe: " + c.path + ": " + c.error + "\n";
+    }
+    ProcessResult run = mprobe("-j 1" + paths);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "mprobe: " + cut + ": " + why + "\nmprobe: " + empty +
-                           ": not a media file\nmprobe: 2 of 2 files not described: 1 " + why +
-                           ", 1 not a media file\n");
-    std::istringstream lines(
-        mprobe("--json-lines " + shellQuoted(cut) + " " + shellQuoted(empty)).out);
+    EXPECT_EQ(run.err, err + "mprobe: 3 of 3 files not described: 1 " + cases[0].error + ", 1 " +
+                           cases[1].error + ", 1 " + cases[2].error + "\n");
+    std::istringstream lines(mprobe("--json-lines" + paths).out);
     std::string line;
-    std::vector<json> objects;
-    while (std::getline(lines, line)) objects.push_back(json::parse(line));
-    ASSERT_EQ(objects.size(), 2u);
-    EXPECT_EQ(objects[0]["error"], why);
-    EXPECT_EQ(objects[0]["error_text"],
-              "mov,mp4,m4a,3gp,3g2,mj2 demuxer: Invalid data found when processing input");
-    EXPECT_EQ(objects[1]["error_text"], "Invalid data found when processing input");
+    for (const auto &c : cases) {
+        ASSERT_TRUE(std::getline(lines, line)) << c.path;
+        const json object = json::parse(line);
+        EXPECT_EQ(object["result"], 1) << c.path;
+        EXPECT_EQ(object["error"], c.error);
+        EXPECT_EQ(object["error_text"], c.errorText);
+    }
 }
 
 TEST(Mprobe, NamedNotesSayWhichFileAndStream) {
