@@ -58,8 +58,6 @@ extern "C" {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 const char kUsage[] = "usage: mprobe [--json | --json-lines] [-r] [-j N] PATH...\n";
 const char kHelp[] =
     "  PATH              a media file, or a directory standing for its files\n"
