@@ -408,12 +408,8 @@ class JsonWriter {
         member(key);
         buffer_.append(json, length);
     }
-    void integer(const char *key, int64_t value) {
-        char text[24];
-        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-        raw(key, text, static_cast<size_t>(end - text));
-    }
-    void unsignedInteger(const char *key, uint64_t value) {
+    template <typename Integer>
+    void integer(const char *key, Integer value) {
         char text[24];
         const auto end = std::to_chars(text, text + sizeof text, value).ptr;
         raw(key, text, static_cast<size_t>(end - text));
@@ -528,7 +524,7 @@ MediaFieldSink jsonSink(JsonSink *json) {
     };
     sink.unsigned_integer = [](void *opaque, const char *key, uint64_t value,
                                const MediaFieldHint *) {
-        static_cast<JsonSink *>(opaque)->writer->unsignedInteger(key, value);
+        static_cast<JsonSink *>(opaque)->writer->integer(key, value);
     };
     sink.real = [](void *opaque, const char *key, double value, const MediaFieldHint *) {
         static_cast<JsonSink *>(opaque)->writer->real(key, value);
