@@ -117,12 +117,17 @@ int channel_count(const AVCodecParameters *par) {
 // 100,000 index entries). Otherwise each entry is copied as soon as it is
 // read, since the accessor's pointer is only valid until the next call on the
 // stream. An index longer than the limit (media_probe_set_limits) is not
-// copied; a probe stops before it comes to that.
+// copied; a probe stops before it comes to that. Without `copy` only the
+// count is taken (MEDIA_PROBE_NO_INDEX).
 template <typename Node>
-Fill copy_index(Node *node, AVStream *stream) {
+Fill copy_index(Node *node, AVStream *stream, bool copy) {
     int count = avformat_index_get_entries_count(stream);
     if (count <= 0) return Fill::ok;
     if (count > probe_index_limit()) return Fill::too_large;
+    if (!copy) {
+        node->entry_count = count;
+        return Fill::ok;
+    }
     auto *entries = static_cast<StreamEntry *>(calloc(count, sizeof(StreamEntry)));
     if (!entries) return Fill::no_memory;
     const AVIndexEntry *last = avformat_index_get_entry(stream, count - 1);
@@ -175,12 +180,12 @@ const AVCodec *find_decoder(AVCodecID id) {
 
 // Codec name and index, shared by both kinds of node.
 template <typename Node>
-Fill fill_codec_and_index(Node *node, AVStream *stream) {
+Fill fill_codec_and_index(Node *node, AVStream *stream, bool copy_entries) {
     const AVCodec *decoder = find_decoder(stream->codecpar->codec_id);
     if (!decoder) return Fill::no_decoder;
     node->codec_name = copy_text(decoder->name);
     if (!node->codec_name) return Fill::no_memory;
-    Fill result = copy_index(node, stream);
+    Fill result = copy_index(node, stream, copy_entries);
     if (result == Fill::ok) node->next = nullptr;
     return result;
 }
@@ -347,7 +352,7 @@ bool fill_audio_extension(AudioStreamContext *audio, AVStream *stream) {
            copy_channel_layout(&audio->channel_layout, &par->ch_layout);
 }
 
-Fill fill_video(VideoStreamContext *video, AVStream *stream) {
+Fill fill_video(VideoStreamContext *video, AVStream *stream, bool copy_entries = true) {
     const AVCodecParameters *par = stream->codecpar;
     video->fps = frame_rate(stream);
     video->width = par->width;
@@ -360,16 +365,16 @@ Fill fill_video(VideoStreamContext *video, AVStream *stream) {
     if (!video->spspps) return Fill::no_memory;
     if (size > 0) memcpy(video->spspps, par->extradata, size);
     video->spspps_len = size;
-    return fill_codec_and_index(video, stream);
+    return fill_codec_and_index(video, stream, copy_entries);
 }
 
-Fill fill_audio(AudioStreamContext *audio, AVStream *stream) {
+Fill fill_audio(AudioStreamContext *audio, AVStream *stream, bool copy_entries = true) {
     const AVCodecParameters *par = stream->codecpar;
     audio->bit_rate = low32(par->bit_rate);
     audio->sample_rate = par->sample_rate;
     audio->channels = channel_count(par);
     audio->duration = low32(stream->duration);
-    return fill_codec_and_index(audio, stream);
+    return fill_codec_and_index(audio, stream, copy_entries);
 }
 
 // Appends a zero-filled node to the list at *head; NULL when out of memory.
@@ -392,18 +397,18 @@ Fill with_extension(Fill filled, bool extended) {
 // Nodes in a context get the extension too; the context frees all of it.
 // (The set operations fill the original fields only, so that a node filled
 // by a caller owns no more than it always did.)
-Fill add_video(MediaContext *context, AVStream *stream) {
+Fill add_video(MediaContext *context, AVStream *stream, bool copy_entries = true) {
     VideoStreamContext *node = append_node(&context->video);
     if (!node) return Fill::no_memory;
-    Fill filled = fill_video(node, stream);
+    Fill filled = fill_video(node, stream, copy_entries);
     if (filled == Fill::no_memory) return filled;
     return with_extension(filled, fill_video_extension(node, stream));
 }
 
-Fill add_audio(MediaContext *context, AVStream *stream) {
+Fill add_audio(MediaContext *context, AVStream *stream, bool copy_entries = true) {
     AudioStreamContext *node = append_node(&context->audio);
     if (!node) return Fill::no_memory;
-    Fill filled = fill_audio(node, stream);
+    Fill filled = fill_audio(node, stream, copy_entries);
     if (filled == Fill::no_memory) return filled;
     return with_extension(filled, fill_audio_extension(node, stream));
 }
@@ -416,7 +421,8 @@ void free_tags(MediaTag *tags, int32_t count) {
     free(tags);
 }
 
-// Releases everything the context holds and zeroes it.
+// Releases everything the context holds and zeroes it, all but the cancel
+// request, which another thread may be writing (media_probe_cancel).
 void clear_context(MediaContext *context) {
     free(context->filename);
     free(context->container_name);
@@ -428,7 +434,11 @@ void clear_context(MediaContext *context) {
     free_tags(context->tags, context->tag_count);
     free_other_stream_context(context->other);
     free(context->error_text);
-    memset(context, 0, sizeof *context);
+    constexpr size_t kCancelAt = offsetof(MediaContext, cancel_request);
+    constexpr size_t kAfterCancel = kCancelAt + sizeof context->cancel_request;
+    auto *bytes = reinterpret_cast<unsigned char *>(context);
+    memset(bytes, 0, kCancelAt);
+    memset(bytes + kAfterCancel, 0, sizeof *context - kAfterCancel);
 }
 
 // The note handler, set before probing starts and only read while probing.
@@ -592,7 +602,9 @@ void describe_failure(MediaContext *context, int error, const ProbeBudget &budge
     av_strerror(probe_stopped(&budget) && error >= 0 ? AVERROR_EXIT : error, words, sizeof words);
     char text[512];
     const AVInputFormat *demuxer = nullptr;
-    if (probe_stopped(&budget)) {
+    if (budget.stop == ProbeStop::cancelled) {
+        probe_stop_text(&budget, text, sizeof text);
+    } else if (probe_stopped(&budget)) {
         char limit[160];
         probe_stop_text(&budget, limit, sizeof limit);
         snprintf(text, sizeof text, "%s: %s", limit, words);
@@ -689,6 +701,14 @@ Fill add_other(MediaContext *context, const AVStream *stream) {
     return filled ? Fill::ok : Fill::no_memory;
 }
 
+constexpr unsigned kKnownFlags = MEDIA_PROBE_NO_INDEX;
+
+// Ends the probe's budget; a cancel request lasts until then.
+void end_probe(MediaContext *context, ProbeBudget *budget) {
+    probe_end(budget);
+    __atomic_store_n(&context->cancel_request, 0, __ATOMIC_RELAXED);
+}
+
 }  // namespace
 
 MediaContext *create_media_context(void) {
@@ -769,7 +789,12 @@ void media_context_register(void) {
 }
 
 int build_media_info(MediaContext *context, const char *filename) {
-    if (!context) return -1;
+    return media_probe_file(context, filename, 0);
+}
+
+int media_probe_file(MediaContext *context, const char *filename, unsigned flags) {
+    if (!context || (flags & ~kKnownFlags) != 0) return -1;
+    const bool copy_entries = !(flags & MEDIA_PROBE_NO_INDEX);
     errno = 0;
     CheckedFile file;
     if (int error = probe_open_checked(filename, &file)) {
@@ -782,13 +807,13 @@ int build_media_info(MediaContext *context, const char *filename) {
     // The demuxer reads the descriptor whose size was just taken. A probe
     // that reaches a limit returns 1 however the demuxer took being stopped.
     ProbeBudget budget;
-    probe_begin(&budget);
+    probe_begin(&budget, &context->cancel_request);
     AVFormatContext *format = nullptr;
     int opened = open_local(&format, filename, &budget, &file);
     if (opened < 0) {
         probe_detach(&budget);
         describe_failure(context, opened, budget, filename, false);
-        probe_end(&budget);
+        end_probe(context, &budget);
         return 1;
     }
     probe_set_phase(&budget, ProbePhase::reading_streams);
@@ -797,7 +822,7 @@ int build_media_info(MediaContext *context, const char *filename) {
     if (found < 0 || !probe_check_indexes(&budget)) {
         describe_failure(context, found, budget, filename, true);
         avformat_close_input(&format);
-        probe_end(&budget);
+        end_probe(context, &budget);
         return 1;
     }
 
@@ -808,10 +833,10 @@ int build_media_info(MediaContext *context, const char *filename) {
         Fill result = Fill::ok;
         switch (stream->codecpar->codec_type) {
             case AVMEDIA_TYPE_VIDEO:
-                result = add_video(context, stream);
+                result = add_video(context, stream, copy_entries);
                 break;
             case AVMEDIA_TYPE_AUDIO:
-                result = add_audio(context, stream);
+                result = add_audio(context, stream, copy_entries);
                 break;
             case AVMEDIA_TYPE_SUBTITLE:
                 note_other_stream(filename, "subtitle");
@@ -825,7 +850,7 @@ int build_media_info(MediaContext *context, const char *filename) {
         if (result == Fill::no_memory) out_of_memory = true;
     }
     avformat_close_input(&format);
-    probe_end(&budget);
+    end_probe(context, &budget);
     if (out_of_memory) set_error_text(context, AVERROR(ENOMEM));
     return out_of_memory ? 1 : 0;
 }
@@ -892,6 +917,12 @@ const char *media_probe_result_text(int result) {
 const char *media_probe_version(void) {
     return MEDIA_PROBE_VERSION_TEXT(MEDIA_PROBE_VERSION_MAJOR, MEDIA_PROBE_VERSION_MINOR,
                                     MEDIA_PROBE_VERSION_PATCH);
+}
+
+int media_probe_cancel(MediaContext *context) {
+    if (!context) return -1;
+    __atomic_store_n(&context->cancel_request, 1, __ATOMIC_RELAXED);
+    return 0;
 }
 
 void media_probe_set_note_handler(MediaProbeNoteHandler handler, void *opaque) {

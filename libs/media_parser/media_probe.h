@@ -33,7 +33,8 @@
  *     several threads at once and last until the process ends. The limits of
  *     convention 7 are kept for the process too. Different contexts may be
  *     probed from different threads at once; one context must be used by one
- *     thread at a time. The exported MIME pointers are read by every
+ *     thread at a time (media_probe_cancel excepted, which any thread may
+ *     call). The exported MIME pointers are read by every
  *     probe: change them, if at all, before probing starts.
  *  6. Files. A path is always read as a local file, never as a URL or a
  *     protocol prefix ("http://...", "concat:a|b"), and a playlist's entries
@@ -289,9 +290,12 @@ typedef struct MediaContext {
      * ("Invalid data found when processing input": no demuxer recognises the
      * file), prefixed with the demuxer's name when one recognised a file it
      * could not open ("mov,mp4,m4a,3gp,3g2,mj2 demuxer: ..."), "probe stopped
-     * ...: ..." when a limit of convention 7 ended the probe, or "Cannot
-     * allocate memory". */
+     * ...: ..." when a limit of convention 7 ended the probe, "probe
+     * cancelled" (media_probe_cancel), or "Cannot allocate memory". */
     char *error_text;
+    /* The library's own: set by media_probe_cancel from any thread, cleared
+     * when a probe on the context ends. Neither read nor write it. */
+    int32_t cancel_request;
 } MediaContext;
 
 /* Returns a new zero-filled context, or NULL when memory is exhausted; then
@@ -337,6 +341,29 @@ void media_context_register(void);
  * "codec type subtitle " or "codec type unknown ". Memory running out stops
  * nothing: the probe goes on describing what it can and returns 1. */
 int build_media_info(MediaContext *context, const char *filename);
+
+/* What media_probe_file does beyond build_media_info; flags combine with |. */
+/* Do not copy the seek indexes: each node's entry_count still counts its
+ * index, but its entries stay NULL. For callers that do not need the index,
+ * which is most of a description's memory for long files. */
+#define MEDIA_PROBE_NO_INDEX 0x2u
+
+/* build_media_info with `flags` (0, or MEDIA_PROBE_* flags above):
+ * build_media_info(c, f) is media_probe_file(c, f, 0). Results as for
+ * build_media_info, and -1, with nothing done, for a flag bit this version
+ * does not know. */
+int media_probe_file(MediaContext *context, const char *filename, unsigned flags);
+
+/* Asks the probe on `context` to stop; safe from any thread, at any time,
+ * while the context exists. The probe notices within milliseconds of its
+ * next read or check (see MediaProbeLimits.cpu_ms for work between them)
+ * and returns 1 with error_text "probe cancelled", like a probe that reached
+ * a limit (convention 7). The
+ * request lasts until a probe on the context ends: when none is running, the
+ * next one started on it is cancelled at once, so a request cannot be lost
+ * in a race with a probe just starting. Returns 0, or -1 when `context` is
+ * NULL. */
+int media_probe_cancel(MediaContext *context);
 
 /* Append a zero-filled node at the end of `context`'s video (audio) list and
  * fill it from `stream` with set_video_stream_context

@@ -135,13 +135,21 @@ void read_cpu(ProbeBudget *budget, int64_t now) {
     budget->cpu_read_at_us = now;
 }
 
+// Stops the probe when another thread asked for that; true when it is stopped.
+bool stopped_or_cancelled(ProbeBudget *budget) {
+    if (budget->cancel && __atomic_load_n(budget->cancel, __ATOMIC_RELAXED)) {
+        stop(budget, ProbeStop::cancelled);
+    }
+    return probe_stopped(budget);
+}
+
 // Whether the probe may go on: not stopped, and within its processor time.
 // The thread's time costs a system call, so it is read only when the time
 // since the last reading could have taken it past the limit (processor time
 // never grows faster than wall time): never, for a probe that ends within
 // the limit in wall time.
 bool within_cpu(ProbeBudget *budget, int64_t now = coarse_us()) {
-    if (probe_stopped(budget)) return false;
+    if (stopped_or_cancelled(budget)) return false;
     const int64_t limit = budget->limits.cpu_ms * 1000;
     if (budget->cpu_used_us + (now - budget->cpu_read_at_us) + kCoarseSlackUs <= limit) return true;
     read_cpu(budget, now);
@@ -170,7 +178,7 @@ uint64_t io_mark(const ProbeBudget *budget) {
 // run are not counted.
 int interrupt_check(void *opaque) {
     auto *budget = static_cast<ProbeBudget *>(opaque);
-    if (probe_stopped(budget)) return 1;
+    if (stopped_or_cancelled(budget)) return 1;
     const int64_t now = coarse_us();
     const uint64_t mark = io_mark(budget);
     const int64_t gap = now - budget->last_check_us;
@@ -711,8 +719,9 @@ int probe_open_checked(const char *path, CheckedFile *file) {
     return 0;
 }
 
-void probe_begin(ProbeBudget *budget) {
+void probe_begin(ProbeBudget *budget, const int32_t *cancel) {
     memset(budget, 0, sizeof *budget);
+    budget->cancel = cancel;
     media_probe_get_limits(&budget->limits);
     budget->stop = ProbeStop::none;
     budget->phase = ProbePhase::opening;
@@ -794,6 +803,9 @@ void probe_stop_text(const ProbeBudget *budget, char *text, size_t size) {
                 format_seconds(amount, sizeof amount, limits.idle_ms);
             }
             snprintf(text, size, "probe stopped after the demuxer waited over %s for data", amount);
+            break;
+        case ProbeStop::cancelled:
+            snprintf(text, size, "%s", "probe cancelled");
             break;
         case ProbeStop::none:
             snprintf(text, size, "%s", "");

@@ -36,7 +36,7 @@ struct AVFormatContext;
 struct AVIOContext;
 
 // Which limit stopped a probe.
-enum class ProbeStop { none, cpu, bytes, index, playlists, files, idle };
+enum class ProbeStop { none, cpu, bytes, index, playlists, files, idle, cancelled };
 
 // What a probe is doing; the sample tables are watched while the header is read.
 enum class ProbePhase { opening, reading_streams };
@@ -104,6 +104,7 @@ struct ProbeBudget {
     bool format_known;         // format->iformat was seen set
     bool mov;                  // ... and it is the demuxer that reads sample tables
     const ProbeBudget *outer;  // a probe this thread was running (a note handler probing)
+    const int32_t *cancel;     // the context's cancel request, read atomically; may be NULL
     SampleTableWatch tables;
 
     int64_t bytes_read;
@@ -135,7 +136,9 @@ struct ProbeBudget {
 int probe_open_checked(const char *path, CheckedFile *file);
 
 // Starts the budget of a probe on this thread with the process-wide limits.
-void probe_begin(ProbeBudget *budget);
+// `cancel` (NULL for none) is a flag another thread may set at any time,
+// with an atomic store, to stop the probe.
+void probe_begin(ProbeBudget *budget, const int32_t *cancel);
 
 // Gives `format` (allocated, not yet opened) the probe's I/O: an AVIOContext
 // reading `file` (which it owns from now on), the io_open and io_close2 that

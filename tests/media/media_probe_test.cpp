@@ -21,6 +21,7 @@ extern "C" {
 
 #include "media_fixtures.h"
 #include "media_probe.h"
+#include "media_summary.h"
 #include "process.h"
 #include "temp_dir.h"
 
@@ -240,6 +241,59 @@ TEST(Probe, ASecondProbeDescribesTheNewFileAlone) {
     ASSERT_EQ(build_media_info(context.context, fixtures().at("random").c_str()), 1);
     EXPECT_EQ(context->audio, nullptr);
     EXPECT_EQ(context->mime_type_str, nullptr);
+}
+
+// media_probe_file with each flag against build_media_info of the same file;
+// a flag bit the library does not know does nothing at all.
+TEST(Probe, FlagsLeaveOutWhatTheyNameAndUnknownBitsAreRefused) {
+    testing::internal::CaptureStdout();
+    for (const auto &[name, path] : fixtures()) {
+        SCOPED_TRACE(name);
+        Context plain, flagged, noIndex;
+        const int result = build_media_info(plain.context, path.c_str());
+        EXPECT_EQ(media_probe_file(flagged.context, path.c_str(), 0), result);
+        EXPECT_EQ(media_summary::summarize(*flagged.context),
+                  media_summary::summarize(*plain.context));
+
+        EXPECT_EQ(media_probe_file(noIndex.context, path.c_str(), MEDIA_PROBE_NO_INDEX), result);
+        media_summary::expectConsistent(*noIndex.context, result, plain->file_size,
+                                        MEDIA_PROBE_NO_INDEX);
+        // The same description, but for the index arrays, whose counts stay.
+        int64_t counted = 0;
+        VideoStreamContext *pv = plain->video;
+        for (VideoStreamContext *v = noIndex->video; v; v = v->next, pv = pv->next) {
+            EXPECT_EQ(v->entries, nullptr);
+            EXPECT_EQ(v->entry_count, pv->entry_count);
+            counted += v->entry_count;
+            free(pv->entries);
+            pv->entries = nullptr;
+        }
+        AudioStreamContext *pa = plain->audio;
+        for (AudioStreamContext *a = noIndex->audio; a; a = a->next, pa = pa->next) {
+            EXPECT_EQ(a->entries, nullptr);
+            EXPECT_EQ(a->entry_count, pa->entry_count);
+            counted += a->entry_count;
+            free(pa->entries);
+            pa->entries = nullptr;
+        }
+        EXPECT_EQ(media_summary::summarize(*noIndex.context),
+                  media_summary::summarize(*plain.context));
+        if (name == "mp4") {
+            EXPECT_GT(counted, 0) << "a fixture with an index";
+        }
+    }
+    testing::internal::GetCapturedStdout();
+
+    const std::string mp4 = fixtures().at("mp4");
+    for (unsigned unknown : {0x4u, 0x100u, 0x80000000u, ~0u}) {
+        SCOPED_TRACE(unknown);
+        Context context;
+        ASSERT_EQ(build_media_info(context.context, mp4.c_str()), 0);
+        const std::string before = media_summary::summarize(*context.context);
+        EXPECT_EQ(media_probe_file(context.context, fixtures().at("wav").c_str(), unknown), -1);
+        EXPECT_EQ(media_summary::summarize(*context.context), before);
+    }
+    EXPECT_EQ(media_probe_file(nullptr, mp4.c_str(), 0), -1);
 }
 
 // A TCP listener on 127.0.0.1 that counts (and drops) every connection.

@@ -3,6 +3,7 @@
 // tools/run-tsan runs this under ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -16,6 +17,7 @@ extern "C" {
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "media_summary.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -113,6 +115,47 @@ TEST(Threads, EachNoteArrivesOnItsThreadWithItsOwnFilesPath) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "================== \ncodec type subtitle \n"
               "================== \ncodec type unknown \n");
+}
+
+// A probe waiting for a live playlist to grow, allowed a minute of waiting,
+// is cancelled from another thread; a request made before a probe starts
+// cancels that probe, and lasts no longer.
+TEST(Threads, ACancelFromAnotherThreadStopsTheProbeOnTheContext) {
+    av_log_set_level(AV_LOG_QUIET);
+    const auto fixtures = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+    const std::string &mp4 = fixtures.at("mp4");
+    EXPECT_EQ(media_probe_cancel(nullptr), -1);
+
+    MediaContext *context = create_media_context();
+    ASSERT_EQ(media_probe_cancel(context), 0);
+    EXPECT_EQ(build_media_info(context, mp4.c_str()), 1);
+    EXPECT_STREQ(context->error_text, "probe cancelled");
+    EXPECT_EQ(build_media_info(context, mp4.c_str()), 0) << "the request lasted one probe";
+
+    qztest::TempDir dir;
+    const std::string live =
+        dir.write("live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:100000\n#EXTINF:1.0,\nnone.ts\n");
+    MediaProbeLimits limits;
+    media_probe_get_limits(&limits);
+    limits.idle_ms = 60000;
+    ASSERT_EQ(media_probe_set_limits(&limits), 0);
+    for (int delayMs : {0, 50, 300}) {
+        SCOPED_TRACE(delayMs);
+        int result = -99;
+        const auto start = std::chrono::steady_clock::now();
+        std::thread probing([&] { result = build_media_info(context, live.c_str()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        EXPECT_EQ(media_probe_cancel(context), 0);
+        probing.join();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(result, 1);
+        EXPECT_STREQ(context->error_text, "probe cancelled");
+        EXPECT_LT(seconds, 1.0 + delayMs / 1000.0);
+    }
+    ASSERT_EQ(media_probe_set_limits(nullptr), 0);
+    EXPECT_EQ(build_media_info(context, mp4.c_str()), 0);
+    free_media_context(context);
 }
 
 }  // namespace

@@ -115,10 +115,12 @@ inline void checkTags(const MediaTag *tags, int32_t count, const Broken &broken)
     }
 }
 
+// `copied`: the probe copied the index (it was not asked not to).
 template <typename Node>
-void checkIndex(const Node &node, const Broken &broken) {
+void checkIndex(const Node &node, bool copied, const Broken &broken) {
     if (node.entry_count < 0) broken("entry_count " + std::to_string(node.entry_count));
-    if ((node.entries == nullptr) != (node.entry_count == 0)) {
+    if (!copied && node.entries) broken("an index copied under MEDIA_PROBE_NO_INDEX");
+    if (copied && (node.entries == nullptr) != (node.entry_count == 0)) {
         broken("entries and entry_count disagree");
     }
     if (node.entries && !node.codec_name) broken("an index without a codec name");
@@ -143,8 +145,10 @@ inline const char *mimeText(InternetMediaType type) {
     return texts[type];
 }
 
+// What a probe with media_probe_file's `flags` leaves in `c`.
 inline void checkDescription(const MediaContext &c, int result, int64_t size,
-                             const Broken &broken) {
+                             const Broken &broken, unsigned flags = 0) {
+    const bool copied = !(flags & MEDIA_PROBE_NO_INDEX);
     if (result != 0 && result != 1) broken("result " + std::to_string(result));
     if (c.file_size != size) {
         broken("file_size " + std::to_string(c.file_size) + " of " + std::to_string(size) +
@@ -182,7 +186,7 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
     std::vector<int> seen(c.stream_count > 0 ? static_cast<size_t>(c.stream_count) : 0, 0);
     for (const VideoStreamContext *v = c.video; v; v = v->next) {
         if (!v->spspps || v->spspps_len < 0) broken("no configuration bytes");
-        checkIndex(*v, broken);
+        checkIndex(*v, copied, broken);
         checkCommon(*v, seen, broken);
         if (v->sar_den == 0 || v->dar_den == 0) broken("an aspect ratio without a denominator");
         if (!(v->rotation >= -180 && v->rotation <= 180)) {
@@ -190,7 +194,7 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
         }
     }
     for (const AudioStreamContext *a = c.audio; a; a = a->next) {
-        checkIndex(*a, broken);
+        checkIndex(*a, copied, broken);
         checkCommon(*a, seen, broken);
     }
     for (const OtherStreamContext *o = c.other; o; o = o->next) {
