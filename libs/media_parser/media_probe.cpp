@@ -893,7 +893,8 @@ bool fill_chapter(MediaChapter *chapter, const AVChapter *from) {
     chapter->time_base_den = from->time_base.den;
     chapter->start = from->start;
     chapter->end = from->end;
-    const AVDictionaryEntry *title = av_dict_get(from->metadata, "title", nullptr, 0);
+    const AVDictionaryEntry *title =
+        av_dict_get(from->metadata, "title", nullptr, AV_DICT_MATCH_CASE);
     return copy_optional(&chapter->title, title ? title->value : nullptr) &&
            copy_tags(&chapter->tags, &chapter->tag_count, from->metadata);
 }
