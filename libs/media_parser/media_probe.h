@@ -138,10 +138,10 @@ typedef struct StreamEntry {
  * container's values are kept, as players use them. */
 typedef struct MediaMasteringDisplay {
     /* CIE 1931 xy of the display primaries and white point (ffprobe shows
-     * them as fractions, "34000/50000" is 0.68). */
+     * them as fractions, "34000/50000" is 0.68); 0 unless has_primaries. */
     double red_x, red_y, green_x, green_y, blue_x, blue_y, white_x, white_y;
-    double min_luminance; /* cd/m2 */
-    double max_luminance; /* cd/m2 */
+    double min_luminance; /* cd/m2; 0 unless has_luminance */
+    double max_luminance; /* cd/m2; 0 unless has_luminance */
     int32_t has_primaries; /* 1 when the primaries and white point are stated */
     int32_t has_luminance; /* 1 when the two luminances are stated */
     char *source;
@@ -255,9 +255,10 @@ typedef struct VideoStreamContext {
     /* The stream's id in its container, as ffprobe's `id` (an MPEG-TS PID, an
      * MP4 track id); -1 when the container gives none. */
     int32_t stream_id;
-    /* The type name of each entry of the stream's side data, as ffprobe's
-     * side_data_type ("Display Matrix", "Mastering display metadata"); owned
-     * texts, side_data_count of them; NULL and 0 when there is none. */
+    /* The type name of each entry of the stream's side data, in order, as
+     * ffprobe's side_data_type ("Display Matrix", "Mastering display
+     * metadata", "unknown" for a type FFmpeg does not name); owned texts,
+     * side_data_count of them; NULL and 0 when there is none. */
     int32_t side_data_count;
     char **side_data_types;
     /* HDR (see MediaMasteringDisplay); NULL when not stated. */
@@ -363,7 +364,8 @@ typedef struct MediaContext {
     /* Extension: the complete description, read after the streams' parameters
      * have been read (so unlike duration and bit_rate above), as ffprobe
      * reports it. Filled on result 0 (and, on result 1 from memory running
-     * out, as far as it got). */
+     * out, as far as it got: every array then holds exactly the elements its
+     * count says, each whole). */
     char *format_long_name; /* e.g. "QuickTime / MOV" */
     int32_t stream_count;   /* all streams, of every kind */
     int64_t duration_us;    /* microseconds; MEDIA_PROBE_NO_VALUE when unknown */
@@ -466,9 +468,10 @@ int media_probe_cancel(MediaContext *context);
 /* Append a zero-filled node at the end of `context`'s video (audio) list and
  * fill it from `stream` with set_video_stream_context
  * (set_audio_stream_context), then fill its extension as build_media_info
- * does; both arguments must not be NULL. Returns 0, or -1 when filling failed
- * (the node stays linked). When the node itself cannot be allocated, returns
- * -1 and links nothing. */
+ * does; both arguments must not be NULL. The stream's container is taken to
+ * be the one context->container_name names: without one, stream_id is -1.
+ * Returns 0, or -1 when filling failed (the node stays linked). When the
+ * node itself cannot be allocated, returns -1 and links nothing. */
 int add_video_stream_context(MediaContext *context, struct AVStream *stream);
 int add_audio_stream_context(MediaContext *context, struct AVStream *stream);
 
