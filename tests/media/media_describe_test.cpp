@@ -416,7 +416,7 @@ const char *const kDescribed[] = {
     "wav",          "three_video", "h264_only",    "long",          "h264_ntsc",    "hevc_main10",
     "rotated",      "mp3_long",    "mkv_tracks",   "ts_interlaced", "mov_no_brand", "hevc_hlg",
     "hevc_dovi",    "mkv_hdr10",   "mp4_chapters", "mkv_chapters",  "ts_programs",  "mp3_vbr",
-    "mp3_vbr_xing",
+    "mp3_vbr_xing", "hls_master",
 };
 
 TEST(Describe, EveryExtensionFieldIsWhatFfprobeReports) {
@@ -514,6 +514,22 @@ std::string chapters(const MediaContext &c) {
         const MediaChapter &ch = c.chapters[i];
         text += (i ? ", " : "") + orNull(ch.title) + " " + std::to_string(ch.start) + "-" +
                 std::to_string(ch.end) + "/" + std::to_string(ch.time_base_den);
+    }
+    return text;
+}
+
+// "id/num pmt PID pcr PID [streams] NAME; " for each program, NAME from
+// `name`.
+std::string programs(const MediaContext &c, std::string (*name)(const MediaProgram &)) {
+    std::string text;
+    for (int32_t i = 0; i < c.program_count; ++i) {
+        const MediaProgram &p = c.programs[i];
+        text += std::to_string(p.program_id) + "/" + std::to_string(p.program_num) + " pmt " +
+                std::to_string(p.pmt_pid) + " pcr " + std::to_string(p.pcr_pid) + " [";
+        for (int32_t k = 0; k < p.stream_count; ++k) {
+            text += (k ? "," : "") + std::to_string(p.stream_indexes[k]);
+        }
+        text += "] " + name(p) + "; ";
     }
     return text;
 }
@@ -655,21 +671,20 @@ const Spot kSpots[] = {
     // Programs.
     {"ts_programs", "programs",
      [](C c) {
-         std::string text;
-         for (int32_t i = 0; i < c.program_count; ++i) {
-             const MediaProgram &p = c.programs[i];
-             text += std::to_string(p.program_id) + "/" + std::to_string(p.program_num) + " pmt " +
-                     std::to_string(p.pmt_pid) + " pcr " + std::to_string(p.pcr_pid) + " [";
-             for (int32_t k = 0; k < p.stream_count; ++k) {
-                 text += (k ? "," : "") + std::to_string(p.stream_indexes[k]);
-             }
-             text += "] " + tag(p.tags, p.tag_count, "service_name") + " by " +
-                     tag(p.tags, p.tag_count, "service_provider") + "; ";
-         }
-         return text;
+         return programs(c, [](const MediaProgram &p) {
+             return tag(p.tags, p.tag_count, "service_name") + " by " +
+                    tag(p.tags, p.tag_count, "service_provider");
+         });
      },
      "10/10 pmt 4096 pcr 257 [0,1] First by Probe tests; "
      "20/20 pmt 4097 pcr 513 [2,3] Second by FFmpeg; "},
+    // HLS: a program per variant, its id the variant's number.
+    {"hls_master", "programs",
+     [](C c) {
+         return programs(
+             c, [](const MediaProgram &p) { return tag(p.tags, p.tag_count, "variant_bitrate"); });
+     },
+     "0/0 pmt 0 pcr 0 [0,1] 1100000; 1/0 pmt 0 pcr 0 [2,3] 2200000; "},
     {"ts", "one program", [](C c) { return std::to_string(c.program_count); }, "1"},
     {"mp4", "no programs",
      [](C c) { return std::to_string(c.program_count) + (c.programs ? " array" : ""); }, "0"},
@@ -915,6 +930,10 @@ TEST(FieldTable, HandsOverTheRecordsAndArraysFieldsPointAt) {
         {"ts_programs", "file.audio.1.stream_id", "514"},
         {"ts_programs", "file.duration_estimate", "pts"},
         {"mp3_vbr", "file.duration_estimate", "bit rate"},
+        {"hls_master", "file.programs.1.program_id", "1"},
+        {"hls_master", "file.programs.1.program_num", "0"},
+        {"hls_master", "file.programs.1.stream_indexes.1", "3"},
+        {"hls_master", "file.programs.1.tags.variant_bitrate", "2200000"},
     };
     std::map<std::string, Flat> walked;
     for (const auto &c : cases) {
@@ -933,6 +952,8 @@ TEST(FieldTable, HandsOverTheRecordsAndArraysFieldsPointAt) {
     EXPECT_EQ(walked["mkv_hdr10"].values.count("file.video.0.side_data_types.2"), 0u);
     EXPECT_EQ(walked["ts_programs"].values.count("file.programs.2.program_id"), 0u);
     EXPECT_EQ(walked["ts_programs"].values.count("file.programs.1.stream_indexes.2"), 0u);
+    EXPECT_EQ(walked["hls_master"].values.count("file.programs.1.stream_indexes.2"), 0u);
+    EXPECT_EQ(walked["hls_master"].values.count("file.programs.1.tags.variant_bitrate"), 1u);
 }
 
 }  // namespace

@@ -226,6 +226,16 @@ std::vector<Step> steps() {
     };
 }
 
+// An HLS master playlist of two variants, each one segment (ts): the
+// demuxer makes a program of each, numbered from 0 and tagged with the
+// variant's bit rate.
+const char kHlsMaster[] =
+    "#EXTM3U\n"
+    "#EXT-X-STREAM-INF:BANDWIDTH=1100000\nhls_variant_a.m3u8\n"
+    "#EXT-X-STREAM-INF:BANDWIDTH=2200000\nhls_variant_b.m3u8\n";
+const char kHlsVariant[] =
+    "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\nts.ts\n#EXT-X-ENDLIST\n";
+
 // A Dolby Vision configuration record ("dvcC" box) of profile 8, level 4,
 // with an RPU and a base layer compatible with HDR10 (id 1): hevc_dovi is
 // hevc_main10 (PQ) with this box in its sample entry.
@@ -372,6 +382,7 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
         if (step.name) add(step.name, step.file);
     }
     add("hevc_dovi", "hevc_dovi.mp4");
+    add("hls_master", "hls_master.m3u8");
     add("random", "random.bin");
     add("empty", "empty.bin");
     add("mp4_truncated", "mp4_truncated.mp4");
@@ -393,6 +404,9 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
             }
         });
     }
+    writeOrFail(dir / "hls_variant_a.m3u8", kHlsVariant);
+    writeOrFail(dir / "hls_variant_b.m3u8", kHlsVariant);
+    writeOrFail(dir / "hls_master.m3u8", kHlsMaster);
     makeOnce(dir, "hevc_dovi.mp4", [&](const std::string &out) {
         const std::string box(kDolbyVisionBox, sizeof kDolbyVisionBox - 1);
         writeOrFail(dir / out,

@@ -54,6 +54,8 @@ namespace media_fixtures {
 //                chapter file ("Opening" at 0, "Ending" at 0.12 s)
 //   ts_programs  MPEG-TS: two programs (services 10 "First" by "Probe tests" on
 //                PIDs 0x101/0x102, 20 "Second" on 0x201/0x202), MPEG-2 + MP2 each
+//   hls_master   HLS master playlist of two variants (1100000 and 2200000 bit/s),
+//                each of the one segment ts: two programs, ids 0 and 1
 //   mp3_vbr      VBR MP3 without a Xing header (its duration is estimated from
 //                the bit rate); mp3_vbr_xing the same with one
 //   mp4_truncated the first half of mp4 (its index is at the end: none left)
