@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "process.h"
@@ -404,9 +405,15 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
             }
         });
     }
-    writeOrFail(dir / "hls_variant_a.m3u8", kHlsVariant);
-    writeOrFail(dir / "hls_variant_b.m3u8", kHlsVariant);
-    writeOrFail(dir / "hls_master.m3u8", kHlsMaster);
+    // Probed while other test processes make their fixtures: written once,
+    // through a temporary name, never rewritten in place.
+    const std::pair<const char *, const char *> playlists[] = {{"hls_variant_a.m3u8", kHlsVariant},
+                                                               {"hls_variant_b.m3u8", kHlsVariant},
+                                                               {"hls_master.m3u8", kHlsMaster}};
+    for (const auto &playlist : playlists) {
+        makeOnce(dir, playlist.first,
+                 [&](const std::string &out) { writeOrFail(dir / out, playlist.second); });
+    }
     makeOnce(dir, "hevc_dovi.mp4", [&](const std::string &out) {
         const std::string box(kDolbyVisionBox, sizeof kDolbyVisionBox - 1);
         writeOrFail(dir / out,
