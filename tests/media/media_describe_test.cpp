@@ -271,7 +271,9 @@ Json common(const Node &n, int mask) {
     Json ours;
     ours["stream_id"] = n.stream_id;
     Json types = Json::array();
-    for (int32_t i = 0; i < n.side_data_count; ++i) types.push_back(n.side_data_types[i]);
+    for (int32_t i = 0; n.side_data_types && i < n.side_data_count; ++i) {
+        types.push_back(n.side_data_types[i]);
+    }
     ours["side_data_types"] = types;
     ours["stream_index"] = n.stream_index;
     ours["codec_id_name"] = text(n.codec_id_name);
@@ -368,7 +370,7 @@ Json chaptersFromFfprobe(const Json &ff) {
 
 Json chaptersOf(const MediaContext &c) {
     Json chapters = Json::array();
-    for (int32_t i = 0; i < c.chapter_count; ++i) {
+    for (int32_t i = 0; c.chapters && i < c.chapter_count; ++i) {
         const MediaChapter &ch = c.chapters[i];
         chapters.push_back({ch.id, Json::array({ch.time_base_num, ch.time_base_den}), ch.start,
                             ch.end, text(ch.title), tagsOf(ch.tags, ch.tag_count)});
@@ -389,10 +391,12 @@ Json programsFromFfprobe(const Json &ff) {
 
 Json programsOf(const MediaContext &c) {
     Json programs = Json::array();
-    for (int32_t i = 0; i < c.program_count; ++i) {
+    for (int32_t i = 0; c.programs && i < c.program_count; ++i) {
         const MediaProgram &p = c.programs[i];
         Json streams = Json::array();
-        for (int32_t k = 0; k < p.stream_count; ++k) streams.push_back(p.stream_indexes[k]);
+        for (int32_t k = 0; p.stream_indexes && k < p.stream_count; ++k) {
+            streams.push_back(p.stream_indexes[k]);
+        }
         programs.push_back({p.program_id, p.program_num, p.pmt_pid, p.pcr_pid, streams,
                             tagsOf(p.tags, p.tag_count)});
     }
@@ -501,7 +505,7 @@ std::string fraction(int64_t num, int64_t den, char separator = '/') {
 template <typename Node>
 std::string side(const Node &n) {
     std::string text;
-    for (int32_t i = 0; i < n.side_data_count; ++i) {
+    for (int32_t i = 0; n.side_data_types && i < n.side_data_count; ++i) {
         text += (i ? ", " : "") + std::string(n.side_data_types[i]);
     }
     return text;
@@ -510,7 +514,7 @@ std::string side(const Node &n) {
 // "title start-end/den, ..." for the chapters.
 std::string chapters(const MediaContext &c) {
     std::string text;
-    for (int32_t i = 0; i < c.chapter_count; ++i) {
+    for (int32_t i = 0; c.chapters && i < c.chapter_count; ++i) {
         const MediaChapter &ch = c.chapters[i];
         text += (i ? ", " : "") + orNull(ch.title) + " " + std::to_string(ch.start) + "-" +
                 std::to_string(ch.end) + "/" + std::to_string(ch.time_base_den);
@@ -522,11 +526,11 @@ std::string chapters(const MediaContext &c) {
 // `name`.
 std::string programs(const MediaContext &c, std::string (*name)(const MediaProgram &)) {
     std::string text;
-    for (int32_t i = 0; i < c.program_count; ++i) {
+    for (int32_t i = 0; c.programs && i < c.program_count; ++i) {
         const MediaProgram &p = c.programs[i];
         text += std::to_string(p.program_id) + "/" + std::to_string(p.program_num) + " pmt " +
                 std::to_string(p.pmt_pid) + " pcr " + std::to_string(p.pcr_pid) + " [";
-        for (int32_t k = 0; k < p.stream_count; ++k) {
+        for (int32_t k = 0; p.stream_indexes && k < p.stream_count; ++k) {
             text += (k ? "," : "") + std::to_string(p.stream_indexes[k]);
         }
         text += "] " + name(p) + "; ";
