@@ -93,9 +93,6 @@ static_assert(offsetof(OtherStreamContext, time_base_den) ==
 // The HDR records. A mastering display's primaries and white point are null
 // unless has_primaries, its luminances unless has_luminance.
 using MD = MediaMasteringDisplay;
-static_assert(offsetof(MD, red_y) == offsetof(MD, red_x) + sizeof(double) &&
-                  offsetof(MD, white_y) == offsetof(MD, white_x) + sizeof(double),
-              "each x before its y");
 constexpr ptrdiff_t kPrimaries = MF_AT(MD, has_primaries);
 constexpr ptrdiff_t kLuminance = MF_AT(MD, has_luminance);
 const Row kMasteringDisplay[] = {
@@ -578,7 +575,7 @@ void emit(const Row &row, const void *record, const MediaFieldSink *sink,
             sink->begin_array(opaque, row.key);
             for (int32_t i = 0; first && i < count; ++i) {
                 const void *element = first + static_cast<size_t>(i) * table.size;
-                const std::string title = table.title(element, i);
+                const std::string title = table.title ? table.title(element, i) : "";
                 sink->begin_object(opaque, nullptr, title.c_str());
                 walk(table.rows, table.count, element, sink, options);
                 sink->end_object(opaque);
