@@ -104,6 +104,11 @@ std::vector<std::pair<std::string, std::string>> handMade() {
                             {annexb::h264Sei({{5, std::string(600, 'u')}, {137, mdcv}})}, 4)})},
         {"hevc-empties", seed(kHevc, {empties + annexb::annexB({hevcAll})})},
         {"hevc-length-past-end", seed(kHevc | kLength4, {std::string("\0\0\1\0", 4) + hevcAll})},
+        // Longer than the reader's scratch.
+        {"hevc-long-unit",
+         seed(kHevc | kLength4,
+              {annexb::lengthPrefixed(
+                  {annexb::hevcSei({{137, mdcv}, {5, std::string(20000, 'u')}, {144, cll}})}, 4)})},
         {"hevc-ff-runs",
          seed(kHevc, {annexb::annexB({annexb::hevcSei(
                          {{515, "ab"}, {5, std::string(300, 'x')}, {144, cll}})})})},

@@ -34,9 +34,10 @@
 //    read as far as the scratch holds (stats.units_cut). Work is linear in
 //    the buffer's size; no recursion.
 //  - Memory: a SeiReader holds everything it needs, the scratch included
-//    (about 16.5 KiB: allocate it rather than put it on a small stack). No
-//    function allocates or keeps a pointer to the caller's bytes. Readers
-//    are independent of each other; one reader is not for several threads.
+//    (a little over 16 KiB: allocate it rather than put it on a small
+//    stack). No function allocates or keeps a pointer to the caller's bytes.
+//    Readers are independent of each other; one reader is not for several
+//    threads.
 #ifndef MEDIA_PARSER_SEI_READER_H
 #define MEDIA_PARSER_SEI_READER_H
 
