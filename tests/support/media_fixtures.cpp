@@ -163,23 +163,7 @@ void runFfmpeg(const fs::path &dir, const Args &args, const std::string &output)
     Args line = {MEDIA_FIXTURES_FFMPEG, "-nostdin", "-y", "-loglevel", "error", "-threads", "1"};
     line = line + args;
     line.push_back(output);
-    qztest::ProcessOptions options;
-    options.dir = dir;
-    const qztest::ProcessResult run = qztest::runProcess(line, options);
-    if (run.status != 0) {
-        fail("ffmpeg failed to make " + output + " (status " + std::to_string(run.status) +
-             "): " + run.err);
-    }
-}
-
-// Builds `file` through a temporary name in the same directory, so that a
-// reader never sees a half-written fixture.
-template <typename Make>
-void makeOnce(const fs::path &dir, const std::string &file, Make make) {
-    if (fs::exists(dir / file)) return;
-    std::string temporary = ".part-" + std::to_string(getpid()) + "-" + file;
-    make(temporary);
-    fs::rename(dir / temporary, dir / file);
+    runTool(dir, line, output);
 }
 
 }  // namespace
@@ -187,12 +171,7 @@ void makeOnce(const fs::path &dir, const std::string &file, Make make) {
 std::map<std::string, std::string> generateFixtures(const std::string &directory) {
     const fs::path dir = fs::absolute(directory);
     fs::create_directories(dir);
-    // Concurrent test processes take turns; the lock goes with the descriptor.
-    struct Lock {
-        int fd;
-        ~Lock() { close(fd); }
-    } lock{open((dir / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644)};
-    if (lock.fd < 0 || flock(lock.fd, LOCK_EX) != 0) fail("cannot lock " + dir.string());
+    const DirectoryLock lock(dir);
 
     std::map<std::string, std::string> paths;
     auto add = [&](const char *name, const char *file) { paths[name] = (dir / file).string(); };
@@ -233,6 +212,39 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
         writeOrFail(dir / out, mp4.substr(0, mp4.size() / 2));
     });
     return paths;
+}
+
+DirectoryLock::DirectoryLock(const std::string &dir)
+    : fd_(open((fs::path(dir) / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644)) {
+    // The lock goes with the descriptor.
+    if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) {
+        if (fd_ >= 0) close(fd_);
+        fail("cannot lock " + dir);
+    }
+}
+
+DirectoryLock::~DirectoryLock() {
+    close(fd_);
+}
+
+void makeOnce(const std::string &directory, const std::string &file,
+              const std::function<void(const std::string &temporary)> &make) {
+    const fs::path dir(directory);
+    if (fs::exists(dir / file)) return;
+    const std::string temporary = ".part-" + std::to_string(getpid()) + "-" + file;
+    make(temporary);
+    fs::rename(dir / temporary, dir / file);
+}
+
+void runTool(const std::string &dir, const std::vector<std::string> &argv,
+             const std::string &output) {
+    qztest::ProcessOptions options;
+    options.dir = dir;
+    const qztest::ProcessResult run = qztest::runProcess(argv, options);
+    if (run.status != 0) {
+        fail(fs::path(argv.at(0)).filename().string() + " failed to make " + output + " (status " +
+             std::to_string(run.status) + "): " + run.err);
+    }
 }
 
 std::string makeWithFfmpeg(const std::string &directory, const std::vector<std::string> &args,

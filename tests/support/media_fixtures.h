@@ -10,6 +10,7 @@
 #ifndef TESTS_SUPPORT_MEDIA_FIXTURES_H
 #define TESTS_SUPPORT_MEDIA_FIXTURES_H
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,6 +53,32 @@ std::map<std::string, std::string> generateFixtures(const std::string &dir);
 // throws std::runtime_error when ffmpeg fails.
 std::string makeWithFfmpeg(const std::string &dir, const std::vector<std::string> &args,
                            const std::string &file);
+
+// The pieces fixture generators share (hdr_fixtures.cpp uses them too).
+
+// Holds `dir`'s lock file while it lives, so that generators in several
+// processes take turns on the folder. Throws when it cannot be taken.
+class DirectoryLock {
+  public:
+    explicit DirectoryLock(const std::string &dir);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock &) = delete;
+    DirectoryLock &operator=(const DirectoryLock &) = delete;
+
+  private:
+    int fd_;
+};
+
+// Unless `file` exists in `dir`, calls `make` with a temporary name (relative
+// to `dir`, in it) to write, then renames that to `file`: a reader never sees
+// a half-written fixture.
+void makeOnce(const std::string &dir, const std::string &file,
+              const std::function<void(const std::string &temporary)> &make);
+
+// Runs `argv` in `dir`; throws std::runtime_error naming the program and
+// `output` with what it printed on standard error when it fails.
+void runTool(const std::string &dir, const std::vector<std::string> &argv,
+             const std::string &output);
 
 }  // namespace media_fixtures
 
