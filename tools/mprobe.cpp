@@ -20,8 +20,11 @@
 // standard error, just before the file's failure line if it has one, so that
 // standard output holds only the descriptions. On a terminal, standard error
 // shows how many files are done. Control characters in the names and texts
-// of the text output and of standard error are shown escaped.
+// of the text output and of standard error are shown escaped. A write to
+// standard output (or of a message to standard error) that fails ends the
+// run at once with status 1 and one message naming the error.
 #include <dirent.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -122,6 +125,61 @@ size_t heldBytes(const Outcome &outcome) {
         bytes += static_cast<size_t>(entries) * sizeof(StreamEntry);
     }
     return bytes;
+}
+
+// ---- writing ---------------------------------------------------------------
+
+// Ends the process at once with status 1 after one line on standard error
+// naming `stream` and `error`: output that cannot be written must not pass
+// for a success, nor go on being produced for nobody. Any thread may call it;
+// the first call names its error, later ones wait for the end.
+[[noreturn]] void writeFailed(FILE *stream, int error) {
+    static std::atomic<bool> failing{false};
+    if (failing.exchange(true)) {
+        for (;;) pause();
+    }
+    char words[256];
+    const std::string line = std::string("mprobe: ") +
+                             (stream == stderr ? "standard error" : "standard output") + ": " +
+                             strerror_r(error ? error : EIO, words, sizeof words) + "\n";
+    // Past stdio: the stream that failed may be standard error itself.
+    if (write(STDERR_FILENO, line.data(), line.size()) < 0) {
+        // Nothing is left to tell it on; the status says it.
+    }
+    _exit(1);
+}
+
+// Writes to `stream` or ends the run (writeFailed).
+void put(FILE *stream, const char *data, size_t size) {
+    if (size > 0 && fwrite(data, 1, size, stream) != size) writeFailed(stream, errno);
+}
+
+void put(FILE *stream, const std::string &text) {
+    put(stream, text.data(), text.size());
+}
+
+void put(FILE *stream, const char *text) {
+    put(stream, text, strlen(text));
+}
+
+void flushOrFail(FILE *stream) {
+    if (fflush(stream) != 0) writeFailed(stream, errno);
+}
+
+// A standard descriptor closed at start is held open on /dev/null the other
+// way round (standard input for writing, the outputs for reading), so that
+// no file mprobe opens takes its number, and reading or writing it fails
+// with EBADF as it would have.
+void holdClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number, which is `fd` as the lower ones are open.
+        const int held = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            close(held);
+        }
+    }
 }
 
 // ---- text ----------------------------------------------------------------
@@ -434,7 +492,7 @@ class JsonWriter {
     };
 
     void flush() {
-        if (!buffer_.empty()) fwrite(buffer_.data(), 1, buffer_.size(), out_);
+        put(out_, buffer_);
         buffer_.clear();
     }
     // Texts need not be UTF-8; undecodable bytes are replaced, not fatal.
@@ -592,7 +650,7 @@ void collectNote(void *, const char *filename, const char *line) {
     if (threadNotes) {
         threadNotes->emplace_back(line);
     } else {
-        fprintf(stderr, "mprobe: %s: %s\n", escaped(filename).c_str(), escaped(line).c_str());
+        put(stderr, "mprobe: " + escaped(filename) + ": " + escaped(line) + "\n");
     }
 }
 
@@ -807,10 +865,9 @@ class Reporter {
 
     void report(const Input &input, const Outcome &outcome) {
         if (sharesTerminal_ || !outcome.notes.empty() || !outcome.described) clearProgress();
-        if (!outcome.notes.empty()) fputs(outcome.notes.c_str(), stderr);
+        put(stderr, outcome.notes);
         if (!outcome.described) {
-            fprintf(stderr, "mprobe: %s: %s\n", escaped(input.path).c_str(),
-                    escaped(outcome.error).c_str());
+            put(stderr, "mprobe: " + escaped(input.path) + ": " + escaped(outcome.error) + "\n");
             ++failures_;
             auto reason = std::find_if(reasons_.begin(), reasons_.end(),
                                        [&](const auto &r) { return r.first == outcome.error; });
@@ -821,14 +878,14 @@ class Reporter {
             }
         }
         if (format_ == Format::json) {
-            fputs(done_ > 0 ? ",\n" : "[\n", out_);
+            put(out_, done_ > 0 ? ",\n" : "[\n");
             writeJson(out_, input, outcome, settings_);
         } else if (format_ == Format::jsonLines) {
             writeJson(out_, input, outcome, settings_);
-            fputc('\n', out_);
+            put(out_, "\n");
         } else if (outcome.described) {
-            if (printed_) fputc('\n', out_);
-            fwrite(outcome.output.data(), 1, outcome.output.size(), out_);
+            if (printed_) put(out_, "\n");
+            put(out_, outcome.output);
             printed_ = true;
         }
         ++done_;
@@ -838,15 +895,16 @@ class Reporter {
     // Ends the output; returns the exit status.
     int end() {
         clearProgress();
-        if (format_ == Format::json) fputs(done_ ? "\n]\n" : "[]\n", out_);
-        fflush(out_);
+        if (format_ == Format::json) put(out_, done_ ? "\n]\n" : "[]\n");
+        flushOrFail(out_);
         if (failures_ > 0 && done_ > 1) {
-            fprintf(stderr, "mprobe: %zu of %zu files not described:", failures_, done_);
+            std::string line;
+            appendf(line, "mprobe: %zu of %zu files not described:", failures_, done_);
             for (size_t i = 0; i < reasons_.size(); ++i) {
-                fprintf(stderr, "%s %zu %s", i ? "," : "", reasons_[i].second,
+                appendf(line, "%s %zu %s", i ? "," : "", reasons_[i].second,
                         escaped(reasons_[i].first).c_str());
             }
-            fputc('\n', stderr);
+            put(stderr, line + "\n");
         }
         return failures_ > 0 ? 1 : 0;
     }
@@ -858,7 +916,7 @@ class Reporter {
         const auto time = std::chrono::steady_clock::now();
         if (time - shown_ < std::chrono::milliseconds(100)) return;
         shown_ = time;
-        fflush(out_);
+        flushOrFail(out_);
         if (sized_) {
             fprintf(stderr, "\rmprobe: %zu of %zu files\033[K", done_, total_);
         } else {
@@ -869,7 +927,7 @@ class Reporter {
 
     void clearProgress() {
         if (!showing_) return;
-        fflush(out_);
+        flushOrFail(out_);
         fputs("\r\033[K", stderr);
         showing_ = false;
     }
@@ -970,7 +1028,10 @@ int usageError(const char *format, const char *what) {
 
 }  // namespace
 
+std::string versionText();  // mprobe_version.cpp
+
 int main(int argc, char **argv) {
+    holdClosedStandardDescriptors();
     Settings settings;
     bool recursive = false, nulSeparated = false;
     const char *listPath = nullptr;
@@ -1032,11 +1093,12 @@ int main(int argc, char **argv) {
                 break;
             }
             case 'h':
-                printf("%s%s", kUsage, kHelp);
+                put(stdout, std::string(kUsage) + kHelp);
+                flushOrFail(stdout);
                 return 0;
             case kVersion: {
-                void printVersion();  // mprobe_version.cpp
-                printVersion();
+                put(stdout, versionText());
+                flushOrFail(stdout);
                 return 0;
             }
             default: {
@@ -1083,8 +1145,8 @@ int main(int argc, char **argv) {
     int status = reporter.end();
     if (list && list != stdin) fclose(list);
     if (source.readError()) {
-        fprintf(stderr, "mprobe: %s: cannot read the list: %s\n", escaped(listPath).c_str(),
-                strerror(source.readError()));
+        put(stderr, "mprobe: " + escaped(listPath) +
+                        ": cannot read the list: " + strerror(source.readError()) + "\n");
         status = 1;
     }
     return status;

@@ -1,10 +1,14 @@
 // The mprobe tool run as a user runs it, on the fixtures: its JSON against the
 // library's own description, its text blocks, its failures and exit status.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -615,6 +619,89 @@ TEST(Mprobe, TextShowsControlCharactersEscaped) {
     json j = json::parse(mprobe("--json-lines " + shellQuoted(named)).out);
     EXPECT_EQ(j["filename"], named);
     EXPECT_EQ(j["tags"]["title"], "evil\nmprobe: forged\x1b[2J");
+}
+
+// A run whose standard output is a pipe its reader closes after `keep`
+// bytes: its status, standard error and the number of write calls it made,
+// read from /proc before it is reaped.
+struct CutRun {
+    int status = -1;
+    std::string err;
+    long writeCalls = -1;
+};
+
+CutRun runWithOutputCut(const std::string &line, size_t keep) {
+    qztest::StartedProcess started = qztest::startProcess({"/bin/sh", "-c", line});
+    std::string head(keep, '\0');
+    for (size_t got = 0; got < keep;) {
+        const ssize_t n = read(started.out, &head[got], keep - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(started.out);
+    started.out = -1;
+    CutRun run;
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    std::ifstream io("/proc/" + std::to_string(started.pid) + "/io");
+    std::string field;
+    long value = 0;
+    while (io >> field >> value) {
+        if (field == "syscw:") run.writeCalls = value;
+    }
+    const ProcessResult finished = qztest::finishProcess(started);
+    run.status = finished.status;
+    run.err = finished.err;
+    return run;
+}
+
+// Output that cannot be written ends the run at once with status 1 and one
+// message: a full device, a pipe whose reader left (SIGPIPE ignored, as
+// under many supervisors; at its default the signal ends mprobe), a closed
+// standard output. The large index gives 16 MB of JSON, over 250 blocks.
+TEST(Mprobe, OutputThatCannotBeWrittenEndsTheRunWithStatusOne) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-output";
+    std::filesystem::create_directories(dir);
+    const std::string large = shellQuoted(media_fixtures::makeWithFfmpeg(
+        dir,
+        {"-f", "lavfi", "-i", "color=c=blue:size=16x16:rate=1000:duration=100", "-c:v", "libx264",
+         "-preset", "ultrafast"},
+        "large-index.mp4"));
+    const std::string small = shellQuoted(fixtures().at("mp4"));
+    const std::string run = "exec " + std::string(MPROBE) + " ";
+    const std::string ignorePipe = "trap '' PIPE; " + run;
+    const std::string full = "mprobe: standard output: No space left on device\n";
+    const std::string broken = "mprobe: standard output: Broken pipe\n";
+    const std::string closed = "mprobe: standard output: Bad file descriptor\n";
+    const struct {
+        std::string line;
+        int status;
+        std::string err;
+    } cases[] = {
+        {run + small + " > /dev/full", 1, full},
+        {run + "-l " + small + " > /dev/full", 1, full},
+        {run + "--json " + large + " > /dev/full", 1, full},
+        {run + "--json-lines " + large + " > /dev/full", 1, full},
+        {run + "--json -j 2 " + large + " " + large + " " + small + " > /dev/full", 1, full},
+        {ignorePipe + "--json " + large, 1, broken},
+        {ignorePipe + "--json-lines -j 2 " + large + " " + large + " " + large, 1, broken},
+        {run + "--json " + large, 128 + SIGPIPE, ""},
+        {run + small + " >&-", 1, closed},
+        {run + "--json " + small + " >&-", 1, closed},
+        {run + "--version >&-", 1, closed},
+    };
+    const auto disposition = signal(SIGPIPE, SIG_DFL);  // what mprobe inherits
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        const CutRun cut = runWithOutputCut(c.line, 10);
+        EXPECT_EQ(cut.status, c.status);
+        EXPECT_EQ(cut.err, c.err);
+        EXPECT_GE(cut.writeCalls, 0);
+        EXPECT_LT(cut.writeCalls, 16);
+    }
+    signal(SIGPIPE, disposition);
 }
 
 }  // namespace
