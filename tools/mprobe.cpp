@@ -47,6 +47,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -480,9 +481,37 @@ class JsonWriter {
     }
     void text(const char *key, const char *value) {
         member(key);
-        quote(value);
+        buffer_ += quoted(value, strlen(value));
+    }
+    void text(const char *key, const std::string &value) {
+        member(key);
+        buffer_ += quoted(value.data(), value.size());
+    }
+    // A text under a key already in its JSON form (from quoted).
+    void textUnderQuotedKey(const std::string &quotedKey, const std::string &value) {
+        memberQuoted(quotedKey);
+        buffer_ += quoted(value.data(), value.size());
     }
     void null(const char *key) { raw(key, "null", 4); }
+
+    // `text` as a JSON string. Texts need not be UTF-8; undecodable bytes are
+    // replaced by U+FFFD, not fatal. Printable ASCII without quotes or
+    // backslashes (every key of the field table) goes as it is.
+    static std::string quoted(const char *text, size_t length) {
+        const bool plain = std::all_of(text, text + length, [](char c) {
+            return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+        });
+        if (plain) {
+            std::string out;
+            out.reserve(length + 2);
+            out += '"';
+            out.append(text, length);
+            out += '"';
+            return out;
+        }
+        return nlohmann::json(std::string(text, length))
+            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
 
   private:
     static constexpr size_t kBlock = 64 * 1024;
@@ -495,11 +524,6 @@ class JsonWriter {
         put(out_, buffer_);
         buffer_.clear();
     }
-    // Texts need not be UTF-8; undecodable bytes are replaced, not fatal.
-    void quote(const char *text) {
-        buffer_ +=
-            nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    }
     void newline() {
         if (indent_ < 0) return;
         buffer_ += '\n';
@@ -508,12 +532,19 @@ class JsonWriter {
     // Starts a member of the innermost container: its separator, its
     // indentation and, in an object, its key.
     void member(const char *key) {
+        if (!levels_.empty() && !levels_.back().array) {
+            memberQuoted(quoted(key ? key : "", key ? strlen(key) : 0));
+        } else {
+            memberQuoted(std::string());
+        }
+    }
+    void memberQuoted(const std::string &quotedKey) {
         if (levels_.empty()) return;
         Level &level = levels_.back();
         if (level.count++ > 0) buffer_ += ',';
         newline();
         if (!level.array) {
-            quote(key ? key : "");
+            buffer_ += quotedKey;
             buffer_ += indent_ < 0 ? ":" : ": ";
         }
     }
@@ -532,14 +563,17 @@ class JsonWriter {
 };
 
 // The JSON sink. A key repeated in a `tags` object (metadata may hold one
-// more than once) is written once, with its last value, where it first
-// appeared: the tags are gathered first.
+// more than once, and two keys that differ only in bytes that are not UTF-8
+// read the same once those are replaced) is written once, with its last
+// value, where it first appeared: the tags are gathered first, keyed by the
+// key as it is written.
 struct JsonSink {
     explicit JsonSink(JsonWriter *to) : writer(to) {}
     JsonWriter *writer;
     size_t depth = 0;
     size_t tagsDepth = 0;  // the depth of the open `tags` object, 0 for none
-    std::vector<std::pair<std::string, std::string>> tags;
+    std::vector<std::pair<std::string, std::string>> tags;  // quoted key, value
+    std::unordered_map<std::string, size_t> tagAt;          // quoted key: its place in tags
 };
 
 std::string hex(const uint8_t *bytes, size_t length) {
@@ -570,8 +604,9 @@ MediaFieldSink jsonSink(JsonSink *json) {
     sink.end_object = sink.end_array = [](void *opaque) {
         auto *j = static_cast<JsonSink *>(opaque);
         if (j->depth == j->tagsDepth) {
-            for (const auto &[key, value] : j->tags) j->writer->text(key.c_str(), value.c_str());
+            for (const auto &[key, value] : j->tags) j->writer->textUnderQuotedKey(key, value);
             j->tags.clear();
+            j->tagAt.clear();
             j->tagsDepth = 0;
         }
         --j->depth;
@@ -590,12 +625,12 @@ MediaFieldSink jsonSink(JsonSink *json) {
     sink.text = [](void *opaque, const char *key, const char *value, const MediaFieldHint *) {
         auto *j = static_cast<JsonSink *>(opaque);
         if (j->depth != j->tagsDepth) return j->writer->text(key, value);
-        auto same = std::find_if(j->tags.begin(), j->tags.end(),
-                                 [&](const auto &tag) { return tag.first == key; });
-        if (same != j->tags.end()) {
-            same->second = value;
+        std::string quotedKey = JsonWriter::quoted(key, strlen(key));
+        const auto [at, first] = j->tagAt.emplace(quotedKey, j->tags.size());
+        if (first) {
+            j->tags.emplace_back(std::move(quotedKey), value);
         } else {
-            j->tags.emplace_back(key, value);
+            j->tags[at->second].second = value;
         }
     };
     sink.null = [](void *opaque, const char *key, const MediaFieldHint *) {

@@ -1,6 +1,7 @@
 // The mprobe tool run as a user runs it, on the fixtures: its JSON against the
 // library's own description, its text blocks, its failures and exit status.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -619,6 +620,85 @@ TEST(Mprobe, TextShowsControlCharactersEscaped) {
     json j = json::parse(mprobe("--json-lines " + shellQuoted(named)).out);
     EXPECT_EQ(j["filename"], named);
     EXPECT_EQ(j["tags"]["title"], "evil\nmprobe: forged\x1b[2J");
+}
+
+// Two tag keys that differ only in bytes that are not UTF-8 read the same
+// in JSON: the key is written once, with the last value, where it first
+// appeared, so that no object holds one key twice.
+TEST(Mprobe, JsonWritesATagKeyOnceWhateverItsInvalidBytes) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-tag-keys";
+    std::filesystem::create_directories(dir);
+    const std::string audio = media_fixtures::makeWithFfmpeg(
+        dir,
+        {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000:duration=1", "-c:a",
+         "libmp3lame", "-b:a", "8k", "-id3v2_version", "0", "-write_xing", "0"},
+        "untagged.mp3");
+    // An ID3v2.4 tag of TXXX frames declared UTF-8 (encoding 3), their
+    // descriptions (the keys) in Latin-1.
+    std::string frames;
+    for (const auto &[key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"caf\xe9", "first"}, {"plain", "p"}, {"caf\xe8", "last"}}) {
+        const std::string body = std::string(1, '\x03') + key + '\0' + value;
+        frames += "TXXX" + std::string(3, '\0') + static_cast<char>(body.size()) +
+                  std::string(2, '\0') + body;
+    }
+    const std::string tag = "ID3" + std::string{'\x04', '\0', '\0', '\0', '\0', '\0'} +
+                            static_cast<char>(frames.size()) + frames;
+    const std::string tagged = dir + "/tagged.mp3";
+    ASSERT_TRUE(qztest::writeFile(tagged, tag + qztest::readFile(audio)));
+    const std::string replaced = "caf\xef\xbf\xbd";
+    for (const char *format : {"--json", "--json-lines"}) {
+        SCOPED_TRACE(format);
+        ProcessResult run = mprobe(std::string(format) + " " + shellQuoted(tagged));
+        ASSERT_EQ(run.status, 0) << run.err;
+        size_t count = 0;
+        for (size_t at = run.out.find('"' + replaced + '"'); at != std::string::npos;
+             at = run.out.find('"' + replaced + '"', at + 1)) {
+            ++count;
+        }
+        EXPECT_EQ(count, 1u) << run.out;
+        auto j = nlohmann::ordered_json::parse(run.out);
+        if (j.is_array()) j = j[0];
+        EXPECT_EQ(keysOf(j["tags"]), (std::vector<std::string>{replaced, "plain"}));
+        EXPECT_EQ(j["tags"][replaced], "last");
+    }
+}
+
+// Duplicate tag keys are found through a hash map: a file with 40,000 tags
+// costs JSON about nothing beyond its probe (measured in processor time, the
+// summary's run standing for the probe alone).
+TEST(Mprobe, JsonWritesFortyThousandTagsInLinearTime) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-many-tags";
+    std::filesystem::create_directories(dir);
+    std::string metadata = ";FFMETADATA1\n";
+    for (int i = 0; i < 40000; ++i) {
+        std::string digits = std::to_string(100000 + i).substr(1);
+        std::reverse(digits.begin(), digits.end());  // keys that differ early
+        metadata += digits + "=" + std::to_string(i) + "\n";
+    }
+    ASSERT_TRUE(qztest::writeFile(dir + "/tags.txt", metadata));
+    const std::string file = media_fixtures::makeWithFfmpeg(
+        dir,
+        {"-f", "lavfi", "-i", "color=c=blue:size=16x16:rate=25:duration=1", "-i", "tags.txt",
+         "-map", "0", "-map_metadata", "1", "-c:v", "libx264", "-preset", "ultrafast"},
+        "tags.mkv");
+    auto processorSeconds = [&](const std::string &args, ProcessResult *run) {
+        rusage before{}, after{};
+        getrusage(RUSAGE_CHILDREN, &before);
+        *run = mprobe(args + " " + shellQuoted(file));
+        getrusage(RUSAGE_CHILDREN, &after);
+        auto seconds = [](const rusage &r) {
+            return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+                   static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+        };
+        return seconds(after) - seconds(before);
+    };
+    ProcessResult summary, json;
+    const double probe = processorSeconds("", &summary);
+    const double described = processorSeconds("--json-lines", &json);
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out)["tags"].size(), 40001u);  // and the encoder's
+    EXPECT_LT(described - probe, 2.0) << "probe " << probe << " s, with JSON " << described;
 }
 
 // A run whose standard output is a pipe its reader closes after `keep`
