@@ -665,7 +665,11 @@ void writeJson(FILE *out, const Input &input, const Outcome &outcome, const Sett
         return;
     }
     writer.beginObject(nullptr);
-    writer.text("filename", input.path.c_str());
+    writer.text("filename", input.path);
+    if (!media_fields_is_utf8(input.path.data(), input.path.size())) {
+        writer.text("filename_bytes",
+                    hex(reinterpret_cast<const uint8_t *>(input.path.data()), input.path.size()));
+    }
     writer.integer("result", outcome.result);
     writer.text("error", outcome.error.c_str());
     if (outcome.hasErrorText) {

@@ -622,6 +622,40 @@ TEST(Mprobe, TextShowsControlCharactersEscaped) {
     EXPECT_EQ(j["tags"]["title"], "evil\nmprobe: forged\x1b[2J");
 }
 
+// A name that is not UTF-8 reads in JSON with U+FFFD in place of the bytes it
+// lost; "filename_bytes" right after it keeps the bytes, for the described
+// files and the failures alike. Other names have no such key.
+TEST(Mprobe, JsonKeepsTheBytesOfANameThatIsNotUtf8) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-bytes";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string clip = dir + "/\xff\xfe clip.mp4", notMedia = dir + "/\xff\xfe random";
+    std::filesystem::create_symlink(fixtures().at("mp4"), clip);
+    std::filesystem::create_symlink(fixtures().at("random"), notMedia);
+    const std::string gone = dir + "/caf\xe9.mp4", utf8Gone = dir + "/caf\xc3\xa9.mp4";
+    const struct {
+        std::string path;
+        int result;
+        bool bytes;
+    } cases[] = {{clip, 0, true}, {notMedia, 1, true}, {gone, -2, true}, {utf8Gone, -2, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        ProcessResult run = mprobe("--json-lines " + shellQuoted(c.path));
+        const auto j = nlohmann::ordered_json::parse(run.out);
+        std::vector<std::string> keys = keysOf(j);
+        keys.resize(3);
+        EXPECT_EQ(keys, (std::vector<std::string>{"filename", c.bytes ? "filename_bytes" : "result",
+                                                  c.bytes ? "result" : "error"}));
+        EXPECT_EQ(j["result"], c.result);
+        if (c.bytes) {
+            EXPECT_EQ(j["filename_bytes"], hex(reinterpret_cast<const uint8_t *>(c.path.data()),
+                                               static_cast<int>(c.path.size())));
+        }
+        EXPECT_NE(j["filename"].get<std::string>().find(c.bytes ? "\xef\xbf\xbd" : "caf\xc3\xa9"),
+                  std::string::npos);
+    }
+}
+
 // Two tag keys that differ only in bytes that are not UTF-8 read the same
 // in JSON: the key is written once, with the last value, where it first
 // appeared, so that no object holds one key twice.
