@@ -19,10 +19,10 @@
 // silenced; the library's notes about streams it does not describe go to
 // standard error, just before the file's failure line if it has one, so that
 // standard output holds only the descriptions. On a terminal, standard error
-// shows how many files are done. Control characters in the names and texts
-// of the text output and of standard error are shown escaped. A write to
-// standard output (or of a message to standard error) that fails ends the
-// run at once with status 1 and one message naming the error.
+// shows how many files are done. Control characters and the backslash in the
+// names and texts of the text output and of standard error are shown escaped.
+// A write to standard output (or of a message to standard error) that fails
+// ends the run at once with status 1 and one message naming the error.
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -185,14 +185,17 @@ void holdClosedStandardDescriptors() {
 
 // ---- text ----------------------------------------------------------------
 
-// `text` with control characters (C0, DEL and the C1 range in UTF-8) written
-// as escapes, so that a crafted name or tag cannot forge or rewrite lines.
+// `text` with control characters (C0, DEL and the C1 range in UTF-8) and the
+// backslash written as escapes, so that a crafted name or tag cannot forge
+// or rewrite lines, and no two texts read the same.
 std::string escaped(const char *text) {
     std::string out;
     if (!text) return out;
     for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
         char escape[8];
-        if (*c == '\n') {
+        if (*c == '\\') {
+            out += "\\\\";
+        } else if (*c == '\n') {
             out += "\\n";
         } else if (*c == '\t') {
             out += "\\t";

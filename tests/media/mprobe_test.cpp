@@ -620,6 +620,26 @@ TEST(Mprobe, TextShowsControlCharactersEscaped) {
     json j = json::parse(mprobe("--json-lines " + shellQuoted(named)).out);
     EXPECT_EQ(j["filename"], named);
     EXPECT_EQ(j["tags"]["title"], "evil\nmprobe: forged\x1b[2J");
+
+    // A backslash is escaped too, so that a title holding a backslash and an
+    // n reads otherwise than one holding a line end, and a name holding the
+    // four characters \x07 otherwise than one holding a bell.
+    const struct {
+        std::string title, shown;
+    } titles[] = {{"two\\nlines", "two\\\\nlines"}, {"two\nlines", "two\\nlines"}};
+    for (const auto &t : titles) {
+        const std::string file = media_fixtures::makeWithFfmpeg(
+            dir, {"-i", fixtures().at("h264_only"), "-c", "copy", "-metadata", "title=" + t.title},
+            std::string(t.title.find('\\') != std::string::npos ? "backslash" : "newline") +
+                ".mp4");
+        ProcessResult longText = mprobe("-l " + shellQuoted(file));
+        EXPECT_NE(longText.out.find("    title" + std::string(15, ' ') + t.shown + "\n"),
+                  std::string::npos)
+            << longText.out;
+    }
+    const std::string backslashes = dir + "/c:\\gone\\x07\a.mp4";
+    ProcessResult gone = mprobe(shellQuoted(backslashes));
+    EXPECT_EQ(gone.err, "mprobe: " + dir + "/c:\\\\gone\\\\x07\\x07.mp4: not found\n");
 }
 
 // A name that is not UTF-8 reads in JSON with U+FFFD in place of the bytes it
