@@ -87,10 +87,12 @@ struct Settings {
     bool nameNotes = false;
 };
 
-// One file to describe, or a directory that could not be listed.
+// One file to describe, or an input that names none.
 struct Input {
     std::string path;
-    std::string listingError;  // set when the directory cannot be read
+    // Why nothing is probed: a directory that cannot be read, a list line
+    // that names no path. Empty for a path to probe.
+    std::string error;
 };
 
 struct ContextFree {
@@ -188,35 +190,39 @@ void holdClosedStandardDescriptors() {
 // `text` with control characters (C0, DEL and the C1 range in UTF-8) and the
 // backslash written as escapes, so that a crafted name or tag cannot forge
 // or rewrite lines, and no two texts read the same.
-std::string escaped(const char *text) {
+std::string escaped(const char *text, size_t length) {
     std::string out;
-    if (!text) return out;
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
+    const auto *c = reinterpret_cast<const unsigned char *>(text);
+    for (size_t i = 0; text && i < length; ++i) {
         char escape[8];
-        if (*c == '\\') {
+        if (c[i] == '\\') {
             out += "\\\\";
-        } else if (*c == '\n') {
+        } else if (c[i] == '\n') {
             out += "\\n";
-        } else if (*c == '\t') {
+        } else if (c[i] == '\t') {
             out += "\\t";
-        } else if (*c == '\r') {
+        } else if (c[i] == '\r') {
             out += "\\r";
-        } else if (*c < 0x20 || *c == 0x7F) {
-            snprintf(escape, sizeof escape, "\\x%02x", *c);
+        } else if (c[i] < 0x20 || c[i] == 0x7F) {
+            snprintf(escape, sizeof escape, "\\x%02x", c[i]);
             out += escape;
-        } else if (*c == 0xC2 && c[1] >= 0x80 && c[1] <= 0x9F) {
-            snprintf(escape, sizeof escape, "\\u%04x", c[1]);
+        } else if (c[i] == 0xC2 && i + 1 < length && c[i + 1] >= 0x80 && c[i + 1] <= 0x9F) {
+            snprintf(escape, sizeof escape, "\\u%04x", c[i + 1]);
             out += escape;
-            ++c;
+            ++i;
         } else {
-            out += static_cast<char>(*c);
+            out += static_cast<char>(c[i]);
         }
     }
     return out;
 }
 
+std::string escaped(const char *text) {
+    return escaped(text, text ? strlen(text) : 0);
+}
+
 std::string escaped(const std::string &text) {
-    return escaped(text.c_str());
+    return escaped(text.data(), text.size());
 }
 
 void appendf(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -753,8 +759,8 @@ std::string failureReason(int result, int error, const MediaContext *context) {
 Outcome describe(const Input &input, ContextPtr &context, const Settings &settings) {
     Outcome outcome;
     int result = -2;
-    if (!input.listingError.empty()) {
-        outcome.error = input.listingError;
+    if (!input.error.empty()) {
+        outcome.error = input.error;
     } else {
         std::vector<std::string> notes;
         threadNotes = &notes;
@@ -863,6 +869,9 @@ class InputSource {
             if (length > 0 && line_[length - 1] == delimiter_) --length;
             if (length == 0) continue;  // an empty line names nothing
             input = {std::string(line_, static_cast<size_t>(length)), ""};
+            if (delimiter_ != '\0' && memchr(line_, '\0', static_cast<size_t>(length))) {
+                input.error = "not a path (a NUL byte in the list line)";
+            }
             return true;
         }
         return false;

@@ -131,6 +131,13 @@ TEST(Mprobe, PrintsOneReadableBlockPerFile) {
 TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
     const std::string dir = MEDIA_FIXTURE_DIR;
     const std::string usage = "usage: mprobe [--json | --json-lines] [-r] [-j N] PATH...\n";
+    // A line of a newline-separated list names no path past a NUL byte, and
+    // the path before it was not asked for.
+    const std::string lists = dir + "/../mprobe-nul-line";
+    std::filesystem::create_directories(lists);
+    const std::string nulLine = fixtures().at("mp4") + std::string(1, '\0') + "x.mkv";
+    ASSERT_TRUE(qztest::writeFile(lists + "/nul.list", nulLine + "\n"));
+    const std::string nulError = "not a path (a NUL byte in the list line)";
     const struct {
         std::string args;
         int status;
@@ -145,6 +152,8 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
          "mprobe: " + fixtures().at("empty") +
              ": not a media file\nmprobe: 1 of 2 files not described: 1 not a media file\n",
          true},
+        {"--files-from " + shellQuoted(lists + "/nul.list"), 1,
+         "mprobe: " + fixtures().at("mp4") + "\\x00x.mkv: " + nulError + "\n", false},
         {"", 2, usage, false},
         {"--frobnicate x", 2, "mprobe: unknown option --frobnicate\n" + usage, false},
         {"-j 0 x", 2, "mprobe: -j needs a number of threads from 1 to 1024, not 0\n" + usage,
@@ -164,6 +173,12 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
     EXPECT_EQ(all[0]["result"], -2);
     EXPECT_EQ(all[0]["error"], "not found");
     EXPECT_EQ(all[1]["container_name"], "wav");
+    run = mprobe("--json-lines --files-from " + shellQuoted(lists + "/nul.list"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(
+        nlohmann::ordered_json::parse(run.out),
+        nlohmann::ordered_json(
+            {{"filename", nulLine}, {"result", -2}, {"error", nulError}, {"error_text", nullptr}}));
 }
 
 // A small media library: links to the fixtures under names that sort in a
