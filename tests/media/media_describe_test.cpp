@@ -4,6 +4,7 @@
 // made to show (so that a field both sides leave unknown cannot pass alone).
 // The failure texts and the field table of mprobe are checked here too.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -557,6 +558,55 @@ TEST(FieldTable, HandsOverEveryFieldWithUnknownsAsNull) {
     media_fields_describe(&c, &sink2, &withoutIndex);
     EXPECT_EQ(noIndex.values.count("file.video.0.entries.0"), 0u);
     EXPECT_EQ(noIndex.values["file.video.0.entry_count"], std::to_string(c.video->entry_count));
+}
+
+// A name that is not UTF-8 comes twice: as the text it is, then right after
+// it as bytes, "filename_bytes", which a binding keeps as bytes (JSON as hex).
+TEST(FieldTable, HandsOverANameThatIsNotUtf8AsBytesToo) {
+    qztest::TempDir dir;
+    const std::string latin1 = dir.file("caf\xe9.mp4"), utf8 = dir.file("caf\xc3\xa9.mp4");
+    for (const std::string &name : {latin1, utf8}) {
+        ASSERT_EQ(symlink(fixtures().at("mp4").c_str(), name.c_str()), 0) << name;
+        Probed probed(name);
+        ASSERT_EQ(probed.result, 0);
+        Flat flat;
+        const MediaFieldSink sink = flatSink(&flat);
+        const MediaFieldOptions options{false};
+        media_fields_describe(probed.context, &sink, &options);
+        ASSERT_GE(flat.order.size(), 3u);
+        EXPECT_EQ(flat.order[0], "file.filename");
+        if (name == latin1) {
+            EXPECT_EQ(flat.order[1], "file.filename_bytes");
+            EXPECT_EQ(flat.values["file.filename_bytes"], std::to_string(name.size()) + " bytes");
+        } else {
+            EXPECT_EQ(flat.order[1], "file.result");
+            EXPECT_EQ(flat.values.count("file.filename_bytes"), 0u);
+        }
+    }
+}
+
+// media_fields_is_utf8 says whether JSON shows a text without replacing a
+// byte: it agrees with the JSON writer's own decoder.
+TEST(FieldTable, TellsUtf8AsJsonDecodesIt) {
+    const std::string cases[] = {
+        // Valid, up to U+10FFFF and around the surrogates.
+        "", "plain", "caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xef\xbf\xbd",
+        "\xf4\x8f\xbf\xbf", "\xed\x9f\xbf",
+        // Latin-1; overlong forms; surrogates; beyond U+10FFFF.
+        "caf\xe9", "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xf0\x8f\xbf\xbf", "\xed\xa0\x80",
+        "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff", "\xfe",
+        // A continuation byte alone; a sequence cut short or not continued.
+        "\x80", "a\xbf", "\xe2\x82", "\xf0\x9f\x98", "\xc3", "\xe2\x28\xa1", "\xc3\x28"};
+    for (const std::string &text : cases) {
+        bool decodes = true;
+        try {
+            nlohmann::json(text).dump();
+        } catch (const nlohmann::json::type_error &) {
+            decodes = false;
+        }
+        EXPECT_EQ(media_fields_is_utf8(text.data(), text.size()), decodes)
+            << testing::PrintToString(text);
+    }
 }
 
 }  // namespace
