@@ -90,11 +90,14 @@ def test_paths_as_str_bytes_pathlike_and_non_utf8_names(tmp_path):
     os.symlink(os.fsencode(FIXTURES["mp4"]), odd)
     for path in (FIXTURES["mp4"], os.fsencode(FIXTURES["mp4"]), pathlib.Path(FIXTURES["mp4"])):
         assert media_probe.probe(path) == expected
+    names = ("filename", "filename_bytes")
     for path in (odd, os.fsdecode(odd)):
         got = media_probe.probe(path)
         assert got["filename"] == odd.decode("utf-8", "replace")
-        assert {k: v for k, v in got.items() if k != "filename"} == {
-            k: v for k, v in expected.items() if k != "filename"}
+        assert got["filename_bytes"] == odd
+        assert list(got)[:2] == list(names)
+        assert {k: v for k, v in got.items() if k not in names} == {
+            k: v for k, v in expected.items() if k not in names}
 
 
 def test_probe_many_keeps_input_order_and_reports_errors_as_values(tmp_path):
