@@ -26,6 +26,7 @@ Figure benchProbe(bool smoke);
 Figure benchIndex(bool smoke);
 Figure benchMemory(bool smoke);
 Figure benchJsonMemory(bool smoke);
+Figure benchJsonTags(bool smoke);
 Figure benchProcess(bool smoke);
 Figure benchBatch(bool smoke);
 Figure benchScan(bool smoke);

@@ -58,6 +58,8 @@ struct Corpus {
     int64_t largeIndexEntries = 0;
     std::string library;                    // copies of `mixed` on shelves of 100
     std::vector<std::string> libraryPaths;  // in the order mprobe -r lists them
+    std::string manyTags;  // a 1 s Matroska file with tens of thousands of global tags
+    int manyTagCount = 0;
 };
 
 Command words(const std::string &text) {
@@ -97,6 +99,23 @@ const Corpus &corpusFor(bool smoke) {
         words("-f lavfi -i color=c=blue:size=16x16:rate=1000:duration=" +
               std::to_string(entries / 1000) + " -c:v libx264 -preset ultrafast"),
         "large-index-" + std::to_string(entries) + ".mp4");
+    // Keys that differ in their first characters: FFmpeg's metadata
+    // dictionary compares each new key with every one before it.
+    const int tags = corpus.manyTagCount = smoke ? 2000 : 40000;
+    const std::string list = "tags-" + std::to_string(tags) + ".txt";
+    std::string metadata = ";FFMETADATA1\n";
+    for (int i = 0; i < tags; ++i) {
+        std::string digits = std::to_string(100000 + i).substr(1);
+        std::reverse(digits.begin(), digits.end());
+        metadata += digits + "=" + std::to_string(i) + "\n";
+    }
+    if (!qztest::writeFile(dir + "/" + list, metadata))
+        throw std::runtime_error("cannot write " + dir + "/" + list);
+    corpus.manyTags = media_fixtures::makeWithFfmpeg(
+        dir,
+        words("-f lavfi -i color=c=blue:size=16x16:rate=25:duration=1 -i " + list +
+              " -map 0 -map_metadata 1 -c:v libx264 -preset ultrafast"),
+        "tags-" + std::to_string(tags) + ".mkv");
     const size_t files = smoke ? 40 : 1000;
     corpus.library = dir + "/library-" + std::to_string(files);
     for (size_t i = 0; i < files; ++i) {
@@ -241,6 +260,33 @@ Figure benchJsonMemory(bool smoke) {
     return {"mprobe --json, large index: extra peak memory / the index's size",
             threeDigits(median(extra) / mib, " MiB"), threeDigits(index / mib, " MiB"),
             median(extra) / index};
+}
+
+// Runs `command` as timedRun does and returns the processor time it took,
+// which other work on the machine moves less than the wall time.
+double processorTime(const Command &command) {
+    auto seconds = [] {
+        rusage usage{};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = seconds();
+    timedRun(command);
+    return seconds() - before;
+}
+
+// mprobe --json on the file with many tags against mprobe's summary of it,
+// which probes the same and prints no tag: what writing the tags costs beyond
+// the probe (repeated keys are found through a hash map), in processor time.
+Figure benchJsonTags(bool smoke) {
+    const Corpus &corpus = corpusFor(smoke);
+    return sideBySide("mprobe --json vs summary, " + std::to_string(corpus.manyTagCount) +
+                          " tags: processor time (the probe is most of both)",
+                      1, smoke ? 1 : 2, [&](size_t, bool json) {
+                          return processorTime(json ? Command{QZ_MPROBE, "--json", corpus.manyTags}
+                                                    : Command{QZ_MPROBE, corpus.manyTags});
+                      });
 }
 
 // Runs argv, its output to /dev/null, and prints the peak of its resident

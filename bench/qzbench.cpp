@@ -90,14 +90,15 @@ struct Benchmark {
     double limit;
 };
 const Benchmark kBenchmarks[] = {
-    {"probe", benchProbe, true, 1.03},     {"index", benchIndex, true, 1.10},
-    {"memory", benchMemory, true, 1.00},   {"json-memory", benchJsonMemory, true, 1.00},
-    {"process", benchProcess, true, 0.60}, {"batch", benchBatch, false, 1.70},
-    {"scan", benchScan, false, 100},       {"console", benchConsole, true, 1.50},
+    {"probe", benchProbe, true, 1.03},        {"index", benchIndex, true, 1.10},
+    {"memory", benchMemory, true, 1.00},      {"json-memory", benchJsonMemory, true, 1.00},
+    {"json-tags", benchJsonTags, true, 1.10}, {"process", benchProcess, true, 0.60},
+    {"batch", benchBatch, false, 1.70},       {"scan", benchScan, false, 100},
+    {"console", benchConsole, true, 1.50},
 };
 const char kUsage[] =
     "usage: qzbench [--smoke] [--only NAME,...]\n"
-    "  NAME: probe, index, memory, json-memory, process, batch, scan, console\n";
+    "  NAME: probe, index, memory, json-memory, json-tags, process, batch, scan, console\n";
 const char kLine[] = "%-82s  %-9s  %-9s  %-6s  %-7s  %s\n";
 
 void ignoreNote(void *, const char *, const char *) {}

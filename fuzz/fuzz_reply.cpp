@@ -2,6 +2,8 @@
 // socket, ReadUdpMsg and printReply. The printed text must be exactly the
 // text bytes that arrived, up to the first NUL, and the status the first four
 // bytes padded with zeros.
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (!freopen("/dev/null", "w", stdout)) abort();
     if (!receiver.ok() || !sender.ok()) abort();
     endpoint.rxSock = receiver.fd();
+    endpoint.ipAddr = htonl(INADDR_LOOPBACK);  // the sender's address
     return 0;
 }
 

@@ -114,10 +114,12 @@ void hostDialogue(int selPos, char *line) {
         // command's reply it would put every later reply one behind.
         DropQueuedUdpMsgs(&CmdSocket);
         if (SendUdpMsg(&Cmd, CMD_MSG_LEN, &CmdSocket) < 0) continue;
-        if (awaitReply(line)) {
-            closeServer(selPos);
-            return;
-        }
+        const bool ended = awaitReply(line);
+        if (ended) closeServer(selPos);
+        // Datagrams from other addresses dropped during the reply are
+        // reported once it is over, so the report never splits its text.
+        ReportForeignUdpMsgs();
+        if (ended) return;
     }
 }
 

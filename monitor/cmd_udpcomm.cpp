@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +130,36 @@ int SendUdpMsg(const void *buffer, int length, const UdpCommInfo *record) {
     return 0;
 }
 
+namespace {
+
+// Datagrams dropped because they did not come from the host's address, not yet
+// reported. Atomic because recvAlarm reports them from a signal handler.
+std::atomic<int> foreignCount{0};
+std::atomic<in_addr_t> foreignFirst{0};  // sender of the first of them
+std::atomic<bool> foreignMany{false};    // some came from another address than the first
+static_assert(std::atomic<int>::is_always_lock_free &&
+                  std::atomic<in_addr_t>::is_always_lock_free &&
+                  std::atomic<bool>::is_always_lock_free,
+              "the tally is read in a signal handler");
+
+bool fromHost(const sockaddr_in &sender, socklen_t senderLen, const UdpCommInfo *record) {
+    return senderLen >= sizeof sender && sender.sin_family == AF_INET &&
+           sender.sin_addr.s_addr == record->ipAddr;
+}
+
+void noteForeign(in_addr_t sender) {
+    const int count = foreignCount.load();
+    if (count == 0) {
+        foreignFirst = sender;
+        foreignMany = false;
+    } else if (sender != foreignFirst) {
+        foreignMany = true;
+    }
+    if (count < INT_MAX) foreignCount = count + 1;
+}
+
+}  // namespace
+
 int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record) {
     if (buffer == nullptr) {
         printf("[ERROR] Nil Pointer passed \n");
@@ -142,32 +174,46 @@ int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record) {
         return -1;
     }
 
+    // Received here first, so that a datagram from another address leaves
+    // `buffer` as it was.
+    unsigned char datagram[CMD_MSG_LEN];
     sockaddr_in sender{};
     socklen_t senderLen = sizeof sender;
     // A datagram already queued is taken at once; the alarm guards only a
     // real wait. When a long reply arrives faster than the console prints it,
     // that spares two system calls per datagram, and a console that falls
     // behind catches up sooner instead of letting its socket drop datagrams.
-    // The kernel writes only the datagram's bytes; the rest of `buffer`
-    // stays as it was.
-    ssize_t got = recvfrom(record->rxSock, buffer, CMD_MSG_LEN, MSG_DONTWAIT,
+    ssize_t got = recvfrom(record->rxSock, datagram, sizeof datagram, MSG_DONTWAIT,
                            reinterpret_cast<sockaddr *>(&sender), &senderLen);
-    const bool waited = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    if (waited) {
-        fflush(stdout);  // show what was printed before waiting
+    // Armed once for the whole wait: datagrams from other addresses do not
+    // put the deadline off, however many arrive.
+    bool armed = false;
+    while (!(got >= 0 && fromHost(sender, senderLen, record))) {
+        if (got >= 0) {
+            noteForeign(sender.sin_addr.s_addr);
+        } else if (armed || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            break;
+        }
+        if (!armed) {
+            fflush(stdout);  // show what was printed before waiting
+            alarm(CMD_RECV_TIMEOUT_SEC);
+            armed = true;
+        }
         senderLen = sizeof sender;
-        alarm(CMD_RECV_TIMEOUT_SEC);
-        got = recvfrom(record->rxSock, buffer, CMD_MSG_LEN, 0,
+        got = recvfrom(record->rxSock, datagram, sizeof datagram, 0,
                        reinterpret_cast<sockaddr *>(&sender), &senderLen);
     }
     if (got < 0) {
+        const int err = errno;
+        if (armed) alarm(0);
+        errno = err;
         FATAL("RECV");
         printf("[ERROR] Unable to read from udp socket\n");
-        if (waited) alarm(0);
         return -1;
     }
+    if (armed) alarm(0);
+    memcpy(buffer, datagram, static_cast<size_t>(got));
     *length = static_cast<int>(got);
-    if (waited) alarm(0);
     return 0;
 }
 
@@ -177,18 +223,41 @@ int DropQueuedUdpMsgs(const UdpCommInfo *record) {
     // program that floods the port faster than this drops them from holding
     // the console here.
     constexpr int kMaxDropped = 4096;
-    int dropped = 0;
+    int dropped = 0, fromItsHost = 0;
     char byte;
+    sockaddr_in sender{};
+    socklen_t senderLen = sizeof sender;
     // A receive into a short buffer still takes the whole datagram.
-    while (dropped < kMaxDropped && recv(record->rxSock, &byte, sizeof byte, MSG_DONTWAIT) >= 0) {
+    while (dropped < kMaxDropped &&
+           recvfrom(record->rxSock, &byte, sizeof byte, MSG_DONTWAIT,
+                    reinterpret_cast<sockaddr *>(&sender), &senderLen) >= 0) {
         ++dropped;
+        if (fromHost(sender, senderLen, record)) {
+            ++fromItsHost;
+        } else {
+            noteForeign(sender.sin_addr.s_addr);
+        }
+        senderLen = sizeof sender;
     }
-    if (dropped == 1) {
+    if (fromItsHost == 1) {
         printf("[WARNING] 1 datagram received outside a reply was dropped\n");
-    } else if (dropped > 1) {
-        printf("[WARNING] %d datagrams received outside a reply were dropped\n", dropped);
+    } else if (fromItsHost > 1) {
+        printf("[WARNING] %d datagrams received outside a reply were dropped\n", fromItsHost);
     }
+    ReportForeignUdpMsgs();
     return dropped;
+}
+
+int ReportForeignUdpMsgs() {
+    const int count = foreignCount.exchange(0);
+    if (count == 1) {
+        printf("[WARNING] 1 datagram from %s was dropped: not from the host\n",
+               GetIpAddressStr(foreignFirst));
+    } else if (count > 1) {
+        printf("[WARNING] %d datagrams from %s%s were dropped: not from the host\n", count,
+               GetIpAddressStr(foreignFirst), foreignMany ? " and other addresses" : "");
+    }
+    return count;
 }
 
 const char *GetIpAddressStr(in_addr_t address) {
@@ -203,8 +272,10 @@ void FATAL(const char *tag) {
 }
 
 void recvAlarm(int /*signo*/) {
-    // The process is blocked in recvfrom when this fires, so no stdio call is
-    // interrupted; exit() flushes the reply text already printed.
+    // The alarm is armed only inside ReadUdpMsg's receive loop, which calls
+    // no stdio function, so none is interrupted; exit() flushes the reply
+    // text already printed.
     printf("[ERROR] Don't recv response message.... Maybe disconnection....\n");
+    ReportForeignUdpMsgs();
     exit(3);
 }

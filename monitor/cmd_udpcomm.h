@@ -41,24 +41,34 @@ int initUdpCommRx(UdpCommInfo *record);
 int initUdpCommTx(UdpCommInfo *record);
 // Sends `length` bytes of `buffer` as one datagram to record->txAddr.
 int SendUdpMsg(const void *buffer, int length, const UdpCommInfo *record);
-// Receives one datagram on record->rxSock into `buffer`, which must hold
-// CMD_MSG_LEN bytes; a longer datagram is cut to that, and the bytes of
-// `buffer` past the datagram are left as they were. Stores the datagram's
-// size in *length. A datagram already queued is taken at once; otherwise
-// standard output is flushed and the wait lasts at most CMD_RECV_TIMEOUT_SEC
-// seconds, after which the alarm handler ends the process.
+// Receives one datagram from the host on record->rxSock into `buffer`, which
+// must hold CMD_MSG_LEN bytes; a longer datagram is cut to that, and the bytes
+// of `buffer` past the datagram are left as they were. Stores the datagram's
+// size in *length. Only a datagram whose sender address is record->ipAddr (on
+// any port) is the host's: others are dropped and counted for
+// ReportForeignUdpMsgs, and the receive goes on. A datagram from the host
+// already queued is taken at once; otherwise standard output is flushed and
+// the whole wait, dropped datagrams included, lasts at most
+// CMD_RECV_TIMEOUT_SEC seconds, after which the alarm handler ends the process.
 int ReadUdpMsg(void *buffer, int *length, const UdpCommInfo *record);
 // Takes every datagram already queued on record->rxSock, without waiting, and
 // drops it: called just before a request goes out, so none of them can be its
 // reply (a surplus datagram, a late answer, another program's). Prints
 // "[WARNING] N datagram(s) received outside a reply were dropped" when any
-// were. Returns how many; 0 for a closed socket.
+// from the host's address were, then reports those from other addresses as
+// ReportForeignUdpMsgs does. Returns how many in all; 0 for a closed socket.
 int DropQueuedUdpMsgs(const UdpCommInfo *record);
+// Prints "[WARNING] N datagram(s) from ADDRESS was/were dropped: not from the
+// host" (ADDRESS the first sender, followed by " and other addresses" when
+// there were more) for the datagrams from other addresses dropped since the
+// last report, and forgets them. Returns how many there were.
+int ReportForeignUdpMsgs();
 // Dotted-quad text of `address`, in static storage the next call overwrites.
 const char *GetIpAddressStr(in_addr_t address);
 // Prints "[ERROR] [tag] errno =<hex>, errstr = <text>" for the current errno.
 void FATAL(const char *tag);
-// SIGALRM handler: reports the missing reply and exits with status 3.
+// SIGALRM handler: reports the missing reply, then the datagrams from other
+// addresses dropped meanwhile, and exits with status 3.
 void recvAlarm(int signo);
 
 #endif

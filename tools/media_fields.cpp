@@ -613,10 +613,49 @@ void media_fields_describe(const MediaContext *context, const MediaFieldSink *si
     sink->begin_object(sink->opaque, nullptr, context->filename);
     const size_t count = sizeof kContext / sizeof *kContext;
     emit(kContext[0], context, sink, options);  // filename, then the result
-    const MediaFieldHint result{nullptr, MEDIA_UNIT_NONE, false, 0, 0, 0, 0};
-    sink->integer(sink->opaque, "result", 0, &result);
+    const MediaFieldHint plain{nullptr, MEDIA_UNIT_NONE, false, 0, 0, 0, 0};
+    const char *name = context->filename;
+    if (name && !media_fields_is_utf8(name, strlen(name))) {
+        sink->bytes(sink->opaque, "filename_bytes", reinterpret_cast<const uint8_t *>(name),
+                    strlen(name), &plain);
+    }
+    sink->integer(sink->opaque, "result", 0, &plain);
     for (size_t i = 1; i < count; ++i) emit(kContext[i], context, sink, options);
     sink->end_object(sink->opaque);
+}
+
+bool media_fields_is_utf8(const char *text, size_t length) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    for (size_t i = 0; i < length;) {
+        const unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // The continuation bytes a lead byte takes, and the range of the
+        // first of them (narrower after E0, ED, F0 and F4).
+        size_t more = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            more = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            more = 2;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            more = 3;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (length - i <= more || bytes[i + 1] < low || bytes[i + 1] > high) return false;
+        for (size_t k = 2; k <= more; ++k) {
+            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+        }
+        i += more + 1;
+    }
+    return true;
 }
 
 void media_fields_disposition_text(int32_t disposition, char *out, size_t size) {

@@ -90,11 +90,17 @@ struct MediaFieldOptions {
 };
 
 // Walks the description `context` of a successful probe as one object:
-// "filename", "result" (0), then every other field in record order, the
-// stream lists as arrays of objects and `tags` as an object of texts (a key
-// repeated in the metadata arrives once per entry).
+// "filename", then "filename_bytes" (through `bytes`: the name's bytes) when
+// the name is not valid UTF-8, "result" (0), then every other field in record
+// order, the stream lists as arrays of objects and `tags` as an object of
+// texts (a key repeated in the metadata arrives once per entry).
 void media_fields_describe(const MediaContext *context, const MediaFieldSink *sink,
                            const MediaFieldOptions *options);
+
+// Whether the `length` bytes at `text` are valid UTF-8 (no overlong forms,
+// no surrogates, nothing above U+10FFFF): what a JSON or Python text shows
+// without replacing any byte.
+bool media_fields_is_utf8(const char *text, size_t length);
 
 // The streams the library's note lines `lines` (of one probe, in order) are
 // about, one per stream, as "subtitle stream 3": each "codec type ..." line

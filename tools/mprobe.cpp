@@ -19,9 +19,12 @@
 // silenced; the library's notes about streams it does not describe go to
 // standard error, just before the file's failure line if it has one, so that
 // standard output holds only the descriptions. On a terminal, standard error
-// shows how many files are done. Control characters in the names and texts
-// of the text output and of standard error are shown escaped.
+// shows how many files are done. Control characters and the backslash in the
+// names and texts of the text output and of standard error are shown escaped.
+// A write to standard output (or of a message to standard error) that fails
+// ends the run at once with status 1 and one message naming the error.
 #include <dirent.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -44,6 +47,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -83,10 +87,12 @@ struct Settings {
     bool nameNotes = false;
 };
 
-// One file to describe, or a directory that could not be listed.
+// One file to describe, or an input that names none.
 struct Input {
     std::string path;
-    std::string listingError;  // set when the directory cannot be read
+    // Why nothing is probed: a directory that cannot be read, a list line
+    // that names no path. Empty for a path to probe.
+    std::string error;
 };
 
 struct ContextFree {
@@ -124,37 +130,99 @@ size_t heldBytes(const Outcome &outcome) {
     return bytes;
 }
 
+// ---- writing ---------------------------------------------------------------
+
+// Ends the process at once with status 1 after one line on standard error
+// naming `stream` and `error`: output that cannot be written must not pass
+// for a success, nor go on being produced for nobody. Any thread may call it;
+// the first call names its error, later ones wait for the end.
+[[noreturn]] void writeFailed(FILE *stream, int error) {
+    static std::atomic<bool> failing{false};
+    if (failing.exchange(true)) {
+        for (;;) pause();
+    }
+    char words[256];
+    const std::string line = std::string("mprobe: ") +
+                             (stream == stderr ? "standard error" : "standard output") + ": " +
+                             strerror_r(error ? error : EIO, words, sizeof words) + "\n";
+    // Past stdio: the stream that failed may be standard error itself.
+    if (write(STDERR_FILENO, line.data(), line.size()) < 0) {
+        // Nothing is left to tell it on; the status says it.
+    }
+    _exit(1);
+}
+
+// Writes to `stream` or ends the run (writeFailed).
+void put(FILE *stream, const char *data, size_t size) {
+    if (size > 0 && fwrite(data, 1, size, stream) != size) writeFailed(stream, errno);
+}
+
+void put(FILE *stream, const std::string &text) {
+    put(stream, text.data(), text.size());
+}
+
+void put(FILE *stream, const char *text) {
+    put(stream, text, strlen(text));
+}
+
+void flushOrFail(FILE *stream) {
+    if (fflush(stream) != 0) writeFailed(stream, errno);
+}
+
+// A standard descriptor closed at start is held open on /dev/null the other
+// way round (standard input for writing, the outputs for reading), so that
+// no file mprobe opens takes its number, and reading or writing it fails
+// with EBADF as it would have.
+void holdClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number, which is `fd` as the lower ones are open.
+        const int held = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (held >= 0 && held != fd) {
+            dup2(held, fd);
+            close(held);
+        }
+    }
+}
+
 // ---- text ----------------------------------------------------------------
 
-// `text` with control characters (C0, DEL and the C1 range in UTF-8) written
-// as escapes, so that a crafted name or tag cannot forge or rewrite lines.
-std::string escaped(const char *text) {
+// `text` with control characters (C0, DEL and the C1 range in UTF-8) and the
+// backslash written as escapes, so that a crafted name or tag cannot forge
+// or rewrite lines, and no two texts read the same.
+std::string escaped(const char *text, size_t length) {
     std::string out;
-    if (!text) return out;
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
+    const auto *c = reinterpret_cast<const unsigned char *>(text);
+    for (size_t i = 0; text && i < length; ++i) {
         char escape[8];
-        if (*c == '\n') {
+        if (c[i] == '\\') {
+            out += "\\\\";
+        } else if (c[i] == '\n') {
             out += "\\n";
-        } else if (*c == '\t') {
+        } else if (c[i] == '\t') {
             out += "\\t";
-        } else if (*c == '\r') {
+        } else if (c[i] == '\r') {
             out += "\\r";
-        } else if (*c < 0x20 || *c == 0x7F) {
-            snprintf(escape, sizeof escape, "\\x%02x", *c);
+        } else if (c[i] < 0x20 || c[i] == 0x7F) {
+            snprintf(escape, sizeof escape, "\\x%02x", c[i]);
             out += escape;
-        } else if (*c == 0xC2 && c[1] >= 0x80 && c[1] <= 0x9F) {
-            snprintf(escape, sizeof escape, "\\u%04x", c[1]);
+        } else if (c[i] == 0xC2 && i + 1 < length && c[i + 1] >= 0x80 && c[i + 1] <= 0x9F) {
+            snprintf(escape, sizeof escape, "\\u%04x", c[i + 1]);
             out += escape;
-            ++c;
+            ++i;
         } else {
-            out += static_cast<char>(*c);
+            out += static_cast<char>(c[i]);
         }
     }
     return out;
 }
 
+std::string escaped(const char *text) {
+    return escaped(text, text ? strlen(text) : 0);
+}
+
 std::string escaped(const std::string &text) {
-    return escaped(text.c_str());
+    return escaped(text.data(), text.size());
 }
 
 void appendf(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -436,9 +504,37 @@ class JsonWriter {
     }
     void text(const char *key, const char *value) {
         member(key);
-        quote(value);
+        buffer_ += quoted(value, strlen(value));
+    }
+    void text(const char *key, const std::string &value) {
+        member(key);
+        buffer_ += quoted(value.data(), value.size());
+    }
+    // A text under a key already in its JSON form (from quoted).
+    void textUnderQuotedKey(const std::string &quotedKey, const std::string &value) {
+        memberQuoted(quotedKey);
+        buffer_ += quoted(value.data(), value.size());
     }
     void null(const char *key) { raw(key, "null", 4); }
+
+    // `text` as a JSON string. Texts need not be UTF-8; undecodable bytes are
+    // replaced by U+FFFD, not fatal. Printable ASCII without quotes or
+    // backslashes (every key of the field table) goes as it is.
+    static std::string quoted(const char *text, size_t length) {
+        const bool plain = std::all_of(text, text + length, [](char c) {
+            return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+        });
+        if (plain) {
+            std::string out;
+            out.reserve(length + 2);
+            out += '"';
+            out.append(text, length);
+            out += '"';
+            return out;
+        }
+        return nlohmann::json(std::string(text, length))
+            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
 
   private:
     static constexpr size_t kBlock = 64 * 1024;
@@ -448,13 +544,8 @@ class JsonWriter {
     };
 
     void flush() {
-        if (!buffer_.empty()) fwrite(buffer_.data(), 1, buffer_.size(), out_);
+        put(out_, buffer_);
         buffer_.clear();
-    }
-    // Texts need not be UTF-8; undecodable bytes are replaced, not fatal.
-    void quote(const char *text) {
-        buffer_ +=
-            nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
     void newline() {
         if (indent_ < 0) return;
@@ -464,12 +555,19 @@ class JsonWriter {
     // Starts a member of the innermost container: its separator, its
     // indentation and, in an object, its key.
     void member(const char *key) {
+        if (!levels_.empty() && !levels_.back().array) {
+            memberQuoted(quoted(key ? key : "", key ? strlen(key) : 0));
+        } else {
+            memberQuoted(std::string());
+        }
+    }
+    void memberQuoted(const std::string &quotedKey) {
         if (levels_.empty()) return;
         Level &level = levels_.back();
         if (level.count++ > 0) buffer_ += ',';
         newline();
         if (!level.array) {
-            quote(key ? key : "");
+            buffer_ += quotedKey;
             buffer_ += indent_ < 0 ? ":" : ": ";
         }
     }
@@ -488,14 +586,17 @@ class JsonWriter {
 };
 
 // The JSON sink. A key repeated in a `tags` object (metadata may hold one
-// more than once) is written once, with its last value, where it first
-// appeared: the tags are gathered first.
+// more than once, and two keys that differ only in bytes that are not UTF-8
+// read the same once those are replaced) is written once, with its last
+// value, where it first appeared: the tags are gathered first, keyed by the
+// key as it is written.
 struct JsonSink {
     explicit JsonSink(JsonWriter *to) : writer(to) {}
     JsonWriter *writer;
     size_t depth = 0;
     size_t tagsDepth = 0;  // the depth of the open `tags` object, 0 for none
-    std::vector<std::pair<std::string, std::string>> tags;
+    std::vector<std::pair<std::string, std::string>> tags;  // quoted key, value
+    std::unordered_map<std::string, size_t> tagAt;          // quoted key: its place in tags
 };
 
 std::string hex(const uint8_t *bytes, size_t length) {
@@ -526,8 +627,9 @@ MediaFieldSink jsonSink(JsonSink *json) {
     sink.end_object = sink.end_array = [](void *opaque) {
         auto *j = static_cast<JsonSink *>(opaque);
         if (j->depth == j->tagsDepth) {
-            for (const auto &[key, value] : j->tags) j->writer->text(key.c_str(), value.c_str());
+            for (const auto &[key, value] : j->tags) j->writer->textUnderQuotedKey(key, value);
             j->tags.clear();
+            j->tagAt.clear();
             j->tagsDepth = 0;
         }
         --j->depth;
@@ -546,12 +648,12 @@ MediaFieldSink jsonSink(JsonSink *json) {
     sink.text = [](void *opaque, const char *key, const char *value, const MediaFieldHint *) {
         auto *j = static_cast<JsonSink *>(opaque);
         if (j->depth != j->tagsDepth) return j->writer->text(key, value);
-        auto same = std::find_if(j->tags.begin(), j->tags.end(),
-                                 [&](const auto &tag) { return tag.first == key; });
-        if (same != j->tags.end()) {
-            same->second = value;
+        std::string quotedKey = JsonWriter::quoted(key, strlen(key));
+        const auto [at, first] = j->tagAt.emplace(quotedKey, j->tags.size());
+        if (first) {
+            j->tags.emplace_back(std::move(quotedKey), value);
         } else {
-            j->tags.emplace_back(key, value);
+            j->tags[at->second].second = value;
         }
     };
     sink.null = [](void *opaque, const char *key, const MediaFieldHint *) {
@@ -586,7 +688,11 @@ void writeJson(FILE *out, const Input &input, const Outcome &outcome, const Sett
         return;
     }
     writer.beginObject(nullptr);
-    writer.text("filename", input.path.c_str());
+    writer.text("filename", input.path);
+    if (!media_fields_is_utf8(input.path.data(), input.path.size())) {
+        writer.text("filename_bytes",
+                    hex(reinterpret_cast<const uint8_t *>(input.path.data()), input.path.size()));
+    }
     writer.integer("result", outcome.result);
     writer.text("error", outcome.error.c_str());
     if (outcome.hasErrorText) {
@@ -606,7 +712,7 @@ void collectNote(void *, const char *filename, const char *line) {
     if (threadNotes) {
         threadNotes->emplace_back(line);
     } else {
-        fprintf(stderr, "mprobe: %s: %s\n", escaped(filename).c_str(), escaped(line).c_str());
+        put(stderr, "mprobe: " + escaped(filename) + ": " + escaped(line) + "\n");
     }
 }
 
@@ -667,8 +773,8 @@ std::string failureReason(int result, int error, const MediaContext *context) {
 Outcome describe(const Input &input, ContextPtr &context, const Settings &settings) {
     Outcome outcome;
     int result = -2;
-    if (!input.listingError.empty()) {
-        outcome.error = input.listingError;
+    if (!input.error.empty()) {
+        outcome.error = input.error;
     } else {
         std::vector<std::string> notes;
         threadNotes = &notes;
@@ -777,6 +883,9 @@ class InputSource {
             if (length > 0 && line_[length - 1] == delimiter_) --length;
             if (length == 0) continue;  // an empty line names nothing
             input = {std::string(line_, static_cast<size_t>(length)), ""};
+            if (delimiter_ != '\0' && memchr(line_, '\0', static_cast<size_t>(length))) {
+                input.error = "not a path (a NUL byte in the list line)";
+            }
             return true;
         }
         return false;
@@ -821,10 +930,9 @@ class Reporter {
 
     void report(const Input &input, const Outcome &outcome) {
         if (sharesTerminal_ || !outcome.notes.empty() || !outcome.described) clearProgress();
-        if (!outcome.notes.empty()) fputs(outcome.notes.c_str(), stderr);
+        put(stderr, outcome.notes);
         if (!outcome.described) {
-            fprintf(stderr, "mprobe: %s: %s\n", escaped(input.path).c_str(),
-                    escaped(outcome.error).c_str());
+            put(stderr, "mprobe: " + escaped(input.path) + ": " + escaped(outcome.error) + "\n");
             ++failures_;
             auto reason = std::find_if(reasons_.begin(), reasons_.end(),
                                        [&](const auto &r) { return r.first == outcome.error; });
@@ -835,14 +943,14 @@ class Reporter {
             }
         }
         if (format_ == Format::json) {
-            fputs(done_ > 0 ? ",\n" : "[\n", out_);
+            put(out_, done_ > 0 ? ",\n" : "[\n");
             writeJson(out_, input, outcome, settings_);
         } else if (format_ == Format::jsonLines) {
             writeJson(out_, input, outcome, settings_);
-            fputc('\n', out_);
+            put(out_, "\n");
         } else if (outcome.described) {
-            if (printed_) fputc('\n', out_);
-            fwrite(outcome.output.data(), 1, outcome.output.size(), out_);
+            if (printed_) put(out_, "\n");
+            put(out_, outcome.output);
             printed_ = true;
         }
         ++done_;
@@ -852,15 +960,16 @@ class Reporter {
     // Ends the output; returns the exit status.
     int end() {
         clearProgress();
-        if (format_ == Format::json) fputs(done_ ? "\n]\n" : "[]\n", out_);
-        fflush(out_);
+        if (format_ == Format::json) put(out_, done_ ? "\n]\n" : "[]\n");
+        flushOrFail(out_);
         if (failures_ > 0 && done_ > 1) {
-            fprintf(stderr, "mprobe: %zu of %zu files not described:", failures_, done_);
+            std::string line;
+            appendf(line, "mprobe: %zu of %zu files not described:", failures_, done_);
             for (size_t i = 0; i < reasons_.size(); ++i) {
-                fprintf(stderr, "%s %zu %s", i ? "," : "", reasons_[i].second,
+                appendf(line, "%s %zu %s", i ? "," : "", reasons_[i].second,
                         escaped(reasons_[i].first).c_str());
             }
-            fputc('\n', stderr);
+            put(stderr, line + "\n");
         }
         return failures_ > 0 ? 1 : 0;
     }
@@ -872,7 +981,7 @@ class Reporter {
         const auto time = std::chrono::steady_clock::now();
         if (time - shown_ < std::chrono::milliseconds(100)) return;
         shown_ = time;
-        fflush(out_);
+        flushOrFail(out_);
         if (sized_) {
             fprintf(stderr, "\rmprobe: %zu of %zu files\033[K", done_, total_);
         } else {
@@ -883,7 +992,7 @@ class Reporter {
 
     void clearProgress() {
         if (!showing_) return;
-        fflush(out_);
+        flushOrFail(out_);
         fputs("\r\033[K", stderr);
         showing_ = false;
     }
@@ -984,7 +1093,10 @@ int usageError(const char *format, const char *what) {
 
 }  // namespace
 
+std::string versionText();  // mprobe_version.cpp
+
 int main(int argc, char **argv) {
+    holdClosedStandardDescriptors();
     Settings settings;
     bool recursive = false, nulSeparated = false;
     const char *listPath = nullptr;
@@ -1046,11 +1158,12 @@ int main(int argc, char **argv) {
                 break;
             }
             case 'h':
-                printf("%s%s", kUsage, kHelp);
+                put(stdout, std::string(kUsage) + kHelp);
+                flushOrFail(stdout);
                 return 0;
             case kVersion: {
-                void printVersion();  // mprobe_version.cpp
-                printVersion();
+                put(stdout, versionText());
+                flushOrFail(stdout);
                 return 0;
             }
             default: {
@@ -1097,8 +1210,8 @@ int main(int argc, char **argv) {
     int status = reporter.end();
     if (list && list != stdin) fclose(list);
     if (source.readError()) {
-        fprintf(stderr, "mprobe: %s: cannot read the list: %s\n", escaped(listPath).c_str(),
-                strerror(source.readError()));
+        put(stderr, "mprobe: " + escaped(listPath) +
+                        ": cannot read the list: " + strerror(source.readError()) + "\n");
         status = 1;
     }
     return status;

@@ -1,6 +1,7 @@
 // mprobe --version: the project's version and the FFmpeg libraries mprobe
 // runs with, which may be newer than those it was built against.
 #include <cstdio>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -10,17 +11,18 @@ extern "C" {
 
 namespace {
 
-void printLibrary(const char *name, unsigned version) {
-    printf("%s %u.%u.%u\n", name, AV_VERSION_MAJOR(version), AV_VERSION_MINOR(version),
-           AV_VERSION_MICRO(version));
+std::string library(const char *name, unsigned version) {
+    char line[128];
+    snprintf(line, sizeof line, "%s %u.%u.%u\n", name, AV_VERSION_MAJOR(version),
+             AV_VERSION_MINOR(version), AV_VERSION_MICRO(version));
+    return line;
 }
 
 }  // namespace
 
-// Prints the versions on standard output, one per line.
-void printVersion() {
-    printf("mprobe %s\n", QZ_PROJECT_VERSION);
-    printLibrary("libavformat", avformat_version());
-    printLibrary("libavcodec", avcodec_version());
-    printLibrary("libavutil", avutil_version());
+// The versions, one per line, as standard output shows them.
+std::string versionText() {
+    return std::string("mprobe ") + QZ_PROJECT_VERSION + "\n" +
+           library("libavformat", avformat_version()) + library("libavcodec", avcodec_version()) +
+           library("libavutil", avutil_version());
 }

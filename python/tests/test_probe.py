@@ -45,7 +45,7 @@ def test_index_entries_are_tuples_and_config_bytes_are_bytes():
 
 
 def test_hdr_records_chapters_and_programs_are_dicts_and_lists():
-    hdr = media_probe.probe(FIXTURES["mkv_hdr10"], index=False)["video"][0]
+    hdr = media_probe.probe(FIXTURES["mkv_hdr10_no_sei"], index=False)["video"][0]
     assert hdr["mastering_display"]["source"] == "container"
     assert hdr["mastering_display"]["max_luminance"] == 1000.0
     assert hdr["content_light"] == {"max_cll": 1000, "max_fall": 400, "source": "container"}
@@ -108,11 +108,14 @@ def test_paths_as_str_bytes_pathlike_and_non_utf8_names(tmp_path):
     os.symlink(os.fsencode(FIXTURES["mp4"]), odd)
     for path in (FIXTURES["mp4"], os.fsencode(FIXTURES["mp4"]), pathlib.Path(FIXTURES["mp4"])):
         assert media_probe.probe(path) == expected
+    names = ("filename", "filename_bytes")
     for path in (odd, os.fsdecode(odd)):
         got = media_probe.probe(path)
         assert got["filename"] == odd.decode("utf-8", "replace")
-        assert {k: v for k, v in got.items() if k != "filename"} == {
-            k: v for k, v in expected.items() if k != "filename"}
+        assert got["filename_bytes"] == odd
+        assert list(got)[:2] == list(names)
+        assert {k: v for k, v in got.items() if k not in names} == {
+            k: v for k, v in expected.items() if k not in names}
 
 
 def test_probe_many_keeps_input_order_and_reports_errors_as_values(tmp_path):

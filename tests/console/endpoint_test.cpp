@@ -150,6 +150,56 @@ TEST_F(Endpoint, DropsEveryQueuedDatagramAndSaysHowManyThenReceivesTheNext) {
     EXPECT_EQ(alarm(0), 0u);
 }
 
+TEST_F(Endpoint, TakesRepliesFromTheHostsAddressOnlyAndReportsTheOthersAfterwards) {
+    // All of 127/8 is loopback: 127.0.0.2 and .3 are other machines' addresses
+    // as far as the console can tell, and no packet leaves this one.
+    UdpPeer host, otherPort, second(0, "127.0.0.2"), third(0, "127.0.0.3");
+    ASSERT_TRUE(host.ok() && otherPort.ok() && second.ok() && third.ok());
+    loadAlpha(host.port(), qztest::freeUdpPort());
+    printed([] { connectServer(0, &CmdInfo[0]); });
+    const struct {
+        const char *what;
+        std::vector<std::pair<UdpPeer *, size_t>> queued;  // sender and size, in order
+        std::string reported;
+    } cases[] = {
+        {"the host's own", {{&host, 9}}, ""},
+        {"another port of the host's address", {{&otherPort, 9}}, ""},
+        {"a longer one from elsewhere first",
+         {{&second, 3000}, {&host, 9}},
+         qztest::droppedFrom(1, "127.0.0.2")},
+        {"several from elsewhere",
+         {{&second, 0}, {&second, 20}, {&host, 9}},
+         qztest::droppedFrom(2, "127.0.0.2")},
+        {"from two other addresses",
+         {{&second, 20}, {&third, 20}, {&second, 20}, {&otherPort, 9}},
+         "[WARNING] 3 datagrams from 127.0.0.2 and other addresses were dropped: not from the "
+         "host\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto &[from, size] : c.queued)
+            ASSERT_TRUE(from->sendTo(CmdInfo[0].txPort, std::string(size, '\x55')));
+        std::string buffer(CMD_MSG_LEN, '\xAA');
+        int length = CMD_MSG_LEN;
+        EXPECT_EQ(printed([&] { EXPECT_EQ(ReadUdpMsg(&buffer[0], &length, &CmdInfo[0]), 0); }), "");
+        // The host's datagram, and nothing of the others in the bytes past it.
+        EXPECT_EQ(length, 9);
+        EXPECT_EQ(buffer.substr(0, 9), std::string(9, '\x55'));
+        EXPECT_EQ(buffer.find_first_not_of('\xAA', 9), std::string::npos);
+        EXPECT_EQ(printed([] { ReportForeignUdpMsgs(); }), c.reported);
+        EXPECT_EQ(printed([] { EXPECT_EQ(ReportForeignUdpMsgs(), 0); }), "");
+    }
+    // Queued before a request: both kinds are dropped, each with its own line.
+    for (UdpPeer *from : {&host, &second, &otherPort, &second})
+        ASSERT_TRUE(from->sendTo(CmdInfo[0].txPort, "x"));
+    int dropped = -1;
+    EXPECT_EQ(printed([&] { dropped = DropQueuedUdpMsgs(&CmdInfo[0]); }),
+              "[WARNING] 2 datagrams received outside a reply were dropped\n" +
+                  qztest::droppedFrom(2, "127.0.0.2"));
+    EXPECT_EQ(dropped, 4);
+    EXPECT_EQ(alarm(0), 0u) << "the receive left its alarm armed";
+}
+
 TEST_F(Endpoint, RefusesBadArgumentsAndReportsFailuresInItsOwnWords) {
     UdpPeer host;
     loadAlpha(host.port(), qztest::freeUdpPort());

@@ -5,6 +5,7 @@
 // reordered or corrupted on the way.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -16,8 +17,10 @@
 namespace {
 
 using qztest::ConsoleRun;
+using qztest::droppedFrom;
 using qztest::kRequestLen;
 using qztest::kTextLen;
+using qztest::kTimedOut;
 using qztest::kWaitMs;
 using qztest::menu;
 using qztest::PtySession;
@@ -27,13 +30,20 @@ using qztest::UdpPeer;
 using qztest::unixLines;
 using namespace std::string_literals;
 
+// The sender of a step's replies.
+enum From {
+    kHost,          // the host's own socket
+    kOtherPort,     // another program's socket on the host's address, 127.0.0.1
+    kOtherAddress,  // a socket on 127.0.0.2: another machine's as far as the console can tell
+};
+
 struct Step {
     std::string keys;                   // typed as they are
     std::optional<std::string> sent;    // the command the host receives; none: nothing is sent
     std::vector<std::string> replies;   // then sent to the console, datagram by datagram
     std::optional<std::string> screen;  // shown from here on; none: read with the next step
     size_t host = 0;                    // the host that receives the command
-    bool stranger = false;              // the answer comes from a port of another program
+    From from = kHost;                  // who sends the replies
     bool end = false;                   // then end of input (pipes) or hang-up (terminal)
 };
 
@@ -53,6 +63,10 @@ void play(const Scenario &s) {
     c.start(s.pipes, s.env);
     UdpPeer stranger;
     ASSERT_TRUE(stranger.ok());
+    // Linux routes all of 127/8 to loopback: a sender address other than the
+    // host's without leaving the machine.
+    UdpPeer foreign(0, "127.0.0.2");
+    ASSERT_TRUE(foreign.ok());
     EXPECT_EQ(c.screen(menu(s.hosts)), c.startScreen());
     std::string field(kTextLen, '\0');  // the request text: later bytes stay from longer commands
     for (size_t i = 0; i < s.steps.size(); ++i) {
@@ -64,10 +78,11 @@ void play(const Scenario &s) {
             field.replace(0, step.sent->size() + 1, *step.sent + '\0');
             c.expectRequest(step.host, request(static_cast<int32_t>(step.host), field));
         }
-        for (const std::string &d : step.replies) {
-            ASSERT_TRUE(step.stranger ? stranger.sendTo(c.txPort(step.host), d)
-                                      : c.host(step.host).sendTo(c.txPort(step.host), d));
-        }
+        UdpPeer &sender = step.from == kOtherPort      ? stranger
+                          : step.from == kOtherAddress ? foreign
+                                                       : c.host(step.host);
+        for (const std::string &d : step.replies)
+            ASSERT_TRUE(sender.sendTo(c.txPort(step.host), d));
         if (step.screen) {  // the console must still be running while steps follow
             const bool last = i + 1 == s.steps.size();
             EXPECT_EQ(last ? c.screen(*step.screen) : c.screenUpTo(*step.screen), *step.screen);
@@ -112,7 +127,7 @@ TEST(HostileTerminal, EveryLineHasADefinedOutcomeAndNothingTypedIsLost) {
          {},
          {{x100k + "\n", {}, {}, menuAgain},
           {"0\nping\n", "ping", {reply(0, "pong")}, prompt + "ping\npong\n" + prompt},
-          {"", {}, {}, leave, 0, false, true}},
+          {"", {}, {}, leave, 0, kHost, true}},
          0},
         {"pipe: a 100 KB command is refused, the next one goes out",
          one,
@@ -121,7 +136,7 @@ TEST(HostileTerminal, EveryLineHasADefinedOutcomeAndNothingTypedIsLost) {
          {{"0\n", {}, {}, prompt},
           {c100k + "\n", {}, {}, c100k + "\n" + refused(c100k.size()) + prompt},
           {"ok\n", "ok", {reply(0, "fine")}, "ok\nfine\n" + prompt},
-          {"", {}, {}, leave, 0, false, true}},
+          {"", {}, {}, leave, 0, kHost, true}},
          0},
         {"terminal: a 65,000-character command is refused",
          one,
@@ -183,7 +198,7 @@ TEST(HostileTerminal, EveryLineHasADefinedOutcomeAndNothingTypedIsLost) {
            {reply(0, "up")},
            prompt + "sta\nup\n" + prompt + leave,
            0,
-           false,
+           kHost,
            true}},
          0},
         {"terminal: Ctrl-C at the menu ends the console",
@@ -210,13 +225,13 @@ TEST(HostileTerminal, EveryLineHasADefinedOutcomeAndNothingTypedIsLost) {
          one,
          false,
          {},
-         {{"", {}, {}, std::nullopt, 0, false, true}},
+         {{"", {}, {}, std::nullopt, 0, kHost, true}},
          128 + 1},
         {"terminal closed in a dialogue",
          one,
          false,
          {},
-         {{"0\n", {}, {}, "0\n" + prompt}, {"half", {}, {}, std::nullopt, 0, false, true}},
+         {{"0\n", {}, {}, "0\n" + prompt}, {"half", {}, {}, std::nullopt, 0, kHost, true}},
          128 + 1},
         {"terminal closed while a reply is awaited",
          one,
@@ -224,7 +239,7 @@ TEST(HostileTerminal, EveryLineHasADefinedOutcomeAndNothingTypedIsLost) {
          {},
          {{"0\n", {}, {}, "0\n" + prompt},
           {"wait\n", "wait", {}, std::nullopt},
-          {"", {}, {}, std::nullopt, 0, false, true}},
+          {"", {}, {}, std::nullopt, 0, kHost, true}},
          128 + 1},
         {"duplicate names: the name selects the first, the position either",
          {"dup", "dup"},
@@ -270,8 +285,8 @@ TEST(HostileHost, EveryReplyDatagramHasADefinedOutcome) {
             {reply(0, "from another port")},
             "elsewhere\nfrom another port\n" + prompt,
             0,
-            true},
-           {"sta", {}, {reply(0, "early "), reply(1, "stray")}, "sta", 0, true},
+            kOtherPort},
+           {"sta", {}, {reply(0, "early "), reply(1, "stray")}, "sta", 0, kOtherPort},
            {"tus\n",
             "status",
             {reply(0, "up")},
@@ -291,6 +306,94 @@ TEST(HostileHost, EveryReplyDatagramHasADefinedOutcome) {
            {"close\n", "close", {"\x02"}, "close\n" + leave},
            {"quit\n", {}, {}, "quit\n"}},
           0});
+    // Replies from 127.0.0.2: all of 127/8 is loopback, so this is another
+    // machine's address as far as the console can tell, and nothing leaves
+    // this one. Such datagrams are dropped and reported once the reply is
+    // over (or before the next command goes out), never inside its text.
+    const std::vector<std::string> one = {"alpha"};
+    const std::string exitThenQuit = "exit\n" + leave;
+    const std::vector<Scenario> cases = {
+        {"another address while a reply is awaited: the host's reply is still shown",
+         one,
+         false,
+         {},
+         {{"0\n", {}, {}, "0\n" + prompt},
+          {"who\n", "who", {reply(0, "\x1b[2Jspoofed")}, std::nullopt, 0, kOtherAddress},
+          {"", {}, {reply(0, "me")}, "who\nme\n" + droppedFrom(1, "127.0.0.2") + prompt},
+          {"exit\nquit\n", {}, {}, exitThenQuit}},
+         0},
+        {"another address inside a reply: its text stays whole",
+         one,
+         false,
+         {},
+         {{"0\n", {}, {}, "0\n" + prompt},
+          {"more\n", "more", {reply(1, "part ")}, "more\npart "},
+          {"", {}, {reply(2, "bye"), reply(1, "spoofed ")}, std::nullopt, 0, kOtherAddress},
+          {"", {}, {reply(0, "rest")}, "rest\n" + droppedFrom(2, "127.0.0.2") + prompt},
+          {"exit\nquit\n", {}, {}, exitThenQuit}},
+         0},
+        {"another address while idle: dropped before the next command, apart from the host's",
+         one,
+         false,
+         {},
+         {{"0\n", {}, {}, "0\n" + prompt},
+          {"sta", {}, {reply(0, "late")}, "sta"},
+          {"", {}, {reply(0, "spoofed")}, std::nullopt, 0, kOtherAddress},
+          {"tus\n",
+           "status",
+           {reply(0, "up")},
+           "tus\n[WARNING] 1 datagram received outside a reply was dropped\n" +
+               droppedFrom(1, "127.0.0.2") + "up\n" + prompt},
+          {"exit\nquit\n", {}, {}, exitThenQuit}},
+         0},
+        {"another address before a reply that ends the dialogue: reported after the close",
+         one,
+         false,
+         {},
+         {{"0\n", {}, {}, "0\n" + prompt},
+          {"bye\n", "bye", {reply(0, "spoofed")}, std::nullopt, 0, kOtherAddress},
+          {"",
+           {},
+           {reply(2, "gone\n")},
+           "bye\ngone\nClose Socket : alpha\n" + droppedFrom(1, "127.0.0.2") + menu(one)},
+          {"quit\n", {}, {}, "quit\n"}},
+         0},
+        {"the host never answers, a program on another address does",
+         one,
+         false,
+         {},
+         {{"0\n", {}, {}, "0\n" + prompt},
+          {"wait\n", "wait", {reply(1, "part ")}, "wait\npart "},
+          {"", {}, {reply(0, "end")}, kTimedOut + droppedFrom(1, "127.0.0.2"), 0, kOtherAddress}},
+         3},
+    };
+    for (const Scenario &s : cases) play(s);
+}
+
+TEST(HostileHost, FloodFromAnotherAddressDoesNotPutOffTheReplyTimeout) {
+    ConsoleRun c(MONITOR_BIN);
+    c.openAndSend("wait");
+    UdpPeer foreign(0, "127.0.0.2");  // all of 127/8 is loopback: no packet leaves the machine
+    ASSERT_TRUE(foreign.ok());
+    // Twenty every 20 ms for at most four timeouts' time; each, if taken for
+    // a reply, would keep it open.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+    int sent = 0, status = PtySession::kRunning;
+    while (status == PtySession::kRunning && std::chrono::steady_clock::now() < until) {
+        for (int i = 0; i < 20; ++i, ++sent)
+            ASSERT_TRUE(foreign.sendTo(c.txPort(0), reply(1, "x")));
+        status = c.term.waitExit(20);
+    }
+    ASSERT_EQ(status, 3) << "still running after " << sent << " datagrams";
+    const std::string shown = unixLines(c.term.takeOutput());
+    const std::string timedOut = "wait\n" + std::string(kTimedOut);
+    ASSERT_EQ(shown.substr(0, timedOut.size()), timedOut);
+    const std::string warning = shown.substr(timedOut.size());
+    int dropped = 0;  // what the socket did not hold, the kernel dropped unseen
+    ASSERT_EQ(sscanf(warning.c_str(), "[WARNING] %d ", &dropped), 1) << warning;
+    EXPECT_GE(dropped, 1);
+    EXPECT_LE(dropped, sent);
+    EXPECT_EQ(warning, droppedFrom(dropped, "127.0.0.2"));
 }
 
 // Reply line `i` of the long replies below: "dNNNN" and a tail of `size` bytes.

@@ -18,6 +18,7 @@ namespace {
 
 using qztest::ConsoleRun;
 using qztest::kTextLen;
+using qztest::kTimedOut;
 using qztest::kWaitMs;
 using qztest::menu;
 using qztest::PtySession;
@@ -25,8 +26,6 @@ using qztest::reply;
 using qztest::request;
 using qztest::UdpPeer;
 using qztest::unixLines;
-
-const char kTimedOut[] = "[ERROR] Don't recv response message.... Maybe disconnection....\n";
 
 int sizeFromEnv(const char *name, int fallback) {
     const char *value = getenv(name);

@@ -80,7 +80,7 @@ TEST(OutOfMemory, EveryAllocationOfAProbeIsChecked) {
 
 // The same over files with every kind of extension field: tags on the file
 // and on each stream, a 5.1 layout, other streams and chapters (mkv_tracks);
-// side data, a mastering display and light levels (mkv_hdr10); a Dolby
+// side data, a mastering display and light levels (mkv_hdr10_no_sei); a Dolby
 // Vision configuration and stream ids (hevc_dovi); programs with their
 // streams and tags (ts_programs). Each failure gives 1 with the reason in
 // error_text, and whatever was described by then is whole: every array
@@ -92,7 +92,7 @@ TEST(OutOfMemory, EveryAllocationOfTheDescriptionIsChecked) {
         int atLeast;  // allocations of a whole description
     } files[] = {
         {"mkv_tracks", 75},   // texts and tags of five streams and the file, two chapters
-        {"mkv_hdr10", 35},    // two side data types, two HDR records with their sources
+        {"mkv_hdr10_no_sei", 35},    // two side data types, two HDR records with their sources
         {"hevc_dovi", 30},    // a side data type and the configuration
         {"ts_programs", 40},  // four streams, two programs of two streams and two tags
     };

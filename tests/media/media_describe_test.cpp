@@ -4,6 +4,7 @@
 // made to show (so that a field both sides leave unknown cannot pass alone).
 // The failure texts and the field table of mprobe are checked here too.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -419,7 +420,7 @@ const char *const kDescribed[] = {
     "mp4",          "mov",         "mkv",          "flv",           "wmv",          "ts",
     "wav",          "three_video", "h264_only",    "long",          "h264_ntsc",    "hevc_main10",
     "rotated",      "mp3_long",    "mkv_tracks",   "ts_interlaced", "mov_no_brand", "hevc_hlg",
-    "hevc_dovi",    "mkv_hdr10",   "mp4_chapters", "mkv_chapters",  "ts_programs",  "mp3_vbr",
+    "hevc_dovi",    "mkv_hdr10_no_sei",   "mp4_chapters", "mkv_chapters",  "ts_programs",  "mp3_vbr",
     "mp3_vbr_xing", "hls_master",
 };
 
@@ -619,7 +620,7 @@ const Spot kSpots[] = {
      },
      "257 258 513"},
     {"rotated", "side data", [](C c) { return side(*c.video); }, "Display Matrix"},
-    {"mkv_hdr10", "side data", [](C c) { return side(*c.video); },
+    {"mkv_hdr10_no_sei", "side data", [](C c) { return side(*c.video); },
      "Content light level metadata, Mastering display metadata"},
     {"h264_ntsc", "no side data", [](C c) { return side(*c.video) + side(*c.audio); }, ""},
     // HDR: the format by the rule, and the records it follows from.
@@ -635,8 +636,8 @@ const Spot kSpots[] = {
                 std::to_string(d->bl_compatibility_id);
      },
      "1.0 8.4 101 1"},
-    {"mkv_hdr10", "HDR format", [](C c) { return orNull(c.video->hdr_format); }, "HDR10"},
-    {"mkv_hdr10", "mastering display",
+    {"mkv_hdr10_no_sei", "HDR format", [](C c) { return orNull(c.video->hdr_format); }, "HDR10"},
+    {"mkv_hdr10_no_sei", "mastering display",
      [](C c) {
          const MediaMasteringDisplay *m = c.video->mastering_display;
          if (!m) return std::string("none");
@@ -647,7 +648,7 @@ const Spot kSpots[] = {
          return std::string(text);
      },
      "0.68,0.32 0.265,0.69 0.15,0.06 white 0.3127,0.329 0.0001-1000 container"},
-    {"mkv_hdr10", "content light",
+    {"mkv_hdr10_no_sei", "content light",
      [](C c) {
          const MediaContentLight *l = c.video->content_light;
          return l ? std::to_string(l->max_cll) + "/" + std::to_string(l->max_fall) + " " +
@@ -902,18 +903,18 @@ TEST(FieldTable, HandsOverTheRecordsAndArraysFieldsPointAt) {
         const char *key;
         std::string value;
     } cases[] = {
-        {"mkv_hdr10", "file.video.0.side_data_types.0", "Content light level metadata"},
-        {"mkv_hdr10", "file.video.0.side_data_types.1", "Mastering display metadata"},
-        {"mkv_hdr10", "file.video.0.mastering_display.red_x", std::to_string(0.68f)},
-        {"mkv_hdr10", "file.video.0.mastering_display.white_y", std::to_string(0.329f)},
-        {"mkv_hdr10", "file.video.0.mastering_display.max_luminance", std::to_string(1000.0)},
-        {"mkv_hdr10", "file.video.0.mastering_display.has_primaries", "1"},
-        {"mkv_hdr10", "file.video.0.mastering_display.source", "container"},
-        {"mkv_hdr10", "file.video.0.content_light.max_cll", "1000"},
-        {"mkv_hdr10", "file.video.0.content_light.max_fall", "400"},
-        {"mkv_hdr10", "file.video.0.content_light.source", "container"},
-        {"mkv_hdr10", "file.video.0.dovi", "null"},
-        {"mkv_hdr10", "file.video.0.hdr_format", "HDR10"},
+        {"mkv_hdr10_no_sei", "file.video.0.side_data_types.0", "Content light level metadata"},
+        {"mkv_hdr10_no_sei", "file.video.0.side_data_types.1", "Mastering display metadata"},
+        {"mkv_hdr10_no_sei", "file.video.0.mastering_display.red_x", std::to_string(0.68f)},
+        {"mkv_hdr10_no_sei", "file.video.0.mastering_display.white_y", std::to_string(0.329f)},
+        {"mkv_hdr10_no_sei", "file.video.0.mastering_display.max_luminance", std::to_string(1000.0)},
+        {"mkv_hdr10_no_sei", "file.video.0.mastering_display.has_primaries", "1"},
+        {"mkv_hdr10_no_sei", "file.video.0.mastering_display.source", "container"},
+        {"mkv_hdr10_no_sei", "file.video.0.content_light.max_cll", "1000"},
+        {"mkv_hdr10_no_sei", "file.video.0.content_light.max_fall", "400"},
+        {"mkv_hdr10_no_sei", "file.video.0.content_light.source", "container"},
+        {"mkv_hdr10_no_sei", "file.video.0.dovi", "null"},
+        {"mkv_hdr10_no_sei", "file.video.0.hdr_format", "HDR10"},
         {"hevc_dovi", "file.video.0.dovi.version_major", "1"},
         {"hevc_dovi", "file.video.0.dovi.profile", "8"},
         {"hevc_dovi", "file.video.0.dovi.level", "4"},
@@ -953,11 +954,60 @@ TEST(FieldTable, HandsOverTheRecordsAndArraysFieldsPointAt) {
         EXPECT_EQ(flat.values[c.key], c.value) << c.fixture << " " << c.key;
     }
     // Exactly the elements there are.
-    EXPECT_EQ(walked["mkv_hdr10"].values.count("file.video.0.side_data_types.2"), 0u);
+    EXPECT_EQ(walked["mkv_hdr10_no_sei"].values.count("file.video.0.side_data_types.2"), 0u);
     EXPECT_EQ(walked["ts_programs"].values.count("file.programs.2.program_id"), 0u);
     EXPECT_EQ(walked["ts_programs"].values.count("file.programs.1.stream_indexes.2"), 0u);
     EXPECT_EQ(walked["hls_master"].values.count("file.programs.1.stream_indexes.2"), 0u);
     EXPECT_EQ(walked["hls_master"].values.count("file.programs.1.tags.variant_bitrate"), 1u);
+}
+
+// A name that is not UTF-8 comes twice: as the text it is, then right after
+// it as bytes, "filename_bytes", which a binding keeps as bytes (JSON as hex).
+TEST(FieldTable, HandsOverANameThatIsNotUtf8AsBytesToo) {
+    qztest::TempDir dir;
+    const std::string latin1 = dir.file("caf\xe9.mp4"), utf8 = dir.file("caf\xc3\xa9.mp4");
+    for (const std::string &name : {latin1, utf8}) {
+        ASSERT_EQ(symlink(fixtures().at("mp4").c_str(), name.c_str()), 0) << name;
+        Probed probed(name);
+        ASSERT_EQ(probed.result, 0);
+        Flat flat;
+        const MediaFieldSink sink = flatSink(&flat);
+        const MediaFieldOptions options{false};
+        media_fields_describe(probed.context, &sink, &options);
+        ASSERT_GE(flat.order.size(), 3u);
+        EXPECT_EQ(flat.order[0], "file.filename");
+        if (name == latin1) {
+            EXPECT_EQ(flat.order[1], "file.filename_bytes");
+            EXPECT_EQ(flat.values["file.filename_bytes"], std::to_string(name.size()) + " bytes");
+        } else {
+            EXPECT_EQ(flat.order[1], "file.result");
+            EXPECT_EQ(flat.values.count("file.filename_bytes"), 0u);
+        }
+    }
+}
+
+// media_fields_is_utf8 says whether JSON shows a text without replacing a
+// byte: it agrees with the JSON writer's own decoder.
+TEST(FieldTable, TellsUtf8AsJsonDecodesIt) {
+    const std::string cases[] = {
+        // Valid, up to U+10FFFF and around the surrogates.
+        "", "plain", "caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xef\xbf\xbd",
+        "\xf4\x8f\xbf\xbf", "\xed\x9f\xbf",
+        // Latin-1; overlong forms; surrogates; beyond U+10FFFF.
+        "caf\xe9", "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xf0\x8f\xbf\xbf", "\xed\xa0\x80",
+        "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff", "\xfe",
+        // A continuation byte alone; a sequence cut short or not continued.
+        "\x80", "a\xbf", "\xe2\x82", "\xf0\x9f\x98", "\xc3", "\xe2\x28\xa1", "\xc3\x28"};
+    for (const std::string &text : cases) {
+        bool decodes = true;
+        try {
+            nlohmann::json(text).dump();
+        } catch (const nlohmann::json::type_error &) {
+            decodes = false;
+        }
+        EXPECT_EQ(media_fields_is_utf8(text.data(), text.size()), decodes)
+            << testing::PrintToString(text);
+    }
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 // The mprobe tool run as a user runs it, on the fixtures: its JSON against the
 // library's own description, its text blocks, its failures and exit status.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -15,6 +20,14 @@
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "process.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define MPROBE_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MPROBE_TEST_ASAN 1
+#endif
+#endif
 
 namespace {
 
@@ -126,6 +139,13 @@ TEST(Mprobe, PrintsOneReadableBlockPerFile) {
 TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
     const std::string dir = MEDIA_FIXTURE_DIR;
     const std::string usage = "usage: mprobe [--json | --json-lines] [-r] [-j N] PATH...\n";
+    // A line of a newline-separated list names no path past a NUL byte, and
+    // the path before it was not asked for.
+    const std::string lists = dir + "/../mprobe-nul-line";
+    std::filesystem::create_directories(lists);
+    const std::string nulLine = fixtures().at("mp4") + std::string(1, '\0') + "x.mkv";
+    ASSERT_TRUE(qztest::writeFile(lists + "/nul.list", nulLine + "\n"));
+    const std::string nulError = "not a path (a NUL byte in the list line)";
     const struct {
         std::string args;
         int status;
@@ -140,6 +160,8 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
          "mprobe: " + fixtures().at("empty") +
              ": not a media file\nmprobe: 1 of 2 files not described: 1 not a media file\n",
          true},
+        {"--files-from " + shellQuoted(lists + "/nul.list"), 1,
+         "mprobe: " + fixtures().at("mp4") + "\\x00x.mkv: " + nulError + "\n", false},
         {"", 2, usage, false},
         {"--frobnicate x", 2, "mprobe: unknown option --frobnicate\n" + usage, false},
         {"-j 0 x", 2, "mprobe: -j needs a number of threads from 1 to 1024, not 0\n" + usage,
@@ -159,6 +181,12 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
     EXPECT_EQ(all[0]["result"], -2);
     EXPECT_EQ(all[0]["error"], "not found");
     EXPECT_EQ(all[1]["container_name"], "wav");
+    run = mprobe("--json-lines --files-from " + shellQuoted(lists + "/nul.list"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(
+        nlohmann::ordered_json::parse(run.out),
+        nlohmann::ordered_json(
+            {{"filename", nulLine}, {"result", -2}, {"error", nulError}, {"error_text", nullptr}}));
 }
 
 // A small media library: links to the fixtures under names that sort in a
@@ -345,7 +373,7 @@ std::vector<std::string> keysOf(const nlohmann::ordered_json &object) {
 
 TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
     for (const char *name : {"h264_ntsc", "mkv_tracks", "mp3_long", "ts_interlaced", "wav",
-                             "mkv_hdr10", "ts_programs"}) {
+                             "mkv_hdr10_no_sei", "ts_programs"}) {
         SCOPED_TRACE(name);
         ProcessResult run = mprobe("--json-lines " + shellQuoted(fixtures().at(name)));
         ASSERT_EQ(run.status, 0) << run.err;
@@ -402,16 +430,16 @@ TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
         {"mkv_tracks", "/chapters/1/title", "Two"},
         {"mkv_tracks", "/chapters/1/end", 200000000},
         {"mkv_tracks", "/chapters/0/tags", {{"title", "One"}}},
-        {"mkv_hdr10", "/video/0/side_data_types/1", "Mastering display metadata"},
-        {"mkv_hdr10", "/video/0/mastering_display/max_luminance", 1000.0},
-        {"mkv_hdr10", "/video/0/mastering_display/has_luminance", 1},
-        {"mkv_hdr10", "/video/0/mastering_display/source", "container"},
-        {"mkv_hdr10",
+        {"mkv_hdr10_no_sei", "/video/0/side_data_types/1", "Mastering display metadata"},
+        {"mkv_hdr10_no_sei", "/video/0/mastering_display/max_luminance", 1000.0},
+        {"mkv_hdr10_no_sei", "/video/0/mastering_display/has_luminance", 1},
+        {"mkv_hdr10_no_sei", "/video/0/mastering_display/source", "container"},
+        {"mkv_hdr10_no_sei",
          "/video/0/content_light",
          {{"max_cll", 1000}, {"max_fall", 400}, {"source", "container"}}},
-        {"mkv_hdr10", "/video/0/dovi", nullptr},
-        {"mkv_hdr10", "/video/0/hdr10plus", 0},
-        {"mkv_hdr10", "/video/0/hdr_format", "HDR10"},
+        {"mkv_hdr10_no_sei", "/video/0/dovi", nullptr},
+        {"mkv_hdr10_no_sei", "/video/0/hdr10plus", 0},
+        {"mkv_hdr10_no_sei", "/video/0/hdr_format", "HDR10"},
         {"hevc_dovi", "/video/0/dovi/profile", 8},
         {"hevc_dovi", "/video/0/hdr_format", "Dolby Vision 8.1 (HDR10 compatible)"},
         {"ts_programs", "/program_count", 2},
@@ -490,7 +518,7 @@ TEST(Mprobe, LongTextShowsEveryFieldInUnitsWithUnknownsSaidSo) {
          true},
         {"mkv_tracks", "stream id", false},  // Matroska gives its streams no ids
         {"mkv_tracks", "HDR", false},
-        {"mkv_hdr10",
+        {"mkv_hdr10_no_sei",
          "    side data           Content light level metadata\n"
          "    side data           Mastering display metadata\n"
          "    mastering display\n"
@@ -689,6 +717,231 @@ TEST(Mprobe, TextShowsControlCharactersEscaped) {
     json j = json::parse(mprobe("--json-lines " + shellQuoted(named)).out);
     EXPECT_EQ(j["filename"], named);
     EXPECT_EQ(j["tags"]["title"], "evil\nmprobe: forged\x1b[2J");
+
+    // A backslash is escaped too, so that a title holding a backslash and an
+    // n reads otherwise than one holding a line end, and a name holding the
+    // four characters \x07 otherwise than one holding a bell.
+    const struct {
+        std::string title, shown;
+    } titles[] = {{"two\\nlines", "two\\\\nlines"}, {"two\nlines", "two\\nlines"}};
+    for (const auto &t : titles) {
+        const std::string file = media_fixtures::makeWithFfmpeg(
+            dir, {"-i", fixtures().at("h264_only"), "-c", "copy", "-metadata", "title=" + t.title},
+            std::string(t.title.find('\\') != std::string::npos ? "backslash" : "newline") +
+                ".mp4");
+        ProcessResult longText = mprobe("-l " + shellQuoted(file));
+        EXPECT_NE(longText.out.find("    title" + std::string(15, ' ') + t.shown + "\n"),
+                  std::string::npos)
+            << longText.out;
+    }
+    const std::string backslashes = dir + "/c:\\gone\\x07\a.mp4";
+    ProcessResult gone = mprobe(shellQuoted(backslashes));
+    EXPECT_EQ(gone.err, "mprobe: " + dir + "/c:\\\\gone\\\\x07\\x07.mp4: not found\n");
+}
+
+// A name that is not UTF-8 reads in JSON with U+FFFD in place of the bytes it
+// lost; "filename_bytes" right after it keeps the bytes, for the described
+// files and the failures alike. Other names have no such key.
+TEST(Mprobe, JsonKeepsTheBytesOfANameThatIsNotUtf8) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-bytes";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string clip = dir + "/\xff\xfe clip.mp4", notMedia = dir + "/\xff\xfe random";
+    std::filesystem::create_symlink(fixtures().at("mp4"), clip);
+    std::filesystem::create_symlink(fixtures().at("random"), notMedia);
+    const std::string gone = dir + "/caf\xe9.mp4", utf8Gone = dir + "/caf\xc3\xa9.mp4";
+    const struct {
+        std::string path;
+        int result;
+        bool bytes;
+    } cases[] = {{clip, 0, true}, {notMedia, 1, true}, {gone, -2, true}, {utf8Gone, -2, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        ProcessResult run = mprobe("--json-lines " + shellQuoted(c.path));
+        const auto j = nlohmann::ordered_json::parse(run.out);
+        std::vector<std::string> keys = keysOf(j);
+        keys.resize(3);
+        EXPECT_EQ(keys, (std::vector<std::string>{"filename", c.bytes ? "filename_bytes" : "result",
+                                                  c.bytes ? "result" : "error"}));
+        EXPECT_EQ(j["result"], c.result);
+        if (c.bytes) {
+            EXPECT_EQ(j["filename_bytes"], hex(reinterpret_cast<const uint8_t *>(c.path.data()),
+                                               static_cast<int>(c.path.size())));
+        }
+        EXPECT_NE(j["filename"].get<std::string>().find(c.bytes ? "\xef\xbf\xbd" : "caf\xc3\xa9"),
+                  std::string::npos);
+    }
+}
+
+// Two tag keys that differ only in bytes that are not UTF-8 read the same
+// in JSON: the key is written once, with the last value, where it first
+// appeared, so that no object holds one key twice.
+TEST(Mprobe, JsonWritesATagKeyOnceWhateverItsInvalidBytes) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-tag-keys";
+    std::filesystem::create_directories(dir);
+    const std::string audio = media_fixtures::makeWithFfmpeg(
+        dir,
+        {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000:duration=1", "-c:a",
+         "libmp3lame", "-b:a", "8k", "-id3v2_version", "0", "-write_xing", "0"},
+        "untagged.mp3");
+    // An ID3v2.4 tag of TXXX frames declared UTF-8 (encoding 3), their
+    // descriptions (the keys) in Latin-1.
+    std::string frames;
+    for (const auto &[key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"caf\xe9", "first"}, {"plain", "p"}, {"caf\xe8", "last"}}) {
+        const std::string body = std::string(1, '\x03') + key + '\0' + value;
+        frames += "TXXX" + std::string(3, '\0') + static_cast<char>(body.size()) +
+                  std::string(2, '\0') + body;
+    }
+    const std::string tag = "ID3" + std::string{'\x04', '\0', '\0', '\0', '\0', '\0'} +
+                            static_cast<char>(frames.size()) + frames;
+    const std::string tagged = dir + "/tagged.mp3";
+    ASSERT_TRUE(qztest::writeFile(tagged, tag + qztest::readFile(audio)));
+    const std::string replaced = "caf\xef\xbf\xbd";
+    for (const char *format : {"--json", "--json-lines"}) {
+        SCOPED_TRACE(format);
+        ProcessResult run = mprobe(std::string(format) + " " + shellQuoted(tagged));
+        ASSERT_EQ(run.status, 0) << run.err;
+        size_t count = 0;
+        for (size_t at = run.out.find('"' + replaced + '"'); at != std::string::npos;
+             at = run.out.find('"' + replaced + '"', at + 1)) {
+            ++count;
+        }
+        EXPECT_EQ(count, 1u) << run.out;
+        auto j = nlohmann::ordered_json::parse(run.out);
+        if (j.is_array()) j = j[0];
+        EXPECT_EQ(keysOf(j["tags"]), (std::vector<std::string>{replaced, "plain"}));
+        EXPECT_EQ(j["tags"][replaced], "last");
+    }
+}
+
+// Duplicate tag keys are found through a hash map: a file with 40,000 tags
+// costs JSON about nothing beyond its probe (measured in processor time, the
+// summary's run standing for the probe alone). Under AddressSanitizer, whose
+// realloc always moves the block, FFmpeg's dictionary alone would take the
+// probe past its processor budget: a quarter as many tags there.
+TEST(Mprobe, JsonWritesFortyThousandTagsInLinearTime) {
+#ifdef MPROBE_TEST_ASAN
+    const int tags = 10000;
+#else
+    const int tags = 40000;
+#endif
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-many-tags";
+    std::filesystem::create_directories(dir);
+    std::string metadata = ";FFMETADATA1\n";
+    for (int i = 0; i < tags; ++i) {
+        std::string digits = std::to_string(100000 + i).substr(1);
+        std::reverse(digits.begin(), digits.end());  // keys that differ early
+        metadata += digits + "=" + std::to_string(i) + "\n";
+    }
+    const std::string name = "tags-" + std::to_string(tags);
+    ASSERT_TRUE(qztest::writeFile(dir + "/" + name + ".txt", metadata));
+    const std::string file = media_fixtures::makeWithFfmpeg(
+        dir,
+        {"-f", "lavfi", "-i", "color=c=blue:size=16x16:rate=25:duration=1", "-i", name + ".txt",
+         "-map", "0", "-map_metadata", "1", "-c:v", "libx264", "-preset", "ultrafast"},
+        name + ".mkv");
+    auto processorSeconds = [&](const std::string &args, ProcessResult *run) {
+        rusage before{}, after{};
+        getrusage(RUSAGE_CHILDREN, &before);
+        *run = mprobe(args + " " + shellQuoted(file));
+        getrusage(RUSAGE_CHILDREN, &after);
+        auto seconds = [](const rusage &r) {
+            return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+                   static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+        };
+        return seconds(after) - seconds(before);
+    };
+    ProcessResult summary, json;
+    const double probe = processorSeconds("", &summary);
+    const double described = processorSeconds("--json-lines", &json);
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out)["tags"].size(), tags + 1u);  // and the encoder's
+    EXPECT_LT(described - probe, 2.0) << "probe " << probe << " s, with JSON " << described;
+}
+
+// A run whose standard output is a pipe its reader closes after `keep`
+// bytes: its status, standard error and the number of write calls it made,
+// read from /proc before it is reaped.
+struct CutRun {
+    int status = -1;
+    std::string err;
+    long writeCalls = -1;
+};
+
+CutRun runWithOutputCut(const std::string &line, size_t keep) {
+    qztest::StartedProcess started = qztest::startProcess({"/bin/sh", "-c", line});
+    std::string head(keep, '\0');
+    for (size_t got = 0; got < keep;) {
+        const ssize_t n = read(started.out, &head[got], keep - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(started.out);
+    started.out = -1;
+    CutRun run;
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    std::ifstream io("/proc/" + std::to_string(started.pid) + "/io");
+    std::string field;
+    long value = 0;
+    while (io >> field >> value) {
+        if (field == "syscw:") run.writeCalls = value;
+    }
+    const ProcessResult finished = qztest::finishProcess(started);
+    run.status = finished.status;
+    run.err = finished.err;
+    return run;
+}
+
+// Output that cannot be written ends the run at once with status 1 and one
+// message: a full device, a pipe whose reader left (SIGPIPE ignored, as
+// under many supervisors; at its default the signal ends mprobe), a closed
+// standard output. The large index gives 16 MB of JSON, over 250 blocks.
+TEST(Mprobe, OutputThatCannotBeWrittenEndsTheRunWithStatusOne) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-output";
+    std::filesystem::create_directories(dir);
+    const std::string large = shellQuoted(media_fixtures::makeWithFfmpeg(
+        dir,
+        {"-f", "lavfi", "-i", "color=c=blue:size=16x16:rate=1000:duration=100", "-c:v", "libx264",
+         "-preset", "ultrafast"},
+        "large-index.mp4"));
+    const std::string small = shellQuoted(fixtures().at("mp4"));
+    const std::string run = "exec " + std::string(MPROBE) + " ";
+    const std::string ignorePipe = "trap '' PIPE; " + run;
+    const std::string full = "mprobe: standard output: No space left on device\n";
+    const std::string broken = "mprobe: standard output: Broken pipe\n";
+    const std::string closed = "mprobe: standard output: Bad file descriptor\n";
+    const struct {
+        std::string line;
+        int status;
+        std::string err;
+    } cases[] = {
+        {run + small + " > /dev/full", 1, full},
+        {run + "-l " + small + " > /dev/full", 1, full},
+        {run + "--json " + large + " > /dev/full", 1, full},
+        {run + "--json-lines " + large + " > /dev/full", 1, full},
+        {run + "--json -j 2 " + large + " " + large + " " + small + " > /dev/full", 1, full},
+        {ignorePipe + "--json " + large, 1, broken},
+        {ignorePipe + "--json-lines -j 2 " + large + " " + large + " " + large, 1, broken},
+        {run + "--json " + large, 128 + SIGPIPE, ""},
+        {run + small + " >&-", 1, closed},
+        {run + "--json " + small + " >&-", 1, closed},
+        {run + "--version >&-", 1, closed},
+    };
+    const auto disposition = signal(SIGPIPE, SIG_DFL);  // what mprobe inherits
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        const CutRun cut = runWithOutputCut(c.line, 10);
+        EXPECT_EQ(cut.status, c.status);
+        EXPECT_EQ(cut.err, c.err);
+        EXPECT_GE(cut.writeCalls, 0);
+        EXPECT_LT(cut.writeCalls, 16);
+    }
+    signal(SIGPIPE, disposition);
 }
 
 }  // namespace

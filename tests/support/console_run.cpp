@@ -9,6 +9,7 @@
 namespace qztest {
 
 const char kMenuPrompt[] = "\nqzCmd> ";
+const char kTimedOut[] = "[ERROR] Don't recv response message.... Maybe disconnection....\n";
 
 std::string unixLines(std::string text) {
     for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
@@ -23,6 +24,11 @@ std::string menu(const std::vector<std::string> &names) {
         text += (p < 10 ? "  " : " ") + std::to_string(p) + ". " + names[p] + "\n";
     }
     return text + "\n" + kMenuPrompt;
+}
+
+std::string droppedFrom(int count, const std::string &address) {
+    return "[WARNING] " + std::to_string(count) + (count == 1 ? " datagram" : " datagrams") +
+           " from " + address + (count == 1 ? " was" : " were") + " dropped: not from the host\n";
 }
 
 std::string maskErrno(std::string text) {

@@ -20,11 +20,15 @@ namespace qztest {
 
 constexpr int kWaitMs = 5000;     // output normally follows within milliseconds
 extern const char kMenuPrompt[];  // "\nqzCmd> "
+extern const char kTimedOut[];    // the line that ends a console without its reply
 
 // `text` with the terminal's "\r\n" line ends read as "\n".
 std::string unixLines(std::string text);
 // The menu as the console prints it, followed by the menu prompt.
 std::string menu(const std::vector<std::string> &names);
+// The warning line for `count` datagrams from `address` dropped because they
+// did not come from the host.
+std::string droppedFrom(int count, const std::string &address);
 // Replaces the decimal number after each "errno : " with N: the error number
 // left behind by a failed send is whatever happened to be current.
 std::string maskErrno(std::string text);

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "hdr_fixtures.h"
 #include "process.h"
 
 namespace media_fixtures {
@@ -185,17 +186,35 @@ std::vector<Step> steps() {
         // HEVC Main 10 from x265 with PQ in its VUI and no HDR SEI, so that
         // the mastering display and light levels of the Matroska file are the
         // container's alone.
-        {nullptr, "hdr10_source.y4m", Tool::ffmpeg,
+        {nullptr, "hdr10_no_sei_source.y4m", Tool::ffmpeg,
          lavfi("testsrc=size=160x120:rate=25:duration=0.2") +
              Args{"-pix_fmt", "yuv420p10le", "-strict", "-1", "-f", "yuv4mpegpipe"}},
         {nullptr,
-         "hdr10.hevc",
+         "hdr10_no_sei.hevc",
          Tool::x265,
-         {"--log-level", "error", "--no-progress", "--preset", "ultrafast", "--frame-threads", "1",
-          "--output-depth", "10", "--colorprim", "bt2020", "--transfer", "smpte2084",
-          "--colormatrix", "bt2020nc", "--input", "hdr10_source.y4m", "--output", kOut}},
-        {"mkv_hdr10",
-         "mkv_hdr10.mkv",
+         {"--log-level",
+          "error",
+          "--no-progress",
+          "--preset",
+          "ultrafast",
+          "--frame-threads",
+          "1",
+          "--pools",
+          "none",
+          "--output-depth",
+          "10",
+          "--colorprim",
+          "bt2020",
+          "--transfer",
+          "smpte2084",
+          "--colormatrix",
+          "bt2020nc",
+          "--input",
+          "hdr10_no_sei_source.y4m",
+          "--output",
+          kOut}},
+        {"mkv_hdr10_no_sei",
+         "mkv_hdr10_no_sei.mkv",
          Tool::mkvmerge,
          {"-q",
           "-o",
@@ -216,7 +235,7 @@ std::vector<Step> steps() {
           "0:1000",
           "--max-frame-light",
           "0:400",
-          "hdr10.hevc"}},
+          "hdr10_no_sei.hevc"}},
         {nullptr, "chapters.h264", Tool::ffmpeg,
          lavfi("testsrc=size=64x48:rate=25:duration=0.2") + kX264 + Args{"-f", "h264"}},
         {"mkv_chapters",
@@ -237,16 +256,9 @@ const char kHlsMaster[] =
 const char kHlsVariant[] =
     "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\nts.ts\n#EXT-X-ENDLIST\n";
 
-// A Dolby Vision configuration record ("dvcC" box) of profile 8, level 4,
-// with an RPU and a base layer compatible with HDR10 (id 1): hevc_dovi is
-// hevc_main10 (PQ) with this box in its sample entry.
-const char kDolbyVisionBox[] =
-    "\x00\x00\x00\x20"
-    "dvcC"
-    "\x01\x00"  // version 1.0
-    "\x10\x25"  // profile 8 (7 bits), level 4 (6), RPU 1, EL 0, BL 1
-    "\x10"      // base layer compatibility 1 (4 bits)
-    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00";
+// The Dolby Vision configuration hevc_dovi adds to hevc_main10 (PQ, no SEI):
+// profile 8, level 4, an RPU and a base layer compatible with HDR10 (id 1).
+constexpr hdr_fixtures::DolbyVision kDolbyVision = {8, 4, true, false, true, 1};
 
 // The mov fixture with bytes 4.. or 8.. of its leading "ftyp" box replaced.
 struct Patch {
@@ -286,79 +298,14 @@ void runFfmpeg(const fs::path &dir, const Args &args, const std::string &output)
     Args line = {MEDIA_FIXTURES_FFMPEG, "-nostdin", "-y", "-loglevel", "error", "-threads", "1"};
     line = line + args;
     line.push_back(output);
-    qztest::ProcessOptions options;
-    options.dir = dir;
-    const qztest::ProcessResult run = qztest::runProcess(line, options);
-    if (run.status != 0) {
-        fail("ffmpeg failed to make " + output + " (status " + std::to_string(run.status) +
-             "): " + run.err);
-    }
+    runTool(dir, line, output);
 }
 
-// Runs x265 or mkvmerge in `dir` to make `output`.
-void runTool(const fs::path &dir, Tool tool, const Args &args, const std::string &output) {
-    const char *program = tool == Tool::x265 ? MEDIA_FIXTURES_X265 : MEDIA_FIXTURES_MKVMERGE;
-    Args line = {program};
+// Runs a step's x265 or mkvmerge in `dir` to make `output`.
+void runStep(const fs::path &dir, Tool tool, const Args &args, const std::string &output) {
+    Args line = {tool == Tool::x265 ? MEDIA_FIXTURES_X265 : MEDIA_FIXTURES_MKVMERGE};
     for (const std::string &arg : args) line.push_back(arg == kOut ? output : arg);
-    qztest::ProcessOptions options;
-    options.dir = dir;
-    const qztest::ProcessResult run = qztest::runProcess(line, options);
-    if (run.status != 0) {
-        fail(std::string(program) + " failed to make " + output + " (status " +
-             std::to_string(run.status) + "): " + run.err + run.out);
-    }
-}
-
-// Big-endian 32-bit box size at `at`.
-uint32_t boxSize(const std::string &bytes, size_t at) {
-    uint32_t size = 0;
-    for (size_t i = 0; i < 4; ++i) size = size << 8 | static_cast<unsigned char>(bytes[at + i]);
-    return size;
-}
-
-void setBoxSize(std::string &bytes, size_t at, uint32_t size) {
-    for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(size >> (8 * (3 - i)));
-}
-
-// `mp4` with `box` appended to the children of its first video sample entry
-// of type `entry` ("hev1"), every box around it grown to hold it. The file's
-// index must follow its media data, so that no chunk offset moves.
-std::string withBoxInSampleEntry(std::string mp4, const char *entry, const std::string &box) {
-    // The boxes on the way down and where their children start.
-    const struct {
-        const char *type;
-        size_t header;
-    } path[] = {{"moov", 8}, {"trak", 8},  {"mdia", 8}, {"minf", 8},
-                {"stbl", 8}, {"stsd", 16}, {entry, 86}};
-    std::vector<size_t> parents;
-    size_t at = 0, end = mp4.size();
-    for (const auto &step : path) {
-        while (at + 8 <= end && mp4.compare(at + 4, 4, step.type) != 0) {
-            const uint32_t size = boxSize(mp4, at);
-            if (size < 8) fail(std::string("no ") + step.type + " box");
-            at += size;
-        }
-        if (at + 8 > end) fail(std::string("no ") + step.type + " box");
-        parents.push_back(at);
-        end = at + boxSize(mp4, at);
-        at += step.header;
-    }
-    if (mp4.find("mdat") > parents.front()) fail("the index comes before the media data");
-    for (size_t parent : parents) {
-        setBoxSize(mp4, parent, boxSize(mp4, parent) + static_cast<uint32_t>(box.size()));
-    }
-    mp4.insert(end, box);
-    return mp4;
-}
-
-// Builds `file` through a temporary name in the same directory, so that a
-// reader never sees a half-written fixture.
-template <typename Make>
-void makeOnce(const fs::path &dir, const std::string &file, Make make) {
-    if (fs::exists(dir / file)) return;
-    std::string temporary = ".part-" + std::to_string(getpid()) + "-" + file;
-    make(temporary);
-    fs::rename(dir / temporary, dir / file);
+    runTool(dir, line, output);
 }
 
 }  // namespace
@@ -366,12 +313,7 @@ void makeOnce(const fs::path &dir, const std::string &file, Make make) {
 std::map<std::string, std::string> generateFixtures(const std::string &directory) {
     const fs::path dir = fs::absolute(directory);
     fs::create_directories(dir);
-    // Concurrent test processes take turns; the lock goes with the descriptor.
-    struct Lock {
-        int fd;
-        ~Lock() { close(fd); }
-    } lock{open((dir / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644)};
-    if (lock.fd < 0 || flock(lock.fd, LOCK_EX) != 0) fail("cannot lock " + dir.string());
+    const DirectoryLock lock(dir);
 
     std::map<std::string, std::string> paths;
     auto add = [&](const char *name, const char *file) { paths[name] = (dir / file).string(); };
@@ -401,7 +343,7 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
             if (step.tool == Tool::ffmpeg) {
                 runFfmpeg(dir, step.args, out);
             } else {
-                runTool(dir, step.tool, step.args, out);
+                runStep(dir, step.tool, step.args, out);
             }
         });
     }
@@ -415,9 +357,8 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
                  [&](const std::string &out) { writeOrFail(dir / out, playlist.second); });
     }
     makeOnce(dir, "hevc_dovi.mp4", [&](const std::string &out) {
-        const std::string box(kDolbyVisionBox, sizeof kDolbyVisionBox - 1);
-        writeOrFail(dir / out,
-                    withBoxInSampleEntry(qztest::readFile(paths["hevc_main10"]), "hev1", box));
+        writeOrFail(dir / out, hdr_fixtures::withDolbyVision(qztest::readFile(paths["hevc_main10"]),
+                                                             kDolbyVision));
     });
     const std::string mov = qztest::readFile(paths["mov"]);
     if (mov.compare(4, 4, "ftyp") != 0) fail("mov fixture does not start with ftyp");
@@ -442,6 +383,39 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
         writeOrFail(dir / out, mp4.substr(0, mp4.size() / 2));
     });
     return paths;
+}
+
+DirectoryLock::DirectoryLock(const std::string &dir)
+    : fd_(open((fs::path(dir) / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644)) {
+    // The lock goes with the descriptor.
+    if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) {
+        if (fd_ >= 0) close(fd_);
+        fail("cannot lock " + dir);
+    }
+}
+
+DirectoryLock::~DirectoryLock() {
+    close(fd_);
+}
+
+void makeOnce(const std::string &directory, const std::string &file,
+              const std::function<void(const std::string &temporary)> &make) {
+    const fs::path dir(directory);
+    if (fs::exists(dir / file)) return;
+    const std::string temporary = ".part-" + std::to_string(getpid()) + "-" + file;
+    make(temporary);
+    fs::rename(dir / temporary, dir / file);
+}
+
+void runTool(const std::string &dir, const std::vector<std::string> &argv,
+             const std::string &output) {
+    qztest::ProcessOptions options;
+    options.dir = dir;
+    const qztest::ProcessResult run = qztest::runProcess(argv, options);
+    if (run.status != 0) {
+        fail(fs::path(argv.at(0)).filename().string() + " failed to make " + output + " (status " +
+             std::to_string(run.status) + "): " + run.err);
+    }
 }
 
 std::string makeWithFfmpeg(const std::string &directory, const std::vector<std::string> &args,

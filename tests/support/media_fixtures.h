@@ -11,6 +11,7 @@
 #ifndef TESTS_SUPPORT_MEDIA_FIXTURES_H
 #define TESTS_SUPPORT_MEDIA_FIXTURES_H
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,13 +43,14 @@ namespace media_fixtures {
 //                "fra"/"Commentaire", SubRip "eng", a font attachment, two
 //                chapters and a title
 //   hevc_hlg     MP4: HEVC Main 10 tagged BT.2020 / arib-std-b67 (HLG)
-//   hevc_dovi    hevc_main10 with a Dolby Vision configuration box (dvcC) in its
-//                sample entry: profile 8, level 4, RPU and BL, compatibility 1
-//   mkv_hdr10    Matroska by mkvmerge: HEVC Main 10 from the x265 command line
-//                (BT.2020 / PQ in its VUI, no HDR SEI); the container states the
-//                mastering display (primaries 0.68,0.32 0.265,0.69 0.15,0.06,
-//                white 0.3127,0.329, 0.0001 to 1000 cd/m2), MaxCLL 1000 and
-//                MaxFALL 400
+//   hevc_dovi    hevc_main10 (no SEI) with a Dolby Vision configuration box
+//                (dvcC) in its sample entry: profile 8, level 4, RPU and BL,
+//                compatibility 1
+//   mkv_hdr10_no_sei Matroska by mkvmerge: HEVC Main 10 from the x265 command
+//                line (BT.2020 / PQ in its VUI, no HDR SEI); only the container
+//                states the mastering display (primaries 0.68,0.32 0.265,0.69
+//                0.15,0.06, white 0.3127,0.329, 0.0001 to 1000 cd/m2), MaxCLL
+//                1000 and MaxFALL 400 (hdr_fixtures has SEI-carrying files)
 //   mp4_chapters MP4 (ffmpeg): H.264 and the chapters and title of mkv_tracks
 //   mkv_chapters Matroska by mkvmerge: H.264 and two chapters from a simple
 //                chapter file ("Opening" at 0, "Ending" at 0.12 s)
@@ -70,6 +72,32 @@ std::map<std::string, std::string> generateFixtures(const std::string &dir);
 // throws std::runtime_error when ffmpeg fails.
 std::string makeWithFfmpeg(const std::string &dir, const std::vector<std::string> &args,
                            const std::string &file);
+
+// The pieces fixture generators share (hdr_fixtures.cpp uses them too).
+
+// Holds `dir`'s lock file while it lives, so that generators in several
+// processes take turns on the folder. Throws when it cannot be taken.
+class DirectoryLock {
+  public:
+    explicit DirectoryLock(const std::string &dir);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock &) = delete;
+    DirectoryLock &operator=(const DirectoryLock &) = delete;
+
+  private:
+    int fd_;
+};
+
+// Unless `file` exists in `dir`, calls `make` with a temporary name (relative
+// to `dir`, in it) to write, then renames that to `file`: a reader never sees
+// a half-written fixture.
+void makeOnce(const std::string &dir, const std::string &file,
+              const std::function<void(const std::string &temporary)> &make);
+
+// Runs `argv` in `dir`; throws std::runtime_error naming the program and
+// `output` with what it printed on standard error when it fails.
+void runTool(const std::string &dir, const std::vector<std::string> &argv,
+             const std::string &output);
 
 }  // namespace media_fixtures
 

@@ -32,8 +32,9 @@ int bindUdp(in_addr_t address, uint16_t port, uint16_t *boundPort) {
 
 }  // namespace
 
-UdpPeer::UdpPeer(uint16_t port) {
-    fd_ = bindUdp(htonl(INADDR_LOOPBACK), port, &port_);
+UdpPeer::UdpPeer(uint16_t port, const char *address) {
+    in_addr local{};
+    if (inet_pton(AF_INET, address, &local) == 1) fd_ = bindUdp(local.s_addr, port, &port_);
 }
 
 UdpPeer::~UdpPeer() {

@@ -1,6 +1,6 @@
-// A UDP socket on 127.0.0.1 that a test uses to play the other side of a
-// conversation: it receives datagrams with a deadline and sends datagrams to
-// any local port.
+// A UDP socket on 127.0.0.1 (or another loopback address) that a test uses to
+// play the other side of a conversation: it receives datagrams with a deadline
+// and sends datagrams to any port of 127.0.0.1.
 #ifndef TESTS_SUPPORT_UDP_PEER_H
 #define TESTS_SUPPORT_UDP_PEER_H
 
@@ -11,9 +11,11 @@ namespace qztest {
 
 class UdpPeer {
   public:
-    // Binds 127.0.0.1 at `port`; 0 lets the system pick a free port, which
-    // port() then reports. ok() tells whether the socket is usable.
-    explicit UdpPeer(uint16_t port = 0);
+    // Binds `address` (dotted IPv4 text) at `port`; 0 lets the system pick a
+    // free port, which port() then reports. ok() tells whether the socket is
+    // usable. Linux routes all of 127.0.0.0/8 to loopback, so a peer on
+    // 127.0.0.2 sends from another address without leaving the machine.
+    explicit UdpPeer(uint16_t port = 0, const char *address = "127.0.0.1");
     ~UdpPeer();
     UdpPeer(const UdpPeer &) = delete;
     UdpPeer &operator=(const UdpPeer &) = delete;
