@@ -436,8 +436,10 @@ bool describe_hdr(VideoStreamContext *video, const AVStream *stream) {
     const HdrFacts container = container_hdr(stream);
     bool whole = merge_hdr(video, container, "container");
     bool hlg = container.hlg;
-    // Facts read from the bitstream (the SEI messages of the first pictures)
-    // are merged here, with merge_hdr(video, facts, "bitstream") and
+    // Facts read from the bitstream (sei_reader.h's SeiFacts of the first
+    // pictures, as an HdrFacts: its mastering display as FFmpeg's record with
+    // the coded values over 50000 and 10000, as the decoder makes them) are
+    // merged here, with merge_hdr(video, facts, "bitstream") and
     // `hlg |= facts.hlg`: after the container's, so that the container's
     // values win, and before hdr_format, which follows from both.
     if (!whole) return false;  // a format from half the facts could be wrong
