@@ -417,10 +417,12 @@ const Node *byIndex(const Node *head, int index) {
 }
 
 const char *const kDescribed[] = {
-    "mp4",          "mov",         "mkv",          "flv",           "wmv",          "ts",
-    "wav",          "three_video", "h264_only",    "long",          "h264_ntsc",    "hevc_main10",
-    "rotated",      "mp3_long",    "mkv_tracks",   "ts_interlaced", "mov_no_brand", "hevc_hlg",
-    "hevc_dovi",    "mkv_hdr10_no_sei",   "mp4_chapters", "mkv_chapters",  "ts_programs",  "mp3_vbr",
+    "mp4",          "mov",          "mkv",         "flv",
+    "wmv",          "ts",           "wav",         "three_video",
+    "h264_only",    "long",         "h264_ntsc",   "hevc_main10",
+    "rotated",      "mp3_long",     "mkv_tracks",  "ts_interlaced",
+    "mov_no_brand", "hevc_hlg",     "hevc_dovi",   "mkv_hdr10_no_sei",
+    "mp4_chapters", "mkv_chapters", "ts_programs", "mp3_vbr",
     "mp3_vbr_xing", "hls_master",
 };
 
@@ -907,7 +909,8 @@ TEST(FieldTable, HandsOverTheRecordsAndArraysFieldsPointAt) {
         {"mkv_hdr10_no_sei", "file.video.0.side_data_types.1", "Mastering display metadata"},
         {"mkv_hdr10_no_sei", "file.video.0.mastering_display.red_x", std::to_string(0.68f)},
         {"mkv_hdr10_no_sei", "file.video.0.mastering_display.white_y", std::to_string(0.329f)},
-        {"mkv_hdr10_no_sei", "file.video.0.mastering_display.max_luminance", std::to_string(1000.0)},
+        {"mkv_hdr10_no_sei", "file.video.0.mastering_display.max_luminance",
+         std::to_string(1000.0)},
         {"mkv_hdr10_no_sei", "file.video.0.mastering_display.has_primaries", "1"},
         {"mkv_hdr10_no_sei", "file.video.0.mastering_display.source", "container"},
         {"mkv_hdr10_no_sei", "file.video.0.content_light.max_cll", "1000"},
@@ -959,6 +962,42 @@ TEST(FieldTable, HandsOverTheRecordsAndArraysFieldsPointAt) {
     EXPECT_EQ(walked["ts_programs"].values.count("file.programs.1.stream_indexes.2"), 0u);
     EXPECT_EQ(walked["hls_master"].values.count("file.programs.1.stream_indexes.2"), 0u);
     EXPECT_EQ(walked["hls_master"].values.count("file.programs.1.tags.variant_bitrate"), 1u);
+}
+
+// A mastering display that states its luminances but not its primaries: the
+// coordinates it does not state are null, not the zeros the record holds.
+TEST(FieldTable, HandsOverUnstatedMasteringValuesAsNull) {
+    MediaContext context{};
+    context.filename = const_cast<char *>("made.mkv");
+    VideoStreamContext video{};
+    video.stream_id = -1;
+    MediaMasteringDisplay display{};
+    display.has_luminance = 1;
+    display.min_luminance = 0.005;
+    display.max_luminance = 4000;
+    display.source = const_cast<char *>("bitstream");
+    video.mastering_display = &display;
+    context.video = &video;
+    Flat flat;
+    const MediaFieldSink sink = flatSink(&flat);
+    const MediaFieldOptions options{false};
+    media_fields_describe(&context, &sink, &options);
+    const std::map<std::string, std::string> expected = {
+        {"file.video.0.mastering_display.red_x", "null"},
+        {"file.video.0.mastering_display.white_y", "null"},
+        {"file.video.0.mastering_display.min_luminance", std::to_string(0.005)},
+        {"file.video.0.mastering_display.max_luminance", std::to_string(4000.0)},
+        {"file.video.0.mastering_display.has_primaries", "0"},
+        {"file.video.0.mastering_display.source", "bitstream"},
+        {"file.video.0.content_light", "null"},
+        {"file.video.0.stream_id", "null"},
+        {"file.video.0.side_data_count", "0"},
+    };
+    for (const auto &[key, value] : expected) {
+        ASSERT_TRUE(flat.values.count(key)) << key;
+        EXPECT_EQ(flat.values[key], value) << key;
+    }
+    EXPECT_EQ(flat.values.count("file.video.0.side_data_types.0"), 0u);
 }
 
 // A name that is not UTF-8 comes twice: as the text it is, then right after
