@@ -140,8 +140,8 @@ typedef struct MediaMasteringDisplay {
     /* CIE 1931 xy of the display primaries and white point (ffprobe shows
      * them as fractions, "34000/50000" is 0.68); 0 unless has_primaries. */
     double red_x, red_y, green_x, green_y, blue_x, blue_y, white_x, white_y;
-    double min_luminance; /* cd/m2; 0 unless has_luminance */
-    double max_luminance; /* cd/m2; 0 unless has_luminance */
+    double min_luminance;  /* cd/m2; 0 unless has_luminance */
+    double max_luminance;  /* cd/m2; 0 unless has_luminance */
     int32_t has_primaries; /* 1 when the primaries and white point are stated */
     int32_t has_luminance; /* 1 when the two luminances are stated */
     char *source;

@@ -91,10 +91,10 @@ TEST(OutOfMemory, EveryAllocationOfTheDescriptionIsChecked) {
         const char *fixture;
         int atLeast;  // allocations of a whole description
     } files[] = {
-        {"mkv_tracks", 75},   // texts and tags of five streams and the file, two chapters
-        {"mkv_hdr10_no_sei", 35},    // two side data types, two HDR records with their sources
-        {"hevc_dovi", 30},    // a side data type and the configuration
-        {"ts_programs", 40},  // four streams, two programs of two streams and two tags
+        {"mkv_tracks", 75},        // texts and tags of five streams and the file, two chapters
+        {"mkv_hdr10_no_sei", 35},  // two side data types, two HDR records with their sources
+        {"hevc_dovi", 30},         // a side data type and the configuration
+        {"ts_programs", 40},       // four streams, two programs of two streams and two tags
     };
     // The notes on other streams are dropped, not printed among the failures.
     media_probe_set_note_handler([](void *, const char *, const char *) {}, nullptr);

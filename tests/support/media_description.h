@@ -224,9 +224,7 @@ inline void checkHdrFormat(const VideoStreamContext &v, const Broken &broken) {
         if (compatibility == 2) expected += " (SDR compatible)";
         if (compatibility == 4) expected += " (HLG compatible)";
     } else if (oneOf(v.color_transfer, {"smpte2084"})) {
-        expected = v.hdr10plus                              ? "HDR10+"
-                   : v.mastering_display || v.content_light ? "HDR10"
-                                                            : "PQ";
+        expected = v.hdr10plus ? "HDR10+" : v.mastering_display || v.content_light ? "HDR10" : "PQ";
     } else if (oneOf(v.color_transfer, {"arib-std-b67"})) {
         expected = "HLG";
     }
@@ -290,8 +288,8 @@ inline void checkWhole(const MediaContext &c, const Broken &broken) {
         }
         if ((title == nullptr) != (ch.title == nullptr) ||
             (title && ch.title && strcmp(title, ch.title) != 0)) {
-            broken("chapter " + std::to_string(i) + " titled " + orNull(ch.title) +
-                   " but tagged " + orNull(title));
+            broken("chapter " + std::to_string(i) + " titled " + orNull(ch.title) + " but tagged " +
+                   orNull(title));
         }
     }
     if (c.program_count < 0) broken("program_count " + std::to_string(c.program_count));
