@@ -13,16 +13,37 @@ extern "C" {
 
 namespace {
 
-enum class Kind { i32, i64, u32, f64, text, bytes, entries, tags, video, audio, subtitle, other };
+enum class Kind {
+    i32,
+    i64,
+    u32,
+    f64,
+    text,
+    bytes,
+    entries,
+    tags,
+    video,
+    audio,
+    subtitle,
+    other,
+    record,    // a pointer to one record of `table`, or NULL
+    records,   // an array of records of `table`, `pair` counting them
+    texts,     // an array of texts, `pair` counting them
+    integers,  // an array of int32_t, `pair` counting them
+};
 
 // When a value reads as unknown (and arrives through `null`).
 enum class Unknown {
     never,
-    no_value,  // MEDIA_PROBE_NO_VALUE
-    zero,      // 0
-    level,     // -99, FFmpeg's unknown level
-    pair_zero  // the first half (`pair`) is 0: both halves unknown
+    no_value,   // MEDIA_PROBE_NO_VALUE
+    zero,       // 0
+    level,      // -99, FFmpeg's unknown level
+    pair_zero,  // the first half (`pair`) is 0: both halves unknown
+    minus_one,  // -1
+    unstated    // the int32_t flag at `stated` is 0
 };
+
+struct Table;
 
 constexpr ptrdiff_t kNone = -1;
 
@@ -37,7 +58,24 @@ struct Row {
     // bytes, the count of entries or tags, the time base of ticks.
     ptrdiff_t pair = kNone;
     bool hide_zero = false;
+    ptrdiff_t stated = kNone;      // Unknown::unstated: the flag that states the value
+    const Table *table = nullptr;  // Kind::record and Kind::records: the record's fields
 };
+
+// The fields of a record that a field points at.
+struct Table {
+    const Row *rows;
+    size_t count;
+    size_t size;  // of one record, for an array of them
+    // The title of element `n` of an array (the text output's heading).
+    std::string (*title)(const void *record, int n);
+};
+
+template <size_t N>
+constexpr Table table(const Row (&rows)[N], size_t size,
+                      std::string (*title)(const void *, int) = nullptr) {
+    return {rows, N, size, title};
+}
 
 #define MF_AT(Record, field) offsetof(Record, field)
 
@@ -51,6 +89,112 @@ static_assert(offsetof(AudioStreamContext, time_base_den) ==
 static_assert(offsetof(OtherStreamContext, time_base_den) ==
                   offsetof(OtherStreamContext, time_base_num) + sizeof(int32_t),
               "other time base halves adjacent");
+
+// The HDR records. A mastering display's primaries and white point are null
+// unless has_primaries, its luminances unless has_luminance.
+using MD = MediaMasteringDisplay;
+constexpr ptrdiff_t kPrimaries = MF_AT(MD, has_primaries);
+constexpr ptrdiff_t kLuminance = MF_AT(MD, has_luminance);
+const Row kMasteringDisplay[] = {
+    {"red_x", Kind::f64, MF_AT(MD, red_x), nullptr, MEDIA_UNIT_NONE, Unknown::unstated, kNone,
+     false, kPrimaries},
+    {"red_y", Kind::f64, MF_AT(MD, red_y), "red", MEDIA_UNIT_XY, Unknown::unstated,
+     MF_AT(MD, red_x), false, kPrimaries},
+    {"green_x", Kind::f64, MF_AT(MD, green_x), nullptr, MEDIA_UNIT_NONE, Unknown::unstated, kNone,
+     false, kPrimaries},
+    {"green_y", Kind::f64, MF_AT(MD, green_y), "green", MEDIA_UNIT_XY, Unknown::unstated,
+     MF_AT(MD, green_x), false, kPrimaries},
+    {"blue_x", Kind::f64, MF_AT(MD, blue_x), nullptr, MEDIA_UNIT_NONE, Unknown::unstated, kNone,
+     false, kPrimaries},
+    {"blue_y", Kind::f64, MF_AT(MD, blue_y), "blue", MEDIA_UNIT_XY, Unknown::unstated,
+     MF_AT(MD, blue_x), false, kPrimaries},
+    {"white_x", Kind::f64, MF_AT(MD, white_x), nullptr, MEDIA_UNIT_NONE, Unknown::unstated, kNone,
+     false, kPrimaries},
+    {"white_y", Kind::f64, MF_AT(MD, white_y), "white point", MEDIA_UNIT_XY, Unknown::unstated,
+     MF_AT(MD, white_x), false, kPrimaries},
+    {"min_luminance", Kind::f64, MF_AT(MD, min_luminance), nullptr, MEDIA_UNIT_NONE,
+     Unknown::unstated, kNone, false, kLuminance},
+    {"max_luminance", Kind::f64, MF_AT(MD, max_luminance), "luminance", MEDIA_UNIT_LUMINANCE,
+     Unknown::unstated, MF_AT(MD, min_luminance), false, kLuminance},
+    {"has_primaries", Kind::i32, MF_AT(MD, has_primaries), nullptr},
+    {"has_luminance", Kind::i32, MF_AT(MD, has_luminance), nullptr},
+    {"source", Kind::text, MF_AT(MD, source), "source"},
+};
+constexpr Table kMasteringDisplayTable = table(kMasteringDisplay, sizeof(MD));
+
+using CL = MediaContentLight;
+const Row kContentLight[] = {
+    {"max_cll", Kind::i32, MF_AT(CL, max_cll), "MaxCLL", MEDIA_UNIT_NITS},
+    {"max_fall", Kind::i32, MF_AT(CL, max_fall), "MaxFALL", MEDIA_UNIT_NITS},
+    {"source", Kind::text, MF_AT(CL, source), "source"},
+};
+constexpr Table kContentLightTable = table(kContentLight, sizeof(CL));
+
+using DV = MediaDoviConfig;
+const Row kDovi[] = {
+    {"version_major", Kind::i32, MF_AT(DV, version_major), nullptr},
+    {"version_minor", Kind::i32, MF_AT(DV, version_minor), "version", MEDIA_UNIT_VERSION,
+     Unknown::never, MF_AT(DV, version_major)},
+    {"profile", Kind::i32, MF_AT(DV, profile), nullptr},
+    {"level", Kind::i32, MF_AT(DV, level), "profile.level", MEDIA_UNIT_VERSION, Unknown::never,
+     MF_AT(DV, profile)},
+    {"rpu_present", Kind::i32, MF_AT(DV, rpu_present), "RPU present", MEDIA_UNIT_FLAG},
+    {"el_present", Kind::i32, MF_AT(DV, el_present), "EL present", MEDIA_UNIT_FLAG},
+    {"bl_present", Kind::i32, MF_AT(DV, bl_present), "BL present", MEDIA_UNIT_FLAG},
+    {"bl_compatibility_id", Kind::i32, MF_AT(DV, bl_compatibility_id), "BL compatibility"},
+};
+constexpr Table kDoviTable = table(kDovi, sizeof(DV));
+
+// A list element's title: its kind and number, and a name when it has one.
+std::string titled(const char *kind, int64_t number, const MediaTag *tags, int32_t count,
+                   const char *key) {
+    std::string title = std::string(kind) + " " + std::to_string(number);
+    for (int32_t i = 0; tags && i < count; ++i) {
+        if (tags[i].key && tags[i].value && strcmp(tags[i].key, key) == 0) {
+            return title + "  " + tags[i].value;
+        }
+    }
+    return title;
+}
+
+using CH = MediaChapter;
+const Row kChapter[] = {
+    {"id", Kind::i64, MF_AT(CH, id), "id"},
+    {"time_base_num", Kind::i32, MF_AT(CH, time_base_num), nullptr},
+    {"time_base_den", Kind::i32, MF_AT(CH, time_base_den), "time base", MEDIA_UNIT_TIME_BASE,
+     Unknown::never, MF_AT(CH, time_base_num)},
+    {"start", Kind::i64, MF_AT(CH, start), "start", MEDIA_UNIT_TICKS, Unknown::never,
+     MF_AT(CH, time_base_num)},
+    {"end", Kind::i64, MF_AT(CH, end), "end", MEDIA_UNIT_TICKS, Unknown::never,
+     MF_AT(CH, time_base_num)},
+    {"title", Kind::text, MF_AT(CH, title), "title", MEDIA_UNIT_NONE, Unknown::never, kNone, true},
+    {"tag_count", Kind::i32, MF_AT(CH, tag_count), nullptr},
+    {"tags", Kind::tags, MF_AT(CH, tags), "tags", MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(CH, tag_count)},
+};
+constexpr Table kChapterTable = table(kChapter, sizeof(CH), [](const void *record, int n) {
+    const auto *chapter = static_cast<const CH *>(record);
+    return titled("chapter", n, chapter->tags, chapter->tag_count, "title");
+});
+
+using PG = MediaProgram;
+const Row kProgram[] = {
+    {"program_id", Kind::i32, MF_AT(PG, program_id), "program id"},
+    {"program_num", Kind::i32, MF_AT(PG, program_num), "program number"},
+    {"pmt_pid", Kind::i32, MF_AT(PG, pmt_pid), "PMT PID", MEDIA_UNIT_ID},
+    {"pcr_pid", Kind::i32, MF_AT(PG, pcr_pid), "PCR PID", MEDIA_UNIT_ID},
+    {"stream_count", Kind::i32, MF_AT(PG, stream_count), nullptr},
+    {"stream_indexes", Kind::integers, MF_AT(PG, stream_indexes), "stream", MEDIA_UNIT_NONE,
+     Unknown::never, MF_AT(PG, stream_count)},
+    {"tag_count", Kind::i32, MF_AT(PG, tag_count), nullptr},
+    {"tags", Kind::tags, MF_AT(PG, tags), "tags", MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(PG, tag_count)},
+};
+constexpr Table kProgramTable = table(kProgram, sizeof(PG), [](const void *record, int) {
+    const auto *program = static_cast<const PG *>(record);
+    return titled("program", program->program_num, program->tags, program->tag_count,
+                  "service_name");
+});
 
 using V = VideoStreamContext;
 const Row kVideo[] = {
@@ -108,6 +252,21 @@ const Row kVideo[] = {
     {"tag_count", Kind::i32, MF_AT(V, tag_count), nullptr},
     {"tags", Kind::tags, MF_AT(V, tags), "tags", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(V, tag_count)},
+    {"stream_id", Kind::i32, MF_AT(V, stream_id), "stream id", MEDIA_UNIT_ID, Unknown::minus_one,
+     kNone, true},
+    {"side_data_count", Kind::i32, MF_AT(V, side_data_count), nullptr},
+    {"side_data_types", Kind::texts, MF_AT(V, side_data_types), "side data", MEDIA_UNIT_NONE,
+     Unknown::never, MF_AT(V, side_data_count)},
+    {"mastering_display", Kind::record, MF_AT(V, mastering_display), "mastering display",
+     MEDIA_UNIT_NONE, Unknown::never, kNone, true, kNone, &kMasteringDisplayTable},
+    {"content_light", Kind::record, MF_AT(V, content_light), "content light", MEDIA_UNIT_NONE,
+     Unknown::never, kNone, true, kNone, &kContentLightTable},
+    {"dovi", Kind::record, MF_AT(V, dovi), "Dolby Vision", MEDIA_UNIT_NONE, Unknown::never, kNone,
+     true, kNone, &kDoviTable},
+    {"hdr10plus", Kind::i32, MF_AT(V, hdr10plus), "HDR10+ metadata", MEDIA_UNIT_FLAG,
+     Unknown::never, kNone, true},
+    {"hdr_format", Kind::text, MF_AT(V, hdr_format), "HDR format", MEDIA_UNIT_NONE, Unknown::never,
+     kNone, true},
 };
 
 using A = AudioStreamContext;
@@ -142,6 +301,11 @@ const Row kAudio[] = {
     {"tag_count", Kind::i32, MF_AT(A, tag_count), nullptr},
     {"tags", Kind::tags, MF_AT(A, tags), "tags", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(A, tag_count)},
+    {"stream_id", Kind::i32, MF_AT(A, stream_id), "stream id", MEDIA_UNIT_ID, Unknown::minus_one,
+     kNone, true},
+    {"side_data_count", Kind::i32, MF_AT(A, side_data_count), nullptr},
+    {"side_data_types", Kind::texts, MF_AT(A, side_data_types), "side data", MEDIA_UNIT_NONE,
+     Unknown::never, MF_AT(A, side_data_count)},
 };
 
 using S = SubtitleStreamContext;
@@ -170,6 +334,11 @@ const Row kOther[] = {
     {"tag_count", Kind::i32, MF_AT(O, tag_count), nullptr},
     {"tags", Kind::tags, MF_AT(O, tags), "tags", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(O, tag_count)},
+    {"stream_id", Kind::i32, MF_AT(O, stream_id), "stream id", MEDIA_UNIT_ID, Unknown::minus_one,
+     kNone, true},
+    {"side_data_count", Kind::i32, MF_AT(O, side_data_count), nullptr},
+    {"side_data_types", Kind::texts, MF_AT(O, side_data_types), "side data", MEDIA_UNIT_NONE,
+     Unknown::never, MF_AT(O, side_data_count)},
 };
 
 using M = MediaContext;
@@ -199,6 +368,14 @@ const Row kContext[] = {
      MF_AT(M, tag_count)},
     {"other", Kind::other, MF_AT(M, other), nullptr},
     {"error_text", Kind::text, MF_AT(M, error_text), nullptr},
+    {"chapters", Kind::records, MF_AT(M, chapters), nullptr, MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(M, chapter_count), false, kNone, &kChapterTable},
+    {"program_count", Kind::i32, MF_AT(M, program_count), "programs", MEDIA_UNIT_COUNT,
+     Unknown::never, kNone, true},
+    {"programs", Kind::records, MF_AT(M, programs), nullptr, MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(M, program_count), false, kNone, &kProgramTable},
+    {"duration_estimate", Kind::text, MF_AT(M, duration_estimate), "duration from", MEDIA_UNIT_NONE,
+     Unknown::never, kNone, true},
 };
 
 template <typename T>
@@ -233,6 +410,10 @@ bool unknown(const Row &row, const void *record, int64_t value) {
             return value == -99;
         case Unknown::pair_zero:
             return read<int32_t>(record, static_cast<size_t>(row.pair)) == 0;
+        case Unknown::minus_one:
+            return value == -1;
+        case Unknown::unstated:
+            return read<int32_t>(record, static_cast<size_t>(row.stated)) == 0;
     }
     return false;
 }
@@ -271,10 +452,22 @@ std::string other_title(const OtherStreamContext *node) {
     return title;
 }
 
+// The array of `count` elements of T at `row`'s offset, each handed to `put`.
+template <typename T, typename Put>
+void walk_values(const Row &row, const void *record, const MediaFieldSink *sink, Put put) {
+    const auto *values = read<const T *>(record, row.offset);
+    const int32_t count = read<int32_t>(record, static_cast<size_t>(row.pair));
+    sink->begin_array(sink->opaque, row.key);
+    for (int32_t i = 0; values && i < count; ++i) put(values[i]);
+    sink->end_array(sink->opaque);
+}
+
 void emit(const Row &row, const void *record, const MediaFieldSink *sink,
           const MediaFieldOptions *options) {
-    MediaFieldHint hint{row.label, row.unit, row.hide_zero, 0, 0, 0};
-    if (row.pair != kNone && row.unit != MEDIA_UNIT_TICKS) {
+    MediaFieldHint hint{row.label, row.unit, row.hide_zero, 0, 0, 0, 0};
+    if (row.pair != kNone && row.kind == Kind::f64) {
+        hint.real_pair = read<double>(record, static_cast<size_t>(row.pair));
+    } else if (row.pair != kNone && row.unit != MEDIA_UNIT_TICKS) {
         hint.pair = read<int32_t>(record, static_cast<size_t>(row.pair));
     }
     if (row.unit == MEDIA_UNIT_TICKS) {
@@ -297,7 +490,11 @@ void emit(const Row &row, const void *record, const MediaFieldSink *sink,
             sink->unsigned_integer(opaque, row.key, read<uint32_t>(record, row.offset), &hint);
             break;
         case Kind::f64:
-            sink->real(opaque, row.key, read<double>(record, row.offset), &hint);
+            if (unknown(row, record, 0)) {
+                sink->null(opaque, row.key, &hint);
+            } else {
+                sink->real(opaque, row.key, read<double>(record, row.offset), &hint);
+            }
             break;
         case Kind::text: {
             const char *text = read<const char *>(record, row.offset);
@@ -330,7 +527,7 @@ void emit(const Row &row, const void *record, const MediaFieldSink *sink,
             sink->begin_object(opaque, row.key, nullptr);
             for (int32_t i = 0; tags && i < count; ++i) {
                 if (!tags[i].key || !tags[i].value) continue;
-                MediaFieldHint tag{tags[i].key, MEDIA_UNIT_NONE, false, 0, 0, 0};
+                MediaFieldHint tag{tags[i].key, MEDIA_UNIT_NONE, false, 0, 0, 0, 0};
                 sink->text(opaque, tags[i].key, tags[i].value, &tag);
             }
             sink->end_object(opaque);
@@ -360,6 +557,46 @@ void emit(const Row &row, const void *record, const MediaFieldSink *sink,
                       read<const OtherStreamContext *>(record, row.offset), sink, options,
                       [](const OtherStreamContext *node, int) { return other_title(node); });
             break;
+        case Kind::record: {
+            const void *target = read<const void *>(record, row.offset);
+            if (!target) {
+                sink->null(opaque, row.key, &hint);
+                break;
+            }
+            sink->begin_object(opaque, row.key, row.label);
+            walk(row.table->rows, row.table->count, target, sink, options);
+            sink->end_object(opaque);
+            break;
+        }
+        case Kind::records: {
+            const Table &table = *row.table;
+            const auto *first = read<const char *>(record, row.offset);
+            const int32_t count = read<int32_t>(record, static_cast<size_t>(row.pair));
+            sink->begin_array(opaque, row.key);
+            for (int32_t i = 0; first && i < count; ++i) {
+                const void *element = first + static_cast<size_t>(i) * table.size;
+                const std::string title = table.title ? table.title(element, i) : "";
+                sink->begin_object(opaque, nullptr, title.c_str());
+                walk(table.rows, table.count, element, sink, options);
+                sink->end_object(opaque);
+            }
+            sink->end_array(opaque);
+            break;
+        }
+        case Kind::texts:
+            walk_values<char *>(row, record, sink, [&](const char *text) {
+                if (text) {
+                    sink->text(opaque, nullptr, text, &hint);
+                } else {
+                    sink->null(opaque, nullptr, &hint);
+                }
+            });
+            break;
+        case Kind::integers:
+            walk_values<int32_t>(row, record, sink, [&](int32_t value) {
+                sink->integer(opaque, nullptr, value, &hint);
+            });
+            break;
     }
 }
 
@@ -376,7 +613,7 @@ void media_fields_describe(const MediaContext *context, const MediaFieldSink *si
     sink->begin_object(sink->opaque, nullptr, context->filename);
     const size_t count = sizeof kContext / sizeof *kContext;
     emit(kContext[0], context, sink, options);  // filename, then the result
-    const MediaFieldHint plain{nullptr, MEDIA_UNIT_NONE, false, 0, 0, 0};
+    const MediaFieldHint plain{nullptr, MEDIA_UNIT_NONE, false, 0, 0, 0, 0};
     const char *name = context->filename;
     if (name && !media_fields_is_utf8(name, strlen(name))) {
         sink->bytes(sink->opaque, "filename_bytes", reinterpret_cast<const uint8_t *>(name),

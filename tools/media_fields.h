@@ -7,9 +7,13 @@
 // the table below appears in every output at once.
 //
 // Keys are the record field names. Values that the library marks as unknown
-// (NULL texts, MEDIA_PROBE_NO_VALUE times, the zeros and -99 documented as
-// "unknown" in media_probe.h) arrive through `null`; the original fields keep
-// their raw values, as they always did. Inside an array the key is NULL.
+// (NULL texts and records, MEDIA_PROBE_NO_VALUE times, the zeros, -1 and -99
+// documented as "unknown" in media_probe.h) arrive through `null`; the
+// original fields keep their raw values, as they always did. Inside an array
+// the key is NULL. A record a field points at (an HDR record) is an object
+// titled by its label; an array of records (chapters, programs) an array of
+// objects; an array of texts or integers an array of values, each with the
+// field's hint.
 #ifndef TOOLS_MEDIA_FIELDS_H
 #define TOOLS_MEDIA_FIELDS_H
 
@@ -40,7 +44,13 @@ enum MediaFieldUnit {
     MEDIA_UNIT_FOURCC,
     MEDIA_UNIT_DISPOSITION,  // AV_DISPOSITION_* bits
     MEDIA_UNIT_CHANNELS,
-    MEDIA_UNIT_COUNT
+    MEDIA_UNIT_COUNT,
+    MEDIA_UNIT_ID,         // an id or PID, shown in decimal and hex: "257 (0x101)"
+    MEDIA_UNIT_XY,         // CIE 1931 x, y: `real_pair` holding x
+    MEDIA_UNIT_LUMINANCE,  // a range in cd/m2: `real_pair` holding the minimum
+    MEDIA_UNIT_NITS,       // cd/m2
+    MEDIA_UNIT_VERSION,    // major.minor, `pair` holding major
+    MEDIA_UNIT_FLAG        // 0 or 1, shown as "no" or "yes"
 };
 
 // What the text output needs beyond the value.
@@ -51,6 +61,7 @@ struct MediaFieldHint {
     int64_t pair;           // the first half of a two-field value (see the units)
     int32_t time_base_num;  // MEDIA_UNIT_TICKS: the node's time base
     int32_t time_base_den;
+    double real_pair;  // the first half of a two-field real value (see the units)
 };
 
 // The output callbacks. Every pointer must be set; `opaque` is passed through.

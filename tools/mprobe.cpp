@@ -377,6 +377,16 @@ std::string integerText(int64_t value, const MediaFieldHint &hint) {
         case MEDIA_UNIT_DISPOSITION:
             media_fields_disposition_text(static_cast<int32_t>(value), text, sizeof text);
             return text;
+        case MEDIA_UNIT_ID:
+            if (value < 0) return std::to_string(value);
+            snprintf(text, sizeof text, "%" PRId64 " (0x%" PRIx64 ")", value, value);
+            return text;
+        case MEDIA_UNIT_NITS:
+            return std::to_string(value) + " cd/m2";
+        case MEDIA_UNIT_VERSION:
+            return std::to_string(hint.pair) + "." + std::to_string(value);
+        case MEDIA_UNIT_FLAG:
+            return value ? "yes" : "no";
         default:
             return std::to_string(value);
     }
@@ -427,6 +437,10 @@ MediaFieldSink textSink(TextSink *text) {
         if (!hint->label || (hint->hide_zero && value == 0)) return;
         std::string text = framesPerSecond(value);
         if (hint->unit == MEDIA_UNIT_DEGREES) text += " degrees";
+        if (hint->unit == MEDIA_UNIT_XY) text = framesPerSecond(hint->real_pair) + ", " + text;
+        if (hint->unit == MEDIA_UNIT_LUMINANCE) {
+            text = framesPerSecond(hint->real_pair) + " to " + text + " cd/m2";
+        }
         static_cast<TextSink *>(opaque)->line(hint->label, text);
     };
     sink.text = [](void *opaque, const char *, const char *value, const MediaFieldHint *hint) {

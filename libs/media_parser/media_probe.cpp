@@ -20,6 +20,8 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/display.h>
+#include <libavutil/dovi_meta.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/samplefmt.h>
 #include <libavutil/version.h>
@@ -270,10 +272,187 @@ double display_rotation(const AVStream *stream) {
     return std::isfinite(degrees) ? static_cast<double>(static_cast<int>(degrees)) : 0;
 }
 
-// The fields every kind of node shares. Returns false when a copy cannot be
+// The type name of each entry of the stream's side data, as ffprobe names
+// them ("unknown" for a type FFmpeg has no name for). On an allocation
+// failure the names copied so far stay, counted, and false is returned.
+template <typename Node>
+bool copy_side_data_types(Node *node, const AVStream *stream) {
+    const int total = stream->nb_side_data;
+    if (total <= 0 || !stream->side_data) return true;
+    auto *names = static_cast<char **>(calloc(static_cast<size_t>(total), sizeof(char *)));
+    if (!names) return false;
+    node->side_data_types = names;
+    for (int i = 0; i < total; ++i) {
+        const char *name = av_packet_side_data_name(stream->side_data[i].type);
+        names[i] = copy_text(name ? name : "unknown");
+        if (!names[i]) {
+            if (i == 0) {  // keep "none" as NULL and 0
+                free(names);
+                node->side_data_types = nullptr;
+            }
+            return false;
+        }
+        node->side_data_count = i + 1;
+    }
+    return true;
+}
+
+// The stream side data of `type` when it holds at least a `Record`; NULL
+// otherwise.
+template <typename Record>
+const Record *side_data_record(const AVStream *stream, AVPacketSideDataType type) {
+    size_t size = 0;
+    const uint8_t *data = av_stream_get_side_data(stream, type, &size);
+    return data && size >= sizeof(Record) ? reinterpret_cast<const Record *>(data) : nullptr;
+}
+
+// What one source states about a video stream's HDR signalling; NULL or
+// false for what it does not state.
+struct HdrFacts {
+    const AVMasteringDisplayMetadata *mastering_display = nullptr;
+    const AVContentLightMetadata *content_light = nullptr;
+    const AVDOVIDecoderConfigurationRecord *dovi = nullptr;
+    bool hdr10plus = false;  // SMPTE ST 2094-40 metadata
+    bool hlg = false;        // the HLG transfer (arib-std-b67)
+};
+
+// What the container states: the stream's side data and its transfer.
+HdrFacts container_hdr(const AVStream *stream) {
+    HdrFacts facts;
+    facts.mastering_display = side_data_record<AVMasteringDisplayMetadata>(
+        stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA);
+    facts.content_light =
+        side_data_record<AVContentLightMetadata>(stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL);
+    facts.dovi = side_data_record<AVDOVIDecoderConfigurationRecord>(stream, AV_PKT_DATA_DOVI_CONF);
+    facts.hlg = enum_value(stream->codecpar->color_trc) == AVCOL_TRC_ARIB_STD_B67;
+    return facts;
+}
+
+// A zero-filled record with its `source` set to a copy of `source`; NULL when
+// either cannot be allocated.
+template <typename Record>
+Record *new_hdr_record(const char *source) {
+    auto *record = static_cast<Record *>(calloc(1, sizeof(Record)));
+    if (!record) return nullptr;
+    record->source = copy_text(source);
+    if (!record->source) {
+        free(record);
+        return nullptr;
+    }
+    return record;
+}
+
+// Gives `video` what `facts` state and it does not have yet, marked as
+// coming from `source`: a record the video already holds is kept. False when
+// a record cannot be allocated (it stays NULL).
+bool merge_hdr(VideoStreamContext *video, const HdrFacts &facts, const char *source) {
+    bool whole = true;
+    if (facts.mastering_display && !video->mastering_display) {
+        const AVMasteringDisplayMetadata &from = *facts.mastering_display;
+        MediaMasteringDisplay *to = new_hdr_record<MediaMasteringDisplay>(source);
+        if (to && from.has_primaries) {
+            to->has_primaries = 1;
+            to->red_x = av_q2d(from.display_primaries[0][0]);
+            to->red_y = av_q2d(from.display_primaries[0][1]);
+            to->green_x = av_q2d(from.display_primaries[1][0]);
+            to->green_y = av_q2d(from.display_primaries[1][1]);
+            to->blue_x = av_q2d(from.display_primaries[2][0]);
+            to->blue_y = av_q2d(from.display_primaries[2][1]);
+            to->white_x = av_q2d(from.white_point[0]);
+            to->white_y = av_q2d(from.white_point[1]);
+        }
+        if (to && from.has_luminance) {
+            to->has_luminance = 1;
+            to->min_luminance = av_q2d(from.min_luminance);
+            to->max_luminance = av_q2d(from.max_luminance);
+        }
+        video->mastering_display = to;
+        whole = whole && to;
+    }
+    if (facts.content_light && !video->content_light) {
+        MediaContentLight *to = new_hdr_record<MediaContentLight>(source);
+        if (to) {
+            to->max_cll = low32(facts.content_light->MaxCLL);
+            to->max_fall = low32(facts.content_light->MaxFALL);
+        }
+        video->content_light = to;
+        whole = whole && to;
+    }
+    if (facts.dovi && !video->dovi) {
+        const AVDOVIDecoderConfigurationRecord &from = *facts.dovi;
+        auto *to = static_cast<MediaDoviConfig *>(calloc(1, sizeof(MediaDoviConfig)));
+        if (to) {
+            to->version_major = from.dv_version_major;
+            to->version_minor = from.dv_version_minor;
+            to->profile = from.dv_profile;
+            to->level = from.dv_level;
+            to->rpu_present = from.rpu_present_flag;
+            to->el_present = from.el_present_flag;
+            to->bl_present = from.bl_present_flag;
+            to->bl_compatibility_id = from.dv_bl_signal_compatibility_id;
+        }
+        video->dovi = to;
+        whole = whole && to;
+    }
+    if (facts.hdr10plus) video->hdr10plus = 1;
+    return whole;
+}
+
+// The name of the HDR format `video` is in (the first rule that applies,
+// docs/description.md), written into `name`; NULL for SDR. `transfer` is the
+// stream's transfer characteristic, `hlg` whether any source states HLG.
+const char *hdr_format_name(const VideoStreamContext *video, int transfer, bool hlg,
+                            char (&name)[64]) {
+    if (const MediaDoviConfig *dovi = video->dovi) {
+        const int compatibility = dovi->bl_compatibility_id;
+        const char *compatible = "";
+        if (compatibility == 1 || compatibility == 6) {
+            compatible = " (HDR10 compatible)";
+        } else if (compatibility == 2) {
+            compatible = " (SDR compatible)";
+        } else if (compatibility == 4) {
+            compatible = " (HLG compatible)";
+        }
+        if (compatibility != 0) {
+            snprintf(name, sizeof name, "Dolby Vision %d.%d%s", dovi->profile, compatibility,
+                     compatible);
+        } else {
+            snprintf(name, sizeof name, "Dolby Vision %d", dovi->profile);
+        }
+        return name;
+    }
+    const bool pq = transfer == AVCOL_TRC_SMPTE2084;
+    if (pq && video->hdr10plus) return "HDR10+";
+    if (pq && (video->mastering_display || video->content_light)) return "HDR10";
+    if (pq) return "PQ";
+    if (hlg) return "HLG";
+    return nullptr;
+}
+
+// Fills the HDR fields of `video` from what the container states, then
+// hdr_format from everything known. False when a copy cannot be allocated
+// (what was filled stays).
+bool describe_hdr(VideoStreamContext *video, const AVStream *stream) {
+    const HdrFacts container = container_hdr(stream);
+    bool whole = merge_hdr(video, container, "container");
+    bool hlg = container.hlg;
+    // Facts read from the bitstream (sei_reader.h's SeiFacts of the first
+    // pictures, as an HdrFacts: its mastering display as FFmpeg's record with
+    // the coded values over 50000 and 10000, as the decoder makes them) are
+    // merged here, with merge_hdr(video, facts, "bitstream") and
+    // `hlg |= facts.hlg`: after the container's, so that the container's
+    // values win, and before hdr_format, which follows from both.
+    if (!whole) return false;  // a format from half the facts could be wrong
+    char name[64];
+    const char *format = hdr_format_name(video, enum_value(stream->codecpar->color_trc), hlg, name);
+    return copy_optional(&video->hdr_format, format);
+}
+
+// The fields every kind of node shares; `show_ids`: the container gives its
+// streams ids (AVFMT_SHOW_IDS). Returns false when a copy cannot be
 // allocated.
 template <typename Node>
-bool fill_common(Node *node, const AVStream *stream) {
+bool fill_common(Node *node, const AVStream *stream, bool show_ids) {
     const AVCodecParameters *par = stream->codecpar;
     node->stream_index = stream->index;
     node->codec_tag = par->codec_tag;
@@ -282,11 +461,13 @@ bool fill_common(Node *node, const AVStream *stream) {
     node->start_time = time_or_none(stream->start_time);
     node->duration_ts = time_or_none(stream->duration);
     node->disposition = stream->disposition;
+    node->stream_id = show_ids ? stream->id : -1;
     return copy_optional(&node->codec_id_name, codec_id_name(par->codec_id)) &&
-           copy_tags(&node->tags, &node->tag_count, stream->metadata);
+           copy_tags(&node->tags, &node->tag_count, stream->metadata) &&
+           copy_side_data_types(node, stream);
 }
 
-bool fill_video_extension(VideoStreamContext *video, AVStream *stream) {
+bool fill_video_extension(VideoStreamContext *video, AVStream *stream, bool show_ids) {
     const AVCodecParameters *par = stream->codecpar;
     video->level = par->level;
     video->bits_per_raw_sample = par->bits_per_raw_sample;
@@ -308,7 +489,7 @@ bool fill_video_extension(VideoStreamContext *video, AVStream *stream) {
                   int64_t{par->height} * sar.den, 1024 * 1024);
     }
     video->rotation = display_rotation(stream);
-    return fill_common(video, stream) && copy_profile(&video->profile, par) &&
+    return fill_common(video, stream, show_ids) && copy_profile(&video->profile, par) &&
            copy_optional(&video->pix_fmt,
                          enum_name(par->format, AV_PIX_FMT_NB, av_get_pix_fmt_name, -1)) &&
            copy_optional(&video->field_order, field_order_name(enum_value(par->field_order))) &&
@@ -323,7 +504,8 @@ bool fill_video_extension(VideoStreamContext *video, AVStream *stream) {
                                    AVCOL_TRC_UNSPECIFIED)) &&
            copy_optional(&video->color_primaries,
                          enum_name(enum_value(par->color_primaries), AVCOL_PRI_NB,
-                                   av_color_primaries_name, AVCOL_PRI_UNSPECIFIED));
+                                   av_color_primaries_name, AVCOL_PRI_UNSPECIFIED)) &&
+           describe_hdr(video, stream);
 }
 
 // The layout's name ("stereo", "5.1(side)"); NULL when only the channel count
@@ -341,12 +523,12 @@ bool copy_channel_layout(char **to, const AVChannelLayout *layout) {
     return true;
 }
 
-bool fill_audio_extension(AudioStreamContext *audio, AVStream *stream) {
+bool fill_audio_extension(AudioStreamContext *audio, AVStream *stream, bool show_ids) {
     const AVCodecParameters *par = stream->codecpar;
     audio->bits_per_sample = av_get_bits_per_sample(par->codec_id);
     audio->bits_per_raw_sample = par->bits_per_raw_sample;
     audio->frame_count = stream->nb_frames;
-    return fill_common(audio, stream) && copy_profile(&audio->profile, par) &&
+    return fill_common(audio, stream, show_ids) && copy_profile(&audio->profile, par) &&
            copy_optional(&audio->sample_fmt,
                          enum_name(par->format, AV_SAMPLE_FMT_NB, av_get_sample_fmt_name, -1)) &&
            copy_channel_layout(&audio->channel_layout, &par->ch_layout);
@@ -397,20 +579,21 @@ Fill with_extension(Fill filled, bool extended) {
 // Nodes in a context get the extension too; the context frees all of it.
 // (The set operations fill the original fields only, so that a node filled
 // by a caller owns no more than it always did.)
-Fill add_video(MediaContext *context, AVStream *stream, bool copy_entries = true) {
+// `show_ids`: the container gives its streams ids (AVFMT_SHOW_IDS).
+Fill add_video(MediaContext *context, AVStream *stream, bool copy_entries, bool show_ids) {
     VideoStreamContext *node = append_node(&context->video);
     if (!node) return Fill::no_memory;
     Fill filled = fill_video(node, stream, copy_entries);
     if (filled == Fill::no_memory) return filled;
-    return with_extension(filled, fill_video_extension(node, stream));
+    return with_extension(filled, fill_video_extension(node, stream, show_ids));
 }
 
-Fill add_audio(MediaContext *context, AVStream *stream, bool copy_entries = true) {
+Fill add_audio(MediaContext *context, AVStream *stream, bool copy_entries, bool show_ids) {
     AudioStreamContext *node = append_node(&context->audio);
     if (!node) return Fill::no_memory;
     Fill filled = fill_audio(node, stream, copy_entries);
     if (filled == Fill::no_memory) return filled;
-    return with_extension(filled, fill_audio_extension(node, stream));
+    return with_extension(filled, fill_audio_extension(node, stream, show_ids));
 }
 
 void free_tags(MediaTag *tags, int32_t count) {
@@ -419,6 +602,21 @@ void free_tags(MediaTag *tags, int32_t count) {
         free(tags[i].value);
     }
     free(tags);
+}
+
+void free_texts(char **texts, int32_t count) {
+    for (int32_t i = 0; texts && i < count; ++i) free(texts[i]);
+    free(texts);
+}
+
+void free_chapter(MediaChapter *chapter) {
+    free(chapter->title);
+    free_tags(chapter->tags, chapter->tag_count);
+}
+
+void free_program(MediaProgram *program) {
+    free(program->stream_indexes);
+    free_tags(program->tags, program->tag_count);
 }
 
 // Releases everything the context holds and zeroes it, all but the cancel
@@ -434,6 +632,15 @@ void clear_context(MediaContext *context) {
     free_tags(context->tags, context->tag_count);
     free_other_stream_context(context->other);
     free(context->error_text);
+    for (int32_t i = 0; context->chapters && i < context->chapter_count; ++i) {
+        free_chapter(&context->chapters[i]);
+    }
+    free(context->chapters);
+    for (int32_t i = 0; context->programs && i < context->program_count; ++i) {
+        free_program(&context->programs[i]);
+    }
+    free(context->programs);
+    free(context->duration_estimate);
     constexpr size_t kCancelAt = offsetof(MediaContext, cancel_request);
     constexpr size_t kAfterCancel = kCancelAt + sizeof context->cancel_request;
     auto *bytes = reinterpret_cast<unsigned char *>(context);
@@ -681,6 +888,86 @@ void note_other_stream(const char *filename, const char *kind) {
     note(filename, line);
 }
 
+// Fills `chapter` from `from`; false when a copy cannot be allocated.
+bool fill_chapter(MediaChapter *chapter, const AVChapter *from) {
+    chapter->id = from->id;
+    chapter->time_base_num = from->time_base.num;
+    chapter->time_base_den = from->time_base.den;
+    chapter->start = from->start;
+    chapter->end = from->end;
+    const AVDictionaryEntry *title =
+        av_dict_get(from->metadata, "title", nullptr, AV_DICT_MATCH_CASE);
+    return copy_optional(&chapter->title, title ? title->value : nullptr) &&
+           copy_tags(&chapter->tags, &chapter->tag_count, from->metadata);
+}
+
+// Fills `program` from `from`; false when a copy cannot be allocated.
+bool fill_program(MediaProgram *program, const AVProgram *from) {
+    program->program_id = from->id;
+    program->program_num = from->program_num;
+    program->pmt_pid = from->pmt_pid;
+    program->pcr_pid = from->pcr_pid;
+    if (from->nb_stream_indexes > 0 && from->stream_index) {
+        const unsigned count = from->nb_stream_indexes;
+        auto *indexes = static_cast<int32_t *>(calloc(count, sizeof(int32_t)));
+        if (!indexes) return false;
+        for (unsigned i = 0; i < count; ++i) {
+            indexes[i] = static_cast<int32_t>(from->stream_index[i]);
+        }
+        program->stream_indexes = indexes;
+        program->stream_count = static_cast<int32_t>(count);
+    }
+    return copy_tags(&program->tags, &program->tag_count, from->metadata);
+}
+
+// Copies `total` records of `from` into a new array of Record, each filled
+// by `fill` and released by `release`; *records stays NULL and *count 0 when
+// there are none. *count counts the records filled whole: on an allocation
+// failure the one being filled is released and false is returned. Entries of
+// `from` that are NULL are skipped.
+template <typename Record, typename From, typename FillRecord, typename Release>
+bool copy_records(Record **records, int32_t *count, From *const *from, unsigned total,
+                  FillRecord fill, Release release) {
+    if (total == 0 || !from) return true;
+    auto *array = static_cast<Record *>(calloc(total, sizeof(Record)));
+    if (!array) return false;
+    *records = array;
+    for (unsigned i = 0; i < total; ++i) {
+        if (!from[i]) continue;
+        Record &record = array[*count];
+        if (!fill(&record, from[i])) {
+            release(&record);
+            record = Record{};
+            if (*count == 0) {  // keep "none" as NULL and 0
+                free(array);
+                *records = nullptr;
+            }
+            return false;
+        }
+        ++*count;
+    }
+    if (*count == 0) {
+        free(array);
+        *records = nullptr;
+    }
+    return true;
+}
+
+// How the demuxer found the container's duration, in the words of its own
+// log ("estimate from bit rate"); NULL when the duration is unknown.
+const char *duration_estimate_name(const AVFormatContext *format) {
+    if (format->duration == AV_NOPTS_VALUE) return nullptr;
+    switch (av_fmt_ctx_get_duration_estimation_method(format)) {
+        case AVFMT_DURATION_FROM_PTS:
+            return "pts";
+        case AVFMT_DURATION_FROM_STREAM:
+            return "stream";
+        case AVFMT_DURATION_FROM_BITRATE:
+            return "bit rate";
+    }
+    return nullptr;
+}
+
 // Fills the container's extension fields, once the streams have been read;
 // false when a copy cannot be allocated.
 bool describe_container_extension(MediaContext *context, const AVFormatContext *format) {
@@ -688,17 +975,31 @@ bool describe_container_extension(MediaContext *context, const AVFormatContext *
     context->duration_us = time_or_none(format->duration);
     context->start_time_us = time_or_none(format->start_time);
     context->total_bit_rate = format->bit_rate > 0 ? format->bit_rate : 0;
-    context->chapter_count = static_cast<int32_t>(format->nb_chapters);
     return copy_optional(&context->format_long_name, format->iformat->long_name) &&
-           copy_tags(&context->tags, &context->tag_count, format->metadata);
+           copy_tags(&context->tags, &context->tag_count, format->metadata) &&
+           copy_optional(&context->duration_estimate, duration_estimate_name(format)) &&
+           copy_records(&context->chapters, &context->chapter_count, format->chapters,
+                        format->nb_chapters, fill_chapter, free_chapter) &&
+           copy_records(&context->programs, &context->program_count, format->programs,
+                        format->nb_programs, fill_program, free_program);
 }
 
-Fill add_other(MediaContext *context, const AVStream *stream) {
+Fill add_other(MediaContext *context, const AVStream *stream, bool show_ids) {
     OtherStreamContext *node = append_node(&context->other);
     if (!node) return Fill::no_memory;
     const char *kind = av_get_media_type_string(stream->codecpar->codec_type);
-    bool filled = copy_optional(&node->kind, kind ? kind : "unknown") && fill_common(node, stream);
+    bool filled =
+        copy_optional(&node->kind, kind ? kind : "unknown") && fill_common(node, stream, show_ids);
     return filled ? Fill::ok : Fill::no_memory;
+}
+
+// Whether the container described in `context` gives its streams ids, for
+// the add operations, which get a stream without its container: false when
+// the context names none.
+bool shows_ids(const MediaContext *context) {
+    if (!context->container_name) return false;
+    const AVInputFormat *demuxer = av_find_input_format(context->container_name);
+    return demuxer && (demuxer->flags & AVFMT_SHOW_IDS);
 }
 
 constexpr unsigned kKnownFlags = MEDIA_PROBE_NO_INDEX;
@@ -743,6 +1044,13 @@ void free_video_stream_context(VideoStreamContext *head) {
         free(head->color_transfer);
         free(head->color_primaries);
         free_tags(head->tags, head->tag_count);
+        free_texts(head->side_data_types, head->side_data_count);
+        if (head->mastering_display) free(head->mastering_display->source);
+        free(head->mastering_display);
+        if (head->content_light) free(head->content_light->source);
+        free(head->content_light);
+        free(head->dovi);
+        free(head->hdr_format);
         free(head);
         head = next;
     }
@@ -758,6 +1066,7 @@ void free_audio_stream_context(AudioStreamContext *head) {
         free(head->sample_fmt);
         free(head->channel_layout);
         free_tags(head->tags, head->tag_count);
+        free_texts(head->side_data_types, head->side_data_count);
         free(head);
         head = next;
     }
@@ -779,6 +1088,7 @@ void free_other_stream_context(OtherStreamContext *head) {
         free(head->kind);
         free(head->codec_id_name);
         free_tags(head->tags, head->tag_count);
+        free_texts(head->side_data_types, head->side_data_count);
         free(head);
         head = next;
     }
@@ -828,23 +1138,24 @@ int media_probe_file(MediaContext *context, const char *filename, unsigned flags
 
     // Memory running out stops nothing: what can still be described is.
     bool out_of_memory = !describe_container_extension(context, format);
+    const bool show_ids = format->iformat->flags & AVFMT_SHOW_IDS;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         AVStream *stream = format->streams[i];
         Fill result = Fill::ok;
         switch (stream->codecpar->codec_type) {
             case AVMEDIA_TYPE_VIDEO:
-                result = add_video(context, stream, copy_entries);
+                result = add_video(context, stream, copy_entries, show_ids);
                 break;
             case AVMEDIA_TYPE_AUDIO:
-                result = add_audio(context, stream, copy_entries);
+                result = add_audio(context, stream, copy_entries, show_ids);
                 break;
             case AVMEDIA_TYPE_SUBTITLE:
                 note_other_stream(filename, "subtitle");
-                result = add_other(context, stream);
+                result = add_other(context, stream, show_ids);
                 break;
             default:
                 note_other_stream(filename, "unknown");
-                result = add_other(context, stream);
+                result = add_other(context, stream, show_ids);
                 break;
         }
         if (result == Fill::no_memory) out_of_memory = true;
@@ -856,11 +1167,11 @@ int media_probe_file(MediaContext *context, const char *filename, unsigned flags
 }
 
 int add_video_stream_context(MediaContext *context, AVStream *stream) {
-    return add_video(context, stream) == Fill::ok ? 0 : -1;
+    return add_video(context, stream, true, shows_ids(context)) == Fill::ok ? 0 : -1;
 }
 
 int add_audio_stream_context(MediaContext *context, AVStream *stream) {
-    return add_audio(context, stream) == Fill::ok ? 0 : -1;
+    return add_audio(context, stream, true, shows_ids(context)) == Fill::ok ? 0 : -1;
 }
 
 int set_video_stream_context(VideoStreamContext *video, AVStream *stream) {

@@ -131,6 +131,67 @@ typedef struct StreamEntry {
     int min_distance;     /* the demuxer's distance to the previous key frame */
 } StreamEntry;
 
+/* HDR signalling of a video stream (VideoStreamContext.mastering_display,
+ * .content_light, .dovi). Each is stated by the container (its stream side
+ * data) or by the SEI messages of the stream's first pictures; `source`
+ * ("container" or "bitstream", owned) says which. When both state one, the
+ * container's values are kept, as players use them. */
+typedef struct MediaMasteringDisplay {
+    /* CIE 1931 xy of the display primaries and white point (ffprobe shows
+     * them as fractions, "34000/50000" is 0.68); 0 unless has_primaries. */
+    double red_x, red_y, green_x, green_y, blue_x, blue_y, white_x, white_y;
+    double min_luminance;  /* cd/m2; 0 unless has_luminance */
+    double max_luminance;  /* cd/m2; 0 unless has_luminance */
+    int32_t has_primaries; /* 1 when the primaries and white point are stated */
+    int32_t has_luminance; /* 1 when the two luminances are stated */
+    char *source;
+} MediaMasteringDisplay;
+
+typedef struct MediaContentLight {
+    int32_t max_cll;  /* MaxCLL, cd/m2 */
+    int32_t max_fall; /* MaxFALL, cd/m2 */
+    char *source;
+} MediaContentLight;
+
+/* The Dolby Vision configuration record of the container, as ffprobe's
+ * dv_version_major ... dv_bl_signal_compatibility_id. */
+typedef struct MediaDoviConfig {
+    int32_t version_major;
+    int32_t version_minor;
+    int32_t profile;
+    int32_t level;
+    int32_t rpu_present;
+    int32_t el_present;
+    int32_t bl_present;
+    int32_t bl_compatibility_id;
+} MediaDoviConfig;
+
+/* One chapter (MediaContext.chapters). Times are ticks of the chapter's own
+ * time base (time_base_num / time_base_den seconds each). */
+typedef struct MediaChapter {
+    int64_t id;
+    int32_t time_base_num;
+    int32_t time_base_den;
+    int64_t start;
+    int64_t end;
+    char *title;       /* its "title" tag; NULL when it has none */
+    int32_t tag_count; /* all its metadata, title included */
+    MediaTag *tags;
+} MediaChapter;
+
+/* One program of the container (an MPEG-TS service; MediaContext.programs),
+ * each value as ffprobe's -show_programs gives it. */
+typedef struct MediaProgram {
+    int32_t program_id;  /* the service id */
+    int32_t program_num; /* the program number */
+    int32_t pmt_pid;
+    int32_t pcr_pid;
+    int32_t stream_count;
+    int32_t *stream_indexes; /* the stream_index of each of its streams, owned */
+    int32_t tag_count;       /* service_name, service_provider, ... */
+    MediaTag *tags;
+} MediaProgram;
+
 /* One video stream; the nodes form a list in the demuxer's stream order. */
 typedef struct VideoStreamContext {
     char *codec_name; /* decoder's short name; NULL when no decoder is known */
@@ -190,6 +251,25 @@ typedef struct VideoStreamContext {
     int32_t disposition; /* AV_DISPOSITION_* bits */
     int32_t tag_count;   /* elements in tags */
     MediaTag *tags;      /* stream metadata in the demuxer's order */
+
+    /* The stream's id in its container, as ffprobe's `id` (an MPEG-TS PID, an
+     * MP4 track id); -1 when the container gives none. */
+    int32_t stream_id;
+    /* The type name of each entry of the stream's side data, in order, as
+     * ffprobe's side_data_type ("Display Matrix", "Mastering display
+     * metadata", "unknown" for a type FFmpeg does not name); owned texts,
+     * side_data_count of them; NULL and 0 when there is none. */
+    int32_t side_data_count;
+    char **side_data_types;
+    /* HDR (see MediaMasteringDisplay); NULL when not stated. */
+    MediaMasteringDisplay *mastering_display;
+    MediaContentLight *content_light;
+    MediaDoviConfig *dovi; /* NULL without a Dolby Vision configuration record */
+    /* 1 when the first pictures carry SMPTE ST 2094-40 (HDR10+) metadata. */
+    int32_t hdr10plus;
+    /* "Dolby Vision 8.1 (HDR10 compatible)", "HDR10+", "HDR10", "PQ", "HLG";
+     * NULL for SDR (docs/description.md gives the rule). */
+    char *hdr_format;
 } VideoStreamContext;
 
 /* One audio stream; list in stream order. */
@@ -224,6 +304,11 @@ typedef struct AudioStreamContext {
     int32_t disposition;
     int32_t tag_count;
     MediaTag *tags;
+
+    /* As for video. */
+    int32_t stream_id;
+    int32_t side_data_count;
+    char **side_data_types;
 } AudioStreamContext;
 
 /* One subtitle stream. Probing never creates these nodes; the list exists so
@@ -252,6 +337,10 @@ typedef struct OtherStreamContext {
     int32_t tag_count;
     MediaTag *tags;
     struct OtherStreamContext *next;
+    /* As for video. */
+    int32_t stream_id;
+    int32_t side_data_count;
+    char **side_data_types;
 } OtherStreamContext;
 
 /* The description of one file. */
@@ -275,7 +364,8 @@ typedef struct MediaContext {
     /* Extension: the complete description, read after the streams' parameters
      * have been read (so unlike duration and bit_rate above), as ffprobe
      * reports it. Filled on result 0 (and, on result 1 from memory running
-     * out, as far as it got). */
+     * out, as far as it got: every array then holds exactly the elements its
+     * count says, each whole). */
     char *format_long_name; /* e.g. "QuickTime / MOV" */
     int32_t stream_count;   /* all streams, of every kind */
     int64_t duration_us;    /* microseconds; MEDIA_PROBE_NO_VALUE when unknown */
@@ -296,6 +386,16 @@ typedef struct MediaContext {
     /* The library's own: set by media_probe_cancel from any thread, cleared
      * when a probe on the context ends. Neither read nor write it. */
     int32_t cancel_request;
+    /* The chapters, chapter_count of them, in the demuxer's order; NULL when
+     * there are none. */
+    MediaChapter *chapters;
+    /* The container's programs (MPEG-TS services); NULL and 0 for none. */
+    int32_t program_count;
+    MediaProgram *programs;
+    /* How the demuxer found duration_us: "pts" (from the timestamps),
+     * "stream" (from the streams' durations) or "bit rate" (estimated from
+     * the bit rate: inexact); NULL when the duration is unknown. */
+    char *duration_estimate;
 } MediaContext;
 
 /* Returns a new zero-filled context, or NULL when memory is exhausted; then
@@ -368,9 +468,10 @@ int media_probe_cancel(MediaContext *context);
 /* Append a zero-filled node at the end of `context`'s video (audio) list and
  * fill it from `stream` with set_video_stream_context
  * (set_audio_stream_context), then fill its extension as build_media_info
- * does; both arguments must not be NULL. Returns 0, or -1 when filling failed
- * (the node stays linked). When the node itself cannot be allocated, returns
- * -1 and links nothing. */
+ * does; both arguments must not be NULL. The stream's container is taken to
+ * be the one context->container_name names: without one, stream_id is -1.
+ * Returns 0, or -1 when filling failed (the node stays linked). When the
+ * node itself cannot be allocated, returns -1 and links nothing. */
 int add_video_stream_context(MediaContext *context, struct AVStream *stream);
 int add_audio_stream_context(MediaContext *context, struct AVStream *stream);
 

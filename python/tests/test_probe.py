@@ -44,6 +44,24 @@ def test_index_entries_are_tuples_and_config_bytes_are_bytes():
     assert video["entries"] and all(isinstance(e, tuple) and len(e) == 5 for e in video["entries"])
 
 
+def test_hdr_records_chapters_and_programs_are_dicts_and_lists():
+    hdr = media_probe.probe(FIXTURES["mkv_hdr10_no_sei"], index=False)["video"][0]
+    assert hdr["mastering_display"]["source"] == "container"
+    assert hdr["mastering_display"]["max_luminance"] == 1000.0
+    assert hdr["content_light"] == {"max_cll": 1000, "max_fall": 400, "source": "container"}
+    assert hdr["dovi"] is None and hdr["stream_id"] is None
+    assert hdr["side_data_types"] == ["Content light level metadata", "Mastering display metadata"]
+    assert hdr["hdr_format"] == "HDR10"
+    assert media_probe.probe(FIXTURES["hevc_dovi"])["video"][0]["dovi"]["profile"] == 8
+    ts = media_probe.probe(FIXTURES["ts_programs"], index=False)
+    assert [p["stream_indexes"] for p in ts["programs"]] == [[0, 1], [2, 3]]
+    assert ts["programs"][0]["tags"]["service_name"] == "First"
+    assert ts["audio"][0]["stream_id"] == 0x102 and ts["duration_estimate"] == "pts"
+    chapters = media_probe.probe(FIXTURES["mkv_chapters"], index=False)["chapters"]
+    assert [c["title"] for c in chapters] == ["Opening", "Ending"]
+    assert media_probe.probe(FIXTURES["wav"])["chapters"] == []
+
+
 def _fifo(tmp_path):
     path = tmp_path / "fifo"
     os.mkfifo(path)

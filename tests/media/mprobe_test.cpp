@@ -305,7 +305,7 @@ const std::vector<std::string> kContextKeys = {
     "bit_rate",       "mime_type",        "mime_type_str", "video",          "audio",
     "subtitle",       "format_long_name", "stream_count",  "duration_us",    "start_time_us",
     "total_bit_rate", "chapter_count",    "tag_count",     "tags",           "other",
-    "error_text"};
+    "error_text",     "chapters",         "program_count", "programs",       "duration_estimate"};
 const std::vector<std::string> kVideoKeys = {"codec_name",
                                              "width",
                                              "height",
@@ -344,33 +344,26 @@ const std::vector<std::string> kVideoKeys = {"codec_name",
                                              "rotation",
                                              "disposition",
                                              "tag_count",
-                                             "tags"};
-const std::vector<std::string> kAudioKeys = {"codec_name",
-                                             "sample_rate",
-                                             "channels",
-                                             "bit_rate",
-                                             "duration",
-                                             "entry_count",
-                                             "entries",
-                                             "stream_index",
-                                             "codec_id_name",
-                                             "codec_tag",
-                                             "profile",
-                                             "sample_fmt",
-                                             "channel_layout",
-                                             "bits_per_sample",
-                                             "bits_per_raw_sample",
-                                             "time_base_num",
-                                             "time_base_den",
-                                             "start_time",
-                                             "duration_ts",
-                                             "frame_count",
-                                             "disposition",
-                                             "tag_count",
-                                             "tags"};
+                                             "tags",
+                                             "stream_id",
+                                             "side_data_count",
+                                             "side_data_types",
+                                             "mastering_display",
+                                             "content_light",
+                                             "dovi",
+                                             "hdr10plus",
+                                             "hdr_format"};
+const std::vector<std::string> kAudioKeys = {
+    "codec_name",     "sample_rate",   "channels",       "bit_rate",        "duration",
+    "entry_count",    "entries",       "stream_index",   "codec_id_name",   "codec_tag",
+    "profile",        "sample_fmt",    "channel_layout", "bits_per_sample", "bits_per_raw_sample",
+    "time_base_num",  "time_base_den", "start_time",     "duration_ts",     "frame_count",
+    "disposition",    "tag_count",     "tags",           "stream_id",       "side_data_count",
+    "side_data_types"};
 const std::vector<std::string> kOtherKeys = {
-    "kind",       "stream_index", "codec_id_name", "codec_tag", "time_base_num", "time_base_den",
-    "start_time", "duration_ts",  "disposition",   "tag_count", "tags"};
+    "kind",          "stream_index", "codec_id_name",   "codec_tag",      "time_base_num",
+    "time_base_den", "start_time",   "duration_ts",     "disposition",    "tag_count",
+    "tags",          "stream_id",    "side_data_count", "side_data_types"};
 
 std::vector<std::string> keysOf(const nlohmann::ordered_json &object) {
     std::vector<std::string> keys;
@@ -379,7 +372,8 @@ std::vector<std::string> keysOf(const nlohmann::ordered_json &object) {
 }
 
 TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
-    for (const char *name : {"h264_ntsc", "mkv_tracks", "mp3_long", "ts_interlaced", "wav"}) {
+    for (const char *name : {"h264_ntsc", "mkv_tracks", "mp3_long", "ts_interlaced", "wav",
+                             "mkv_hdr10_no_sei", "ts_programs"}) {
         SCOPED_TRACE(name);
         ProcessResult run = mprobe("--json-lines " + shellQuoted(fixtures().at(name)));
         ASSERT_EQ(run.status, 0) << run.err;
@@ -426,6 +420,35 @@ TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
         {"wav", "/video", json::array()},
         {"wav", "/audio/0/bits_per_sample", 16},
         {"wav", "/audio/0/profile", nullptr},
+        {"h264_ntsc", "/video/0/stream_id", 1},
+        {"h264_ntsc", "/video/0/side_data_types", json::array()},
+        {"h264_ntsc", "/video/0/mastering_display", nullptr},
+        {"h264_ntsc", "/video/0/hdr_format", nullptr},
+        {"h264_ntsc", "/programs", json::array()},
+        {"h264_ntsc", "/duration_estimate", "stream"},
+        {"mkv_tracks", "/video/0/stream_id", nullptr},
+        {"mkv_tracks", "/chapters/1/title", "Two"},
+        {"mkv_tracks", "/chapters/1/end", 200000000},
+        {"mkv_tracks", "/chapters/0/tags", {{"title", "One"}}},
+        {"mkv_hdr10_no_sei", "/video/0/side_data_types/1", "Mastering display metadata"},
+        {"mkv_hdr10_no_sei", "/video/0/mastering_display/max_luminance", 1000.0},
+        {"mkv_hdr10_no_sei", "/video/0/mastering_display/has_luminance", 1},
+        {"mkv_hdr10_no_sei", "/video/0/mastering_display/source", "container"},
+        {"mkv_hdr10_no_sei",
+         "/video/0/content_light",
+         {{"max_cll", 1000}, {"max_fall", 400}, {"source", "container"}}},
+        {"mkv_hdr10_no_sei", "/video/0/dovi", nullptr},
+        {"mkv_hdr10_no_sei", "/video/0/hdr10plus", 0},
+        {"mkv_hdr10_no_sei", "/video/0/hdr_format", "HDR10"},
+        {"hevc_dovi", "/video/0/dovi/profile", 8},
+        {"hevc_dovi", "/video/0/hdr_format", "Dolby Vision 8.1 (HDR10 compatible)"},
+        {"ts_programs", "/program_count", 2},
+        {"ts_programs", "/programs/1/stream_indexes", {2, 3}},
+        {"ts_programs", "/programs/0/tags/service_name", "First"},
+        {"ts_programs", "/programs/0/pcr_pid", 257},
+        {"ts_programs", "/audio/1/stream_id", 514},
+        {"ts_programs", "/duration_estimate", "pts"},
+        {"mp3_vbr", "/duration_estimate", "bit rate"},
     };
     std::map<std::string, json> runs;
     for (const auto &c : cases) {
@@ -487,6 +510,57 @@ TEST(Mprobe, LongTextShowsEveryFieldInUnitsWithUnknownsSaidSo) {
         {"mkv_tracks", "      title             Surround\n", true},
         {"mkv_tracks", "  chapters              2\n", true},
         {"mkv_tracks", "    duration            unknown\n", true},
+        {"mkv_tracks", "\n  chapter 1  Two\n    id                  2\n", true},
+        {"mkv_tracks",
+         "    start               0.1 s (100000000 ticks of 1/1000000000 s)\n"
+         "    end                 0.2 s (200000000 ticks of 1/1000000000 s)\n"
+         "    title               Two\n",
+         true},
+        {"mkv_tracks", "stream id", false},  // Matroska gives its streams no ids
+        {"mkv_tracks", "HDR", false},
+        {"mkv_hdr10_no_sei",
+         "    side data           Content light level metadata\n"
+         "    side data           Mastering display metadata\n"
+         "    mastering display\n"
+         "      red               0.68, 0.32\n"
+         "      green             0.265, 0.69\n"
+         "      blue              0.15, 0.06\n"
+         "      white point       0.3127, 0.329\n"
+         "      luminance         0.0001 to 1000 cd/m2\n"
+         "      source            container\n"
+         "    content light\n"
+         "      MaxCLL            1000 cd/m2\n"
+         "      MaxFALL           400 cd/m2\n"
+         "      source            container\n"
+         "    HDR format          HDR10\n",
+         true},
+        {"hevc_dovi",
+         "    Dolby Vision\n"
+         "      version           1.0\n"
+         "      profile.level     8.4\n"
+         "      RPU present       yes\n"
+         "      EL present        no\n"
+         "      BL present        yes\n"
+         "      BL compatibility  1\n"
+         "    HDR format          Dolby Vision 8.1 (HDR10 compatible)\n",
+         true},
+        {"hevc_dovi", "    stream id           1 (0x1)\n", true},
+        {"ts_programs", "  programs              2\n", true},
+        {"ts_programs", "  duration from         pts\n", true},
+        {"ts_programs", "    stream id           513 (0x201)\n", true},
+        {"ts_programs",
+         "  program 10  First\n"
+         "    program id          10\n"
+         "    program number      10\n"
+         "    PMT PID             4096 (0x1000)\n"
+         "    PCR PID             257 (0x101)\n"
+         "    stream              0\n"
+         "    stream              1\n"
+         "    tags\n"
+         "      service_name      First\n"
+         "      service_provider  Probe tests\n",
+         true},
+        {"mp3_vbr", "  duration from         bit rate\n", true},
     };
     std::map<std::string, ProcessResult> runs;
     for (const auto &c : cases) {

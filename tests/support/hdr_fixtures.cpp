@@ -121,10 +121,9 @@ std::string dvccBox(const DolbyVision &dv) {
     return box;
 }
 
-// `mp4` with the box appended to the children of its (only) video track's
-// first sample entry, every enclosing box grown to hold it. The index must
-// follow the media data, so that no chunk offset moves.
-std::string withDvcc(const std::string &mp4, const DolbyVision &dv) {
+}  // namespace
+
+std::string withDolbyVision(const std::string &mp4, const DolbyVision &dv) {
     const Box moov = findBox(mp4, 0, mp4.size(), "moov");
     const Box mdat = findBox(mp4, 0, mp4.size(), "mdat");
     if (moov.offset < mdat.offset) fail("the MP4 index comes before its media data");
@@ -147,8 +146,6 @@ std::string withDvcc(const std::string &mp4, const DolbyVision &dv) {
     out.insert(path.back().offset + path.back().size, box);
     return out;
 }
-
-}  // namespace
 
 std::map<std::string, std::string> generateHdrFixtures(const std::string &directory) {
     const fs::path dir = fs::absolute(directory);
@@ -249,7 +246,7 @@ std::map<std::string, std::string> generateHdrFixtures(const std::string &direct
              ":cll=" + std::to_string(kMaxCll) + "," + std::to_string(kMaxFall)},
         "h264_hdr.mp4");
     make("dovi.mp4", [&](const std::string &out) {
-        writeOrFail(dir / out, withDvcc(readOrFail(dir / "hdr10.mp4"), kDolbyVision));
+        writeOrFail(dir / out, withDolbyVision(readOrFail(dir / "hdr10.mp4"), kDolbyVision));
     });
 
     std::map<std::string, std::string> paths;

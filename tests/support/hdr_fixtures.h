@@ -75,6 +75,12 @@ struct DolbyVision {
 };
 constexpr DolbyVision kDolbyVision = {8, 6, true, false, true, 1};
 
+// `mp4` with a "dvcC" box of `dv` appended to the children of its (only)
+// video track's first sample entry (HEVC), every enclosing box grown to hold
+// it. The index must follow the media data, so that no chunk offset moves.
+// Throws std::runtime_error when the file is not laid out so.
+std::string withDolbyVision(const std::string &mp4, const DolbyVision &dv);
+
 }  // namespace hdr_fixtures
 
 #endif

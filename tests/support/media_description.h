@@ -9,13 +9,16 @@
 //
 // checkDescription(): what holds for any context build_media_info leaves on
 // an existing regular file, whatever the bytes; each invariant the context
-// breaks is handed to `broken`, described in words.
+// breaks is handed to `broken`, described in words. checkWhole(): the part of
+// it that holds even when memory ran out part way: every array holds what
+// its count says, every text and record it counts is there.
 #ifndef TESTS_SUPPORT_MEDIA_DESCRIPTION_H
 #define TESTS_SUPPORT_MEDIA_DESCRIPTION_H
 
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,6 +55,28 @@ void addCommon(std::ostringstream &out, const Node &n) {
         << " tb=" << n.time_base_num << "/" << n.time_base_den << " start=" << n.start_time
         << " ts=" << n.duration_ts << " disposition=" << n.disposition;
     addTags(out, n.tags, n.tag_count);
+    out << " id=" << n.stream_id << " side=" << n.side_data_count;
+    for (int32_t i = 0; n.side_data_types && i < n.side_data_count; ++i) {
+        out << " " << orNull(n.side_data_types[i]);
+    }
+}
+
+inline void addHdr(std::ostringstream &out, const VideoStreamContext &v) {
+    if (const MediaMasteringDisplay *m = v.mastering_display) {
+        out << " mastering=" << m->red_x << "," << m->red_y << " " << m->green_x << ","
+            << m->green_y << " " << m->blue_x << "," << m->blue_y << " " << m->white_x << ","
+            << m->white_y << " " << m->min_luminance << "-" << m->max_luminance << " "
+            << m->has_primaries << m->has_luminance << " " << orNull(m->source);
+    }
+    if (const MediaContentLight *l = v.content_light) {
+        out << " light=" << l->max_cll << "/" << l->max_fall << " " << orNull(l->source);
+    }
+    if (const MediaDoviConfig *d = v.dovi) {
+        out << " dovi=" << d->version_major << "." << d->version_minor << " " << d->profile << "."
+            << d->level << " " << d->rpu_present << d->el_present << d->bl_present << " "
+            << d->bl_compatibility_id;
+    }
+    out << " hdr10plus=" << v.hdr10plus << " " << orNull(v.hdr_format);
 }
 
 template <typename Node>
@@ -89,6 +114,7 @@ inline std::string summarize(const MediaContext &c) {
             << orNull(v->field_order) << " " << orNull(v->color_range) << " "
             << orNull(v->color_space) << " " << orNull(v->color_transfer) << " "
             << orNull(v->color_primaries) << " rotation=" << v->rotation;
+        addHdr(out, *v);
     }
     for (const AudioStreamContext *a = c.audio; a; a = a->next) {
         out << " | audio " << a->sample_rate << "Hz " << a->channels
@@ -104,6 +130,22 @@ inline std::string summarize(const MediaContext &c) {
         addCommon(out, *o);
     }
     if (c.subtitle) out << " | subtitle";
+    for (int32_t i = 0; c.chapters && i < c.chapter_count; ++i) {
+        const MediaChapter &ch = c.chapters[i];
+        out << " | chapter " << ch.id << " " << ch.time_base_num << "/" << ch.time_base_den << " "
+            << ch.start << "-" << ch.end << " " << orNull(ch.title);
+        addTags(out, ch.tags, ch.tag_count);
+    }
+    for (int32_t i = 0; c.programs && i < c.program_count; ++i) {
+        const MediaProgram &p = c.programs[i];
+        out << " | program " << p.program_id << "/" << p.program_num << " pmt=" << p.pmt_pid
+            << " pcr=" << p.pcr_pid << " streams=" << p.stream_count;
+        for (int32_t k = 0; p.stream_indexes && k < p.stream_count; ++k) {
+            out << " " << p.stream_indexes[k];
+        }
+        addTags(out, p.tags, p.tag_count);
+    }
+    out << " | programs=" << c.program_count << " duration from " << orNull(c.duration_estimate);
     return out.str();
 }
 
@@ -112,6 +154,84 @@ inline void checkTags(const MediaTag *tags, int32_t count, const Broken &broken)
     if ((tags == nullptr) != (count == 0)) broken("tags and tag_count disagree");
     for (int32_t i = 0; tags && i < count; ++i) {
         if (!tags[i].key || !tags[i].value) broken("tag " + std::to_string(i) + " lacks a text");
+    }
+}
+
+// An array of `count` texts: present exactly when counted, every one there.
+inline void checkTexts(char *const *texts, int32_t count, const std::string &what,
+                       const Broken &broken) {
+    if (count < 0) broken(what + " count " + std::to_string(count) + " is negative");
+    if ((texts == nullptr) != (count == 0)) broken(what + " and its count disagree");
+    for (int32_t i = 0; texts && i < count; ++i) {
+        if (!texts[i]) broken(what + " " + std::to_string(i) + " is missing");
+    }
+}
+
+inline bool oneOf(const char *text, std::initializer_list<const char *> words) {
+    for (const char *word : words) {
+        if (text && strcmp(text, word) == 0) return true;
+    }
+    return false;
+}
+
+// The HDR records of `v`, each whole and in range.
+inline void checkHdrRecords(const VideoStreamContext &v, const Broken &broken) {
+    if (const MediaMasteringDisplay *m = v.mastering_display) {
+        if (!oneOf(m->source, {"container", "bitstream"})) {
+            broken(std::string("mastering display from ") + orNull(m->source));
+        }
+        if ((m->has_primaries != 0 && m->has_primaries != 1) ||
+            (m->has_luminance != 0 && m->has_luminance != 1)) {
+            broken("mastering display flags not 0 or 1");
+        }
+        const double primaries[] = {m->red_x,  m->red_y,  m->green_x, m->green_y,
+                                    m->blue_x, m->blue_y, m->white_x, m->white_y};
+        for (double value : primaries) {
+            if (!m->has_primaries && value != 0) broken("primaries without has_primaries");
+        }
+        if (!m->has_luminance && (m->min_luminance != 0 || m->max_luminance != 0)) {
+            broken("luminance without has_luminance");
+        }
+    }
+    if (const MediaContentLight *l = v.content_light) {
+        if (!oneOf(l->source, {"container", "bitstream"})) {
+            broken(std::string("content light from ") + orNull(l->source));
+        }
+    }
+    if (const MediaDoviConfig *d = v.dovi) {
+        // The widths of the configuration record's fields.
+        if (d->version_major < 0 || d->version_major > 255 || d->version_minor < 0 ||
+            d->version_minor > 255 || d->profile < 0 || d->profile > 127 || d->level < 0 ||
+            d->level > 63 || d->bl_compatibility_id < 0 || d->bl_compatibility_id > 15) {
+            broken("a Dolby Vision field out of its range");
+        }
+        for (int32_t flag : {d->rpu_present, d->el_present, d->bl_present}) {
+            if (flag != 0 && flag != 1) broken("a Dolby Vision flag not 0 or 1");
+        }
+    }
+    if (v.hdr10plus != 0 && v.hdr10plus != 1) broken("hdr10plus not 0 or 1");
+}
+
+// hdr_format by the rule of docs/description.md from what `v` holds; HLG
+// may also be stated by the pictures alone, which the record does not keep.
+inline void checkHdrFormat(const VideoStreamContext &v, const Broken &broken) {
+    std::string expected;
+    if (const MediaDoviConfig *d = v.dovi) {
+        const int compatibility = d->bl_compatibility_id;
+        expected = "Dolby Vision " + std::to_string(d->profile);
+        if (compatibility != 0) expected += "." + std::to_string(compatibility);
+        if (compatibility == 1 || compatibility == 6) expected += " (HDR10 compatible)";
+        if (compatibility == 2) expected += " (SDR compatible)";
+        if (compatibility == 4) expected += " (HLG compatible)";
+    } else if (oneOf(v.color_transfer, {"smpte2084"})) {
+        expected = v.hdr10plus ? "HDR10+" : v.mastering_display || v.content_light ? "HDR10" : "PQ";
+    } else if (oneOf(v.color_transfer, {"arib-std-b67"})) {
+        expected = "HLG";
+    }
+    const std::string actual = v.hdr_format ? v.hdr_format : "";
+    if (actual != expected && !(expected.empty() && actual == "HLG")) {
+        broken("hdr_format " + std::string(orNull(v.hdr_format)) + " where the rule gives " +
+               (expected.empty() ? "(null)" : expected));
     }
 }
 
@@ -126,16 +246,73 @@ void checkIndex(const Node &node, bool copied, const Broken &broken) {
     if (node.entries && !node.codec_name) broken("an index without a codec name");
 }
 
-// Checks what every kind of node has in its extension and counts its stream in
-// `seen`, which holds a count for each of the context's streams.
+// Counts the stream of a node in `seen`, which holds a count for each of the
+// context's streams (checkWhole has checked what the node holds).
 template <typename Node>
 void checkCommon(const Node &n, std::vector<int> &seen, const Broken &broken) {
-    checkTags(n.tags, n.tag_count, broken);
     if (n.stream_index < 0 || static_cast<size_t>(n.stream_index) >= seen.size()) {
         broken("stream_index " + std::to_string(n.stream_index) + " not below stream_count");
         return;
     }
     ++seen[static_cast<size_t>(n.stream_index)];
+}
+
+// What holds of every array and record a probe leaves, whatever its result:
+// counts and arrays agree and every counted element is whole.
+inline void checkWhole(const MediaContext &c, const Broken &broken) {
+    checkTags(c.tags, c.tag_count, broken);
+    for (const VideoStreamContext *v = c.video; v; v = v->next) {
+        checkTags(v->tags, v->tag_count, broken);
+        checkTexts(v->side_data_types, v->side_data_count, "side data type", broken);
+        checkHdrRecords(*v, broken);
+    }
+    for (const AudioStreamContext *a = c.audio; a; a = a->next) {
+        checkTags(a->tags, a->tag_count, broken);
+        checkTexts(a->side_data_types, a->side_data_count, "side data type", broken);
+    }
+    for (const OtherStreamContext *o = c.other; o; o = o->next) {
+        checkTags(o->tags, o->tag_count, broken);
+        checkTexts(o->side_data_types, o->side_data_count, "side data type", broken);
+    }
+    if (c.chapter_count < 0) broken("chapter_count " + std::to_string(c.chapter_count));
+    if ((c.chapters == nullptr) != (c.chapter_count == 0)) {
+        broken("chapters and chapter_count disagree");
+    }
+    for (int32_t i = 0; c.chapters && i < c.chapter_count; ++i) {
+        const MediaChapter &ch = c.chapters[i];
+        checkTags(ch.tags, ch.tag_count, broken);
+        // The title is the first tag named exactly "title".
+        const char *title = nullptr;
+        for (int32_t k = 0; ch.tags && k < ch.tag_count && !title; ++k) {
+            if (ch.tags[k].key && strcmp(ch.tags[k].key, "title") == 0) title = ch.tags[k].value;
+        }
+        if ((title == nullptr) != (ch.title == nullptr) ||
+            (title && ch.title && strcmp(title, ch.title) != 0)) {
+            broken("chapter " + std::to_string(i) + " titled " + orNull(ch.title) + " but tagged " +
+                   orNull(title));
+        }
+    }
+    if (c.program_count < 0) broken("program_count " + std::to_string(c.program_count));
+    if ((c.programs == nullptr) != (c.program_count == 0)) {
+        broken("programs and program_count disagree");
+    }
+    for (int32_t i = 0; c.programs && i < c.program_count; ++i) {
+        const MediaProgram &p = c.programs[i];
+        checkTags(p.tags, p.tag_count, broken);
+        if (p.stream_count < 0 || (p.stream_indexes == nullptr) != (p.stream_count == 0)) {
+            broken("program " + std::to_string(i) + ": stream_indexes and stream_count disagree");
+        }
+        for (int32_t k = 0; p.stream_indexes && k < p.stream_count; ++k) {
+            if (p.stream_indexes[k] < 0 || p.stream_indexes[k] >= c.stream_count) {
+                broken("program " + std::to_string(i) + " names stream " +
+                       std::to_string(p.stream_indexes[k]) + " of " +
+                       std::to_string(c.stream_count));
+            }
+        }
+    }
+    if (c.duration_estimate && !oneOf(c.duration_estimate, {"pts", "stream", "bit rate"})) {
+        broken(std::string("duration_estimate ") + c.duration_estimate);
+    }
 }
 
 inline const char *mimeText(InternetMediaType type) {
@@ -159,7 +336,7 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
         broken(std::string("error_text with result ") + std::to_string(result) + ": " +
                orNull(c.error_text));
     }
-    checkTags(c.tags, c.tag_count, broken);
+    checkWhole(c, broken);
     if (!c.container_name) {
         if (result != 1) broken("no container name, yet result " + std::to_string(result));
         if (c.filename || c.mime_type_str || c.video || c.audio || c.other) {
@@ -177,7 +354,14 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
     }
     if (result == 1) {
         if (c.video || c.audio || c.other) broken("a failed probe lists streams: " + summarize(c));
+        if (c.chapters || c.programs || c.duration_estimate) {
+            broken("a failed probe lists chapters, programs or how it found the duration");
+        }
         return;
+    }
+    if ((c.duration_estimate == nullptr) != (c.duration_us == MEDIA_PROBE_NO_VALUE)) {
+        broken(std::string("duration_estimate ") + orNull(c.duration_estimate) +
+               " with duration_us " + std::to_string(c.duration_us));
     }
     if (c.stream_count < 0) broken("stream_count " + std::to_string(c.stream_count));
     if (c.total_bit_rate < 0) broken("total_bit_rate " + std::to_string(c.total_bit_rate));
@@ -192,6 +376,7 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
         if (!(v->rotation >= -180 && v->rotation <= 180)) {
             broken("rotation " + std::to_string(v->rotation) + " is not an angle");
         }
+        checkHdrFormat(*v, broken);
     }
     for (const AudioStreamContext *a = c.audio; a; a = a->next) {
         checkIndex(*a, copied, broken);

@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <random>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
+#include "hdr_fixtures.h"
 #include "process.h"
 
 namespace media_fixtures {
@@ -24,6 +26,9 @@ struct Recipe {
     const char *file;
     Args args;
 };
+
+enum class Tool { ffmpeg, x265, mkvmerge };
+const char kOut[] = "{out}";  // stands for the file a step makes
 
 Args lavfi(const std::string &source) {
     return {"-f", "lavfi", "-i", source};
@@ -99,6 +104,43 @@ std::vector<Recipe> recipes() {
         {"mp3_long", "mp3_long.mp3",
          lavfi("sine=frequency=440:sample_rate=8000:duration=240") +
              Args{"-c:a", "libmp3lame", "-b:a", "8k", "-ac", "1"}},
+        // HDR signalling, stream ids, programs, chapters and the ways a
+        // duration is found.
+        {"hevc_hlg", "hevc_hlg.mp4",
+         lavfi("testsrc=size=64x48:rate=25:duration=0.2") +
+             Args{"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+                  "-pix_fmt", "yuv420p10le", "-color_primaries", "bt2020", "-color_trc",
+                  "arib-std-b67", "-colorspace", "bt2020nc"}},
+        {"mp4_chapters", "mp4_chapters.mp4",
+         lavfi("testsrc=size=64x48:rate=25:duration=0.2") +
+             Args{"-i", "chapters.txt", "-map", "0", "-map_metadata", "1", "-map_chapters", "1"} +
+             kX264},
+        {"ts_programs", "ts_programs.ts",
+         lavfi("testsrc=size=64x48:rate=25:duration=0.4") +
+             lavfi("sine=sample_rate=48000:duration=0.4") +
+             lavfi("testsrc=size=64x48:rate=25:duration=0.4") +
+             lavfi("sine=frequency=880:sample_rate=48000:duration=0.4") +
+             Args{"-map",          "0",
+                  "-map",          "1",
+                  "-map",          "2",
+                  "-map",          "3",
+                  "-c:v",          "mpeg2video",
+                  "-c:a",          "mp2",
+                  "-streamid",     "0:0x101",
+                  "-streamid",     "1:0x102",
+                  "-streamid",     "2:0x201",
+                  "-streamid",     "3:0x202",
+                  "-program",      "program_num=10:st=0:st=1",
+                  "-program",      "program_num=20:st=2:st=3",
+                  "-metadata:p:0", "service_name=First",
+                  "-metadata:p:0", "service_provider=Probe tests",
+                  "-metadata:p:1", "service_name=Second"}},
+        {"mp3_vbr", "mp3_vbr.mp3",
+         lavfi("sine=frequency=440:sample_rate=44100:duration=3") +
+             Args{"-c:a", "libmp3lame", "-q:a", "4", "-write_xing", "0"}},
+        {"mp3_vbr_xing", "mp3_vbr_xing.mp3",
+         lavfi("sine=frequency=440:sample_rate=44100:duration=3") +
+             Args{"-c:a", "libmp3lame", "-q:a", "4"}},
         {"mkv_tracks", "mkv_tracks.mkv",
          lavfi("testsrc=size=64x48:rate=25:duration=0.2") +
              lavfi("anullsrc=channel_layout=5.1(side):sample_rate=48000") +
@@ -129,6 +171,95 @@ std::vector<Recipe> recipes() {
     };
 }
 
+// The files made by the x265 command line and mkvmerge, and their inputs, in
+// order: a step may read the files of the steps before it. `name` is NULL
+// for an input that is no fixture.
+struct Step {
+    const char *name;
+    const char *file;
+    Tool tool;
+    Args args;  // ffmpeg: the output goes last; the others: kOut stands for it
+};
+
+std::vector<Step> steps() {
+    return {
+        // HEVC Main 10 from x265 with PQ in its VUI and no HDR SEI, so that
+        // the mastering display and light levels of the Matroska file are the
+        // container's alone.
+        {nullptr, "hdr10_no_sei_source.y4m", Tool::ffmpeg,
+         lavfi("testsrc=size=160x120:rate=25:duration=0.2") +
+             Args{"-pix_fmt", "yuv420p10le", "-strict", "-1", "-f", "yuv4mpegpipe"}},
+        {nullptr,
+         "hdr10_no_sei.hevc",
+         Tool::x265,
+         {"--log-level",
+          "error",
+          "--no-progress",
+          "--preset",
+          "ultrafast",
+          "--frame-threads",
+          "1",
+          "--pools",
+          "none",
+          "--output-depth",
+          "10",
+          "--colorprim",
+          "bt2020",
+          "--transfer",
+          "smpte2084",
+          "--colormatrix",
+          "bt2020nc",
+          "--input",
+          "hdr10_no_sei_source.y4m",
+          "--output",
+          kOut}},
+        {"mkv_hdr10_no_sei",
+         "mkv_hdr10_no_sei.mkv",
+         Tool::mkvmerge,
+         {"-q",
+          "-o",
+          kOut,
+          "--colour-transfer-characteristics",
+          "0:16",
+          "--colour-primaries",
+          "0:9",
+          "--chromaticity-coordinates",
+          "0:0.68,0.32,0.265,0.69,0.15,0.06",
+          "--white-colour-coordinates",
+          "0:0.3127,0.329",
+          "--max-luminance",
+          "0:1000",
+          "--min-luminance",
+          "0:0.0001",
+          "--max-content-light",
+          "0:1000",
+          "--max-frame-light",
+          "0:400",
+          "hdr10_no_sei.hevc"}},
+        {nullptr, "chapters.h264", Tool::ffmpeg,
+         lavfi("testsrc=size=64x48:rate=25:duration=0.2") + kX264 + Args{"-f", "h264"}},
+        {"mkv_chapters",
+         "mkv_chapters.mkv",
+         Tool::mkvmerge,
+         {"-q", "-o", kOut, "--chapter-language", "eng", "--chapters", "simple_chapters.txt",
+          "chapters.h264"}},
+    };
+}
+
+// An HLS master playlist of two variants, each one segment (ts): the
+// demuxer makes a program of each, numbered from 0 and tagged with the
+// variant's bit rate.
+const char kHlsMaster[] =
+    "#EXTM3U\n"
+    "#EXT-X-STREAM-INF:BANDWIDTH=1100000\nhls_variant_a.m3u8\n"
+    "#EXT-X-STREAM-INF:BANDWIDTH=2200000\nhls_variant_b.m3u8\n";
+const char kHlsVariant[] =
+    "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\nts.ts\n#EXT-X-ENDLIST\n";
+
+// The Dolby Vision configuration hevc_dovi adds to hevc_main10 (PQ, no SEI):
+// profile 8, level 4, an RPU and a base layer compatible with HDR10 (id 1).
+constexpr hdr_fixtures::DolbyVision kDolbyVision = {8, 4, true, false, true, 1};
+
 // The mov fixture with bytes 4.. or 8.. of its leading "ftyp" box replaced.
 struct Patch {
     const char *name;
@@ -143,6 +274,10 @@ const Patch kPatches[] = {
 };
 
 const char kSubtitles[] = "1\n00:00:00,000 --> 00:00:00,500\nhello\n\n";
+// Two chapters in mkvmerge's simple chapter format.
+const char kSimpleChapters[] =
+    "CHAPTER01=00:00:00.000\nCHAPTER01NAME=Opening\n"
+    "CHAPTER02=00:00:00.120\nCHAPTER02NAME=Ending\n";
 // Two chapters and a title, in FFmpeg's metadata format.
 const char kChapters[] =
     ";FFMETADATA1\ntitle=Chaptered\n"
@@ -166,6 +301,13 @@ void runFfmpeg(const fs::path &dir, const Args &args, const std::string &output)
     runTool(dir, line, output);
 }
 
+// Runs a step's x265 or mkvmerge in `dir` to make `output`.
+void runStep(const fs::path &dir, Tool tool, const Args &args, const std::string &output) {
+    Args line = {tool == Tool::x265 ? MEDIA_FIXTURES_X265 : MEDIA_FIXTURES_MKVMERGE};
+    for (const std::string &arg : args) line.push_back(arg == kOut ? output : arg);
+    runTool(dir, line, output);
+}
+
 }  // namespace
 
 std::map<std::string, std::string> generateFixtures(const std::string &directory) {
@@ -178,6 +320,12 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
     std::vector<Recipe> all = recipes();
     for (const auto &recipe : all) add(recipe.name, recipe.file);
     for (const auto &patch : kPatches) add(patch.name, patch.file);
+    std::vector<Step> made = steps();
+    for (const auto &step : made) {
+        if (step.name) add(step.name, step.file);
+    }
+    add("hevc_dovi", "hevc_dovi.mp4");
+    add("hls_master", "hls_master.m3u8");
     add("random", "random.bin");
     add("empty", "empty.bin");
     add("mp4_truncated", "mp4_truncated.mp4");
@@ -185,10 +333,33 @@ std::map<std::string, std::string> generateFixtures(const std::string &directory
     writeOrFail(dir / "subs.srt", kSubtitles);
     writeOrFail(dir / "chapters.txt", kChapters);
     writeOrFail(dir / "font.ttf", kFont);
+    writeOrFail(dir / "simple_chapters.txt", kSimpleChapters);
     for (const auto &recipe : all) {
         makeOnce(dir, recipe.file,
                  [&](const std::string &out) { runFfmpeg(dir, recipe.args, out); });
     }
+    for (const auto &step : made) {
+        makeOnce(dir, step.file, [&](const std::string &out) {
+            if (step.tool == Tool::ffmpeg) {
+                runFfmpeg(dir, step.args, out);
+            } else {
+                runStep(dir, step.tool, step.args, out);
+            }
+        });
+    }
+    // Probed while other test processes make their fixtures: written once,
+    // through a temporary name, never rewritten in place.
+    const std::pair<const char *, const char *> playlists[] = {{"hls_variant_a.m3u8", kHlsVariant},
+                                                               {"hls_variant_b.m3u8", kHlsVariant},
+                                                               {"hls_master.m3u8", kHlsMaster}};
+    for (const auto &playlist : playlists) {
+        makeOnce(dir, playlist.first,
+                 [&](const std::string &out) { writeOrFail(dir / out, playlist.second); });
+    }
+    makeOnce(dir, "hevc_dovi.mp4", [&](const std::string &out) {
+        writeOrFail(dir / out, hdr_fixtures::withDolbyVision(qztest::readFile(paths["hevc_main10"]),
+                                                             kDolbyVision));
+    });
     const std::string mov = qztest::readFile(paths["mov"]);
     if (mov.compare(4, 4, "ftyp") != 0) fail("mov fixture does not start with ftyp");
     for (const auto &patch : kPatches) {

@@ -1,6 +1,7 @@
 // Small media files for the media_probe tests, fuzz seeds and benchmarks,
-// made at run time by Debian's ffmpeg from its lavfi sources (plus a few made
-// by hand: patched brands, random bytes, an empty file).
+// made at run time by Debian's ffmpeg from its lavfi sources, a few by the
+// x265 command line and mkvmerge (plus a few made by hand: patched brands and
+// boxes, random bytes, an empty file).
 //
 // generateFixtures(dir) creates `dir` if needed, makes whatever is missing
 // there and returns every fixture's path by name. It is safe to call from
@@ -41,6 +42,24 @@ namespace media_fixtures {
 //   mkv_tracks   Matroska: H.264, FLAC 5.1(side) "eng"/"Surround", AAC mono
 //                "fra"/"Commentaire", SubRip "eng", a font attachment, two
 //                chapters and a title
+//   hevc_hlg     MP4: HEVC Main 10 tagged BT.2020 / arib-std-b67 (HLG)
+//   hevc_dovi    hevc_main10 (no SEI) with a Dolby Vision configuration box
+//                (dvcC) in its sample entry: profile 8, level 4, RPU and BL,
+//                compatibility 1
+//   mkv_hdr10_no_sei Matroska by mkvmerge: HEVC Main 10 from the x265 command
+//                line (BT.2020 / PQ in its VUI, no HDR SEI); only the container
+//                states the mastering display (primaries 0.68,0.32 0.265,0.69
+//                0.15,0.06, white 0.3127,0.329, 0.0001 to 1000 cd/m2), MaxCLL
+//                1000 and MaxFALL 400 (hdr_fixtures has SEI-carrying files)
+//   mp4_chapters MP4 (ffmpeg): H.264 and the chapters and title of mkv_tracks
+//   mkv_chapters Matroska by mkvmerge: H.264 and two chapters from a simple
+//                chapter file ("Opening" at 0, "Ending" at 0.12 s)
+//   ts_programs  MPEG-TS: two programs (services 10 "First" by "Probe tests" on
+//                PIDs 0x101/0x102, 20 "Second" on 0x201/0x202), MPEG-2 + MP2 each
+//   hls_master   HLS master playlist of two variants (1100000 and 2200000 bit/s),
+//                each of the one segment ts: two programs, ids 0 and 1
+//   mp3_vbr      VBR MP3 without a Xing header (its duration is estimated from
+//                the bit rate); mp3_vbr_xing the same with one
 //   mp4_truncated the first half of mp4 (its index is at the end: none left)
 //   random       4096 pseudo-random bytes (fixed seed)
 //   empty        an empty file

@@ -13,10 +13,15 @@ inline void expectConsistentTags(const MediaTag *tags, int32_t count) {
     checkTags(tags, count, [](const std::string &what) { ADD_FAILURE() << what; });
 }
 
+// Every array of `c` holds what its count says, every counted text and
+// record is there, whatever the probe's result (checkWhole).
+inline void expectWhole(const MediaContext &c) {
+    checkWhole(c, [](const std::string &what) { ADD_FAILURE() << what; });
+}
+
 // What any result of media_probe_file with `flags` on an existing regular
 // file of `size` bytes implies for the context.
-inline void expectConsistent(const MediaContext &c, int result, int64_t size,
-                             unsigned flags = 0) {
+inline void expectConsistent(const MediaContext &c, int result, int64_t size, unsigned flags = 0) {
     checkDescription(
         c, result, size, [](const std::string &what) { ADD_FAILURE() << what; }, flags);
 }
