@@ -192,6 +192,38 @@ typedef struct MediaProgram {
     MediaTag *tags;
 } MediaProgram;
 
+/* What reading every packet of the file found for one stream
+ * (media_probe_file with MEDIA_PROBE_SCAN), without decoding any. Times are
+ * ticks of the stream's time base; packets are counted as ffprobe's
+ * -count_packets and -show_packets count and show them. */
+typedef struct MediaScan {
+    int64_t packets;     /* packets read */
+    int64_t key_packets; /* those flagged key */
+    int64_t bytes;       /* the sum of their sizes */
+    /* The first presentation timestamp, and the time from it to the last
+     * end (a packet ends at its pts plus its duration); MEDIA_PROBE_NO_VALUE
+     * and 0 when no packet had a timestamp. */
+    int64_t start;
+    int64_t duration_ts;
+    int64_t bit_rate; /* bytes * 8 over duration_ts in seconds; 0 when that is 0 */
+    /* Video: every key packet (pos, timestamp = pts, size, flags 1), bounded
+     * like the seek index (MediaProbeLimits.index_entries); keyframe_count
+     * counts them even when they are not copied (MEDIA_PROBE_NO_INDEX). 0 and
+     * NULL for other kinds, whose packets are nearly all key. */
+    int64_t keyframe_count;
+    StreamEntry *keyframes;
+    /* Video (0 otherwise): frames per second as 1 over the longest and 1 over
+     * the shortest step between consecutive presentation timestamps (in pts
+     * order); vfr 1 when those two steps differ by more than the timestamps'
+     * own step (their greatest common divisor), so that 29.97 fps written in
+     * whole milliseconds (33 and 34 ms) is constant; gop_max the most packets
+     * from one key packet to the next, the key packet included. */
+    double frame_rate_min;
+    double frame_rate_max;
+    int32_t vfr;
+    int32_t gop_max;
+} MediaScan;
+
 /* One video stream; the nodes form a list in the demuxer's stream order. */
 typedef struct VideoStreamContext {
     char *codec_name; /* decoder's short name; NULL when no decoder is known */
@@ -269,6 +301,8 @@ typedef struct VideoStreamContext {
     /* "Dolby Vision 8.1 (HDR10 compatible)", "HDR10+", "HDR10", "PQ", "HLG";
      * NULL for SDR (docs/description.md gives the rule). */
     char *hdr_format;
+    /* What a scan found (MEDIA_PROBE_SCAN); NULL when the file was not scanned. */
+    MediaScan *scan;
 } VideoStreamContext;
 
 /* One audio stream; list in stream order. */
@@ -308,6 +342,7 @@ typedef struct AudioStreamContext {
     int32_t stream_id;
     int32_t side_data_count;
     char **side_data_types;
+    MediaScan *scan; /* as for video */
 } AudioStreamContext;
 
 /* One subtitle stream. Probing never creates these nodes; the list exists so
@@ -340,6 +375,7 @@ typedef struct OtherStreamContext {
     int32_t stream_id;
     int32_t side_data_count;
     char **side_data_types;
+    MediaScan *scan; /* as for video */
 } OtherStreamContext;
 
 /* The description of one file. */
@@ -394,6 +430,10 @@ typedef struct MediaContext {
      * "stream" (from the streams' durations) or "bit rate" (estimated from
      * the bit rate: inexact); NULL when the duration is unknown. */
     char *duration_estimate;
+    /* A scan's duration of the whole file, in microseconds: from the earliest
+     * start to the latest end over all streams; MEDIA_PROBE_NO_VALUE when the
+     * file was not scanned (or no packet had a timestamp). */
+    int64_t scan_duration_us;
 } MediaContext;
 
 /* Returns a new zero-filled context, or NULL when memory is exhausted; then
@@ -441,6 +481,9 @@ void media_context_register(void);
 int build_media_info(MediaContext *context, const char *filename);
 
 /* What media_probe_file does beyond build_media_info; flags combine with |. */
+/* After the probe, read every packet of the file, without decoding, and
+ * fill each stream's `scan` and the context's scan_duration_us. */
+#define MEDIA_PROBE_SCAN 0x1u
 /* Do not copy the seek indexes: each node's entry_count still counts its
  * index, but its entries stay NULL. For callers that do not need the index,
  * which is most of a description's memory for long files. */
