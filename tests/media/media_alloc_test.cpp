@@ -1,7 +1,7 @@
 // Allocation failures inside the library. The test is linked with
-// -Wl,--wrap=calloc, which routes the library's calloc calls (and only those
-// of statically linked code) through __wrap_calloc below; FFmpeg's own
-// allocations are untouched.
+// -Wl,--wrap=calloc and -Wl,--wrap=realloc, which route the library's calloc
+// and realloc calls (and only those of statically linked code) through the
+// wrappers below; FFmpeg's own allocations are untouched.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -29,14 +29,23 @@ void failCallocAfter(int n) {
 
 }  // namespace
 
-extern "C" void *__real_calloc(size_t count, size_t size);
-extern "C" void *__wrap_calloc(size_t count, size_t size) {
+bool failsNow() {
     ++calls;
     if (callsUntilFailure >= 0 && callsUntilFailure-- == 0) {
         errno = ENOMEM;
-        return nullptr;
+        return true;
     }
-    return __real_calloc(count, size);
+    return false;
+}
+
+extern "C" void *__real_calloc(size_t count, size_t size);
+extern "C" void *__wrap_calloc(size_t count, size_t size) {
+    return failsNow() ? nullptr : __real_calloc(count, size);
+}
+
+extern "C" void *__real_realloc(void *block, size_t size);
+extern "C" void *__wrap_realloc(void *block, size_t size) {
+    return failsNow() ? nullptr : __real_realloc(block, size);
 }
 
 namespace {
@@ -123,6 +132,50 @@ TEST(OutOfMemory, EveryAllocationOfTheDescriptionIsChecked) {
         EXPECT_EQ(free_media_context(context), 0);
     }
     testing::internal::GetCapturedStdout();
+}
+
+// The same with a scan, over a file whose video has more keyframes than the
+// scan's first block holds: every failure gives 1 with the reason and leaves
+// no scan behind; the streams, as far as they were described, stay.
+TEST(OutOfMemory, EveryAllocationOfAScanIsChecked) {
+    const std::string path = media_fixtures::makeWithFfmpeg(
+        MEDIA_FIXTURE_DIR,
+        {"-f", "lavfi", "-i", "testsrc=size=32x24:rate=25:duration=4", "-c:v", "libx264", "-g",
+         "1"},
+        "all-key.mp4");  // 100 keyframes
+    failCallocAfter(-1);
+    MediaContext *context = create_media_context();
+    ASSERT_NE(context, nullptr);
+    calls = 0;
+    ASSERT_EQ(media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN), 0);
+    const int needed = calls;
+    ASSERT_GT(context->video->scan->keyframe_count, 64);
+    const std::string complete = media_summary::summarize(*context);
+    free_media_context(context);
+
+    for (int n = 0; n <= needed; ++n) {
+        SCOPED_TRACE("failing " + std::to_string(n));
+        context = create_media_context();
+        ASSERT_NE(context, nullptr);
+        failCallocAfter(n);
+        const int result = media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN);
+        failCallocAfter(-1);
+        if (n < needed) {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(context->error_text, "Cannot allocate memory");
+            EXPECT_EQ(context->scan_duration_us, MEDIA_PROBE_NO_VALUE);
+            for (const VideoStreamContext *v = context->video; v; v = v->next) {
+                EXPECT_EQ(v->scan, nullptr);
+            }
+            for (const AudioStreamContext *a = context->audio; a; a = a->next) {
+                EXPECT_EQ(a->scan, nullptr);
+            }
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(media_summary::summarize(*context), complete);
+        }
+        EXPECT_EQ(free_media_context(context), 0);
+    }
 }
 
 TEST(OutOfMemory, AFailedNodeLinksNothing) {

@@ -392,6 +392,30 @@ TEST(Scan, FlagsAndWhatANodeHoldsWithoutAScan) {
     free_media_context(fresh);
 }
 
+// The library hands its notes on other streams over after the probe has
+// described the streams and before the scan starts: a cancel request made
+// there stops the scan alone.
+void cancelOnNote(void *opaque, const char *, const char *) {
+    media_probe_cancel(static_cast<MediaContext *>(opaque));
+}
+
+TEST(Scan, ACancelRequestStopsTheScanAndLeavesTheStreamsDescribed) {
+    MediaContext *context = create_media_context();
+    media_probe_set_note_handler(cancelOnNote, context);
+    EXPECT_EQ(media_probe_file(context, file("mkv").c_str(), MEDIA_PROBE_SCAN), 1);
+    media_probe_set_note_handler(nullptr, nullptr);
+    EXPECT_STREQ(context->error_text, "probe cancelled");
+    media_summary::expectConsistent(*context, 1, context->file_size, MEDIA_PROBE_SCAN);
+    ASSERT_NE(context->video, nullptr);
+    EXPECT_EQ(context->video->scan, nullptr);
+    ASSERT_NE(context->other, nullptr);
+    EXPECT_EQ(context->other->scan, nullptr);
+    EXPECT_EQ(context->scan_duration_us, MEDIA_PROBE_NO_VALUE);
+    EXPECT_EQ(media_probe_file(context, file("mkv").c_str(), MEDIA_PROBE_SCAN), 0)
+        << "the request lasted one probe";
+    free_media_context(context);
+}
+
 // A context scanned again describes the new file alone: the first file's
 // scans are gone (the sanitizers and valgrind see any leak).
 TEST(Scan, ASecondScanDescribesTheNewFileAlone) {
