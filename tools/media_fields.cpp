@@ -13,7 +13,21 @@ extern "C" {
 
 namespace {
 
-enum class Kind { i32, i64, u32, f64, text, bytes, entries, tags, video, audio, subtitle, other };
+enum class Kind {
+    i32,
+    i64,
+    u32,
+    f64,
+    text,
+    bytes,
+    entries,
+    tags,
+    video,
+    audio,
+    subtitle,
+    other,
+    scan  // a MediaScan or NULL; `pair` is the node's time base
+};
 
 // When a value reads as unknown (and arrives through `null`).
 enum class Unknown {
@@ -51,6 +65,29 @@ static_assert(offsetof(AudioStreamContext, time_base_den) ==
 static_assert(offsetof(OtherStreamContext, time_base_den) ==
                   offsetof(OtherStreamContext, time_base_num) + sizeof(int32_t),
               "other time base halves adjacent");
+
+// A stream's scan: an object in its node, its times in the node's time base.
+using MS = MediaScan;
+const Row kScan[] = {
+    {"packets", Kind::i64, MF_AT(MS, packets), "packets", MEDIA_UNIT_COUNT},
+    {"key_packets", Kind::i64, MF_AT(MS, key_packets), "key packets", MEDIA_UNIT_COUNT},
+    {"bytes", Kind::i64, MF_AT(MS, bytes), "bytes", MEDIA_UNIT_BYTES},
+    {"start", Kind::i64, MF_AT(MS, start), "start", MEDIA_UNIT_TICKS, Unknown::no_value},
+    {"duration_ts", Kind::i64, MF_AT(MS, duration_ts), "duration", MEDIA_UNIT_TICKS},
+    {"bit_rate", Kind::i64, MF_AT(MS, bit_rate), "bit rate", MEDIA_UNIT_BPS, Unknown::zero},
+    {"keyframe_count", Kind::i64, MF_AT(MS, keyframe_count), "keyframes", MEDIA_UNIT_COUNT,
+     Unknown::never, kNone, true},
+    {"keyframes", Kind::entries, MF_AT(MS, keyframes), nullptr, MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(MS, keyframe_count)},
+    {"frame_rate_min", Kind::f64, MF_AT(MS, frame_rate_min), "frame rate min", MEDIA_UNIT_FPS,
+     Unknown::never, kNone, true},
+    {"frame_rate_max", Kind::f64, MF_AT(MS, frame_rate_max), "frame rate max", MEDIA_UNIT_FPS,
+     Unknown::never, kNone, true},
+    {"vfr", Kind::i32, MF_AT(MS, vfr), "variable rate", MEDIA_UNIT_NONE, Unknown::never, kNone,
+     true},
+    {"gop_max", Kind::i32, MF_AT(MS, gop_max), "longest GOP", MEDIA_UNIT_COUNT, Unknown::never,
+     kNone, true},
+};
 
 using V = VideoStreamContext;
 const Row kVideo[] = {
@@ -108,6 +145,8 @@ const Row kVideo[] = {
     {"tag_count", Kind::i32, MF_AT(V, tag_count), nullptr},
     {"tags", Kind::tags, MF_AT(V, tags), "tags", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(V, tag_count)},
+    {"scan", Kind::scan, MF_AT(V, scan), nullptr, MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(V, time_base_num)},
 };
 
 using A = AudioStreamContext;
@@ -142,6 +181,8 @@ const Row kAudio[] = {
     {"tag_count", Kind::i32, MF_AT(A, tag_count), nullptr},
     {"tags", Kind::tags, MF_AT(A, tags), "tags", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(A, tag_count)},
+    {"scan", Kind::scan, MF_AT(A, scan), nullptr, MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(A, time_base_num)},
 };
 
 using S = SubtitleStreamContext;
@@ -170,6 +211,8 @@ const Row kOther[] = {
     {"tag_count", Kind::i32, MF_AT(O, tag_count), nullptr},
     {"tags", Kind::tags, MF_AT(O, tags), "tags", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(O, tag_count)},
+    {"scan", Kind::scan, MF_AT(O, scan), nullptr, MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(O, time_base_num)},
 };
 
 using M = MediaContext;
@@ -199,6 +242,8 @@ const Row kContext[] = {
      MF_AT(M, tag_count)},
     {"other", Kind::other, MF_AT(M, other), nullptr},
     {"error_text", Kind::text, MF_AT(M, error_text), nullptr},
+    {"scan_duration_us", Kind::i64, MF_AT(M, scan_duration_us), "scanned duration",
+     MEDIA_UNIT_MICROSECONDS, Unknown::no_value, kNone, true},
 };
 
 template <typename T>
@@ -271,15 +316,27 @@ std::string other_title(const OtherStreamContext *node) {
     return title;
 }
 
+// A time base read from a node, for the ticks of a record inside it.
+struct TimeBase {
+    int32_t num, den;
+};
+
+TimeBase time_base_at(const void *record, ptrdiff_t offset) {
+    return {read<int32_t>(record, static_cast<size_t>(offset)),
+            read<int32_t>(record, static_cast<size_t>(offset) + sizeof(int32_t))};
+}
+
+// `outer`: the time base of ticks in a record that has none of its own (a scan).
 void emit(const Row &row, const void *record, const MediaFieldSink *sink,
-          const MediaFieldOptions *options) {
+          const MediaFieldOptions *options, TimeBase outer = {0, 0}) {
     MediaFieldHint hint{row.label, row.unit, row.hide_zero, 0, 0, 0};
-    if (row.pair != kNone && row.unit != MEDIA_UNIT_TICKS) {
+    if (row.pair != kNone && row.unit != MEDIA_UNIT_TICKS && row.kind != Kind::scan) {
         hint.pair = read<int32_t>(record, static_cast<size_t>(row.pair));
     }
     if (row.unit == MEDIA_UNIT_TICKS) {
-        hint.time_base_num = read<int32_t>(record, static_cast<size_t>(row.pair));
-        hint.time_base_den = read<int32_t>(record, static_cast<size_t>(row.pair) + sizeof(int32_t));
+        const TimeBase base = row.pair != kNone ? time_base_at(record, row.pair) : outer;
+        hint.time_base_num = base.num;
+        hint.time_base_den = base.den;
     }
     void *opaque = sink->opaque;
     switch (row.kind) {
@@ -360,6 +417,18 @@ void emit(const Row &row, const void *record, const MediaFieldSink *sink,
                       read<const OtherStreamContext *>(record, row.offset), sink, options,
                       [](const OtherStreamContext *node, int) { return other_title(node); });
             break;
+        case Kind::scan: {
+            const auto *scan = read<const MediaScan *>(record, row.offset);
+            if (!scan) {
+                sink->null(opaque, row.key, &hint);
+                break;
+            }
+            const TimeBase base = time_base_at(record, row.pair);
+            sink->begin_object(opaque, row.key, nullptr);
+            for (const Row &field : kScan) emit(field, scan, sink, options, base);
+            sink->end_object(opaque);
+            break;
+        }
     }
 }
 
