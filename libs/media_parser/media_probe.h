@@ -457,7 +457,8 @@ MediaContext *create_media_context(void);
 int free_media_context(MediaContext *context);
 
 /* Each frees a whole list starting at `head`: every node with its texts, its
- * tags, its index and (video) its configuration bytes. NULL does nothing. */
+ * tags, its index, its scan and (video) its configuration bytes. NULL does
+ * nothing. */
 void free_video_stream_context(VideoStreamContext *head);
 void free_audio_stream_context(AudioStreamContext *head);
 void free_subtitle_stream_context(SubtitleStreamContext *head);
