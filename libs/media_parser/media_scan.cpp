@@ -29,6 +29,10 @@ constexpr int kReorderWindow = 32;
 constexpr int64_t kBytesPerCpuMs = 8192;
 constexpr int64_t kPacketsBeforeBytes = 1000000;
 
+// Packets between two interrupt checks (cancel request, processor time,
+// waiting), beside those every read makes: a few microseconds' work.
+constexpr int64_t kPacketsPerCheck = 8;
+
 constexpr int kFirstKeyframes = 64;
 // StreamEntry's size is a signed 30-bit field.
 constexpr int kLargestEntrySize = (1 << 29) - 1;
@@ -305,7 +309,9 @@ bool media_scan(MediaContext *context, AVFormatContext *format, ProbeBudget *bud
     Failure failure = packet ? Failure::none : Failure::memory;
     int error = 0;
     int64_t packets = 0;
-    while (failure == Failure::none && !interrupted(format)) {
+    int64_t allowed_for = -1;  // the bytes read when the processor time was last extended
+    while (failure == Failure::none) {
+        if (packets % kPacketsPerCheck == 0 && interrupted(format)) break;
         error = av_read_frame(format, packet);
         if (error < 0) break;
         const int index = packet->stream_index;
@@ -314,8 +320,11 @@ bool media_scan(MediaContext *context, AVFormatContext *format, ProbeBudget *bud
         }
         av_packet_unref(packet);
         if (++packets > kPacketsBeforeBytes + budget->bytes_read) failure = Failure::packets;
-        const int64_t allowed_ms = budget->bytes_read / kBytesPerCpuMs;
-        budget->limits.cpu_ms = allowed_ms > cpu_floor_ms ? allowed_ms : cpu_floor_ms;
+        if (budget->bytes_read != allowed_for) {
+            allowed_for = budget->bytes_read;
+            const int64_t allowed_ms = allowed_for / kBytesPerCpuMs;
+            budget->limits.cpu_ms = allowed_ms > cpu_floor_ms ? allowed_ms : cpu_floor_ms;
+        }
     }
     av_packet_free(&packet);
 
