@@ -248,9 +248,9 @@ TEST(Scan, CountsEveryPacketOfEveryStreamAsFfprobeReadsThem) {
     const char *const names[] = {
         // Made for the scan: muxers and containers whose headers fall short.
         "scan:mp4", "scan:mp4_edit", "scan:mp4_frag", "scan:mp4_gst_frag", "scan:mkv_mkvmerge",
-        "scan:mkv_gst", "scan:ts_wrap", "scan:flv", "scan:webm_live", "scan:mp3_xing",
-        "scan:mp3_no_xing", "scan:aac_adts", "scan:flac", "scan:vfr_mkvmerge", "scan:vfr_gst",
-        "scan:ntsc_mp4", "scan:ntsc_mkv",
+        "scan:mkv_gst", "scan:ts_wrap", "scan:ts_open_gop", "scan:flv", "scan:webm_live",
+        "scan:mp3_xing", "scan:mp3_no_xing", "scan:aac_adts", "scan:flac", "scan:vfr_mkvmerge",
+        "scan:vfr_gst", "scan:repeat_mkvmerge", "scan:ntsc_mp4", "scan:ntsc_mkv",
         // The general fixtures: subtitles, attachments, data, several videos.
         "mp4", "mov", "mkv", "mkv_tracks", "flv", "wmv", "ts", "ts_interlaced", "wav", "mp3_long",
         "h264_ntsc", "three_video", "hevc_main10", "long"};
@@ -274,6 +274,9 @@ TEST(Scan, FindsTheRatesAndTimesEachFileIsMadeWith) {
         // 40 ms steps, then 33 and 34 ms ones: variable.
         {"scan:vfr_mkvmerge", 25, 1000.0 / 33, 1, 100, 4, 25},
         {"scan:vfr_gst", 25, 1000.0 / 33, 1, 60, 1, 60},
+        // 40 ms steps, one of 0 (left out) and one of 80 ms: a dropped frame,
+        // a step of the timestamps' own step more, is no variable rate.
+        {"scan:repeat_mkvmerge", 12.5, 25, 0, 100, 4, 25},
         // 29.97 fps in ticks of 1/30000 s, and in whole milliseconds: constant.
         {"scan:ntsc_mp4", 30000.0 / 1001, 30000.0 / 1001, 0, 90, 1, 90},
         {"scan:ntsc_mkv", 1000.0 / 34, 1000.0 / 33, 0, 90, 1, 90},
@@ -311,6 +314,12 @@ TEST(Scan, GivesTheTimesAndCountsTheHeadersDoNot) {
     ASSERT_EQ(wrapped.result, 0);
     EXPECT_EQ(wrapped->video->scan->duration_ts, 4 * 90000);
     EXPECT_LT(wrapped->video->scan->start, 0) << "the part before the wrap comes first";
+
+    // Joined mid-stream: the first packet read is a key frame, and the two
+    // read after it are shown before it.
+    Scanned joined(file("scan:ts_open_gop"), MEDIA_PROBE_SCAN);
+    ASSERT_EQ(joined.result, 0);
+    EXPECT_EQ(joined->video->scan->start, joined->video->scan->keyframes[0].timestamp - 2 * 3600);
 
     // The same MP3 frames with and without a Xing header: the header's
     // absence changes the demuxer's estimate, not what the frames add up to.

@@ -67,6 +67,14 @@ const char kVfrSource[] =
     "videotestsrc num-buffers=30 ! video/x-raw,width=160,height=120,framerate=30/1 ! "
     "capssetter caps=video/x-raw,framerate=0/1 ! c.";
 
+// 100 frames 40 ms apart but for the 51st, given the time of the 50th: a
+// repeated timestamp, and an 80 ms step after it.
+std::string repeated() {
+    std::string text = "# timestamp format v2\n";
+    for (int i = 0; i < 100; ++i) text += std::to_string(40 * (i == 50 ? 49 : i)) + "\n";
+    return text;
+}
+
 // Each recipe may use the files made by those before it.
 std::vector<Recipe> recipes() {
     const Args clip = {"-f",   "lavfi",   "-i",      "testsrc=size=160x120:rate=25:duration=4",
@@ -101,6 +109,11 @@ std::vector<Recipe> recipes() {
         {"mkv_gst", "scan-gst.mkv",
          gst(remux + "matroskamux name=m ! filesink location={out}" + audio)},
         {"ts_wrap", "scan-wrap.ts", withCopy({"-output_ts_offset", "95442", "-f", "mpegts"})},
+        {"ts_open_source", "scan-open-source.ts",
+         ffmpeg({"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=4", "-c:v",
+                 "mpeg2video", "-bf", "2", "-g", "12", "-f", "mpegts"})},
+        {"ts_open_gop", "scan-open-gop.ts",
+         ffmpeg({"-ss", "1.1", "-i", "scan-open-source.ts", "-c", "copy", "-f", "mpegts"})},
         {"flv", "scan-clip.flv", withCopy({"-f", "flv"})},
         {"webm_live", "scan-live.webm",
          gst("videotestsrc num-buffers=60 ! video/x-raw,width=160,height=120,framerate=30/1 ! "
@@ -120,6 +133,10 @@ std::vector<Recipe> recipes() {
          {SCAN_FIXTURES_MKVMERGE, "-q", "-o", "{out}", "--timestamps", "0:scan-vfr.txt",
           "scan-vfr.h264"}},
         {"vfr_gst", "scan-vfr-gst.mkv", gst(kVfrSource)},
+        {"repeat_mkvmerge",
+         "scan-repeat-mkvmerge.mkv",
+         {SCAN_FIXTURES_MKVMERGE, "-q", "-o", "{out}", "--timestamps", "0:scan-repeat.txt",
+          "scan-vfr.h264"}},
         {"ntsc_mp4", "scan-ntsc.mp4", ntsc("mp4")},
         {"ntsc_mkv", "scan-ntsc.mkv", ntsc("matroska")},
     };
@@ -160,15 +177,17 @@ std::map<std::string, std::string> generateScanFixtures(const std::string &direc
         ~Lock() { close(fd); }
     } lock{open((dir / ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644)};
     if (lock.fd < 0 || flock(lock.fd, LOCK_EX) != 0) fail("cannot lock " + dir.string());
-    if (!qztest::writeFile((dir / "scan-vfr.txt").string(), twoRates())) {
-        fail("cannot write the timestamp file");
+    if (!qztest::writeFile((dir / "scan-vfr.txt").string(), twoRates()) ||
+        !qztest::writeFile((dir / "scan-repeat.txt").string(), repeated())) {
+        fail("cannot write the timestamp files");
     }
     std::map<std::string, std::string> paths;
     for (const Recipe &recipe : recipes()) {
         make(dir, recipe);
         paths[recipe.name] = (dir / recipe.file).string();
     }
-    paths.erase("vfr_h264");  // only the source of vfr_mkvmerge
+    paths.erase("vfr_h264");  // the sources of other files
+    paths.erase("ts_open_source");
     return paths;
 }
 

@@ -25,6 +25,9 @@ namespace media_fixtures {
 //   mkv_gst       GStreamer's Matroska (matroskamux) of the clip
 //   ts_wrap       MPEG-TS of the clip starting at 95442 s: its PTS wrap past
 //                 2^33 1.7 s in
+//   ts_open_gop   MPEG-2 video with open GOPs in MPEG-TS, cut at 1.1 s without
+//                 re-encoding: it starts at a key frame followed by two
+//                 pictures shown before it, as a recording joined mid-stream
 //   flv           FLV of the clip
 //   webm_live     GStreamer webmmux streamable into a pipe: VP8 at 30 fps,
 //                 2 s, no duration in the file
@@ -35,6 +38,9 @@ namespace media_fixtures {
 //   vfr_mkvmerge  mkvmerge, raw H.264 with a timestamp file (v2): 50 frames
 //                 at 25 fps, then 50 at 30 fps (33 and 34 ms steps)
 //   vfr_gst       GStreamer Matroska, VP8: 30 frames at 25 fps, 30 at 30 fps
+//   repeat_mkvmerge  mkvmerge, the raw H.264 at 25 fps with a timestamp file
+//                 giving the 51st frame the 50th's time (a step of 0, then of
+//                 80 ms)
 //   ntsc_mp4      H.264 at 30000/1001 fps in MP4 (ticks of 1/30000 s)
 //   ntsc_mkv      the same in Matroska (whole milliseconds: 33 and 34 ms)
 std::map<std::string, std::string> generateScanFixtures(const std::string &dir);
