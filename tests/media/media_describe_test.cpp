@@ -491,8 +491,8 @@ MediaFieldSink flatSink(Flat *flat) {
     s.integer = [](void *o, const char *key, int64_t v, const MediaFieldHint *hint) {
         auto *f = static_cast<Flat *>(o);
         if (hint->unit == MEDIA_UNIT_TICKS) {
-            f->timeBases[f->name(key)] = std::to_string(hint->time_base_num) + "/" +
-                                         std::to_string(hint->time_base_den);
+            f->timeBases[f->name(key)] =
+                std::to_string(hint->time_base_num) + "/" + std::to_string(hint->time_base_den);
         }
         f->put(key, std::to_string(v));
     };
@@ -572,9 +572,11 @@ TEST(FieldTable, HandsOverEveryFieldWithUnknownsAsNull) {
 // the index, their count kept.
 TEST(FieldTable, HandsOverAScanAsAnObjectWithItsKeyframesAsAnIndex) {
     MediaContext *context = create_media_context();
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(media_probe_file(context, fixtures().at("mkv_tracks").c_str(), MEDIA_PROBE_SCAN), 0);
+    testing::internal::CaptureStdout();  // the notes on other streams
+    const int result =
+        media_probe_file(context, fixtures().at("mkv_tracks").c_str(), MEDIA_PROBE_SCAN);
     testing::internal::GetCapturedStdout();
+    ASSERT_EQ(result, 0);
     const MediaContext &c = *context;
     const MediaScan &video = *c.video->scan;
     Flat flat;
