@@ -333,8 +333,9 @@ bool media_scan(MediaContext *context, AVFormatContext *format, ProbeBudget *bud
         describe_stop(budget, failure, error, probe_bytes, why, size);
     } else if (error == AVERROR(ENOMEM)) {
         snprintf(why, size, "%s", "Cannot allocate memory");
-    } else if (error != AVERROR_EOF && format->pb && format->pb->error < 0) {
-        av_strerror(format->pb->error, why, size);  // the file could not be read
+    } else if (format->pb && format->pb->error < 0) {
+        // The file could not be read; the demuxer may take that for its end.
+        av_strerror(format->pb->error, why, size);
     } else {
         complete = true;
     }

@@ -1,8 +1,9 @@
-// Allocation failures inside the library. The test is linked with
-// -Wl,--wrap=calloc and -Wl,--wrap=realloc, which route the library's calloc
-// and realloc calls (and only those of statically linked code) through the
+// Allocation and read failures inside the library. The test is linked with
+// -Wl,--wrap=calloc, -Wl,--wrap=realloc and -Wl,--wrap=pread, which route the
+// library's calls (and only those of statically linked code) through the
 // wrappers below; FFmpeg's own allocations are untouched.
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,11 +11,13 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/log.h>
 }
 
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "media_summary.h"
+#include "process.h"
 
 namespace {
 
@@ -46,6 +49,18 @@ extern "C" void *__wrap_calloc(size_t count, size_t size) {
 extern "C" void *__real_realloc(void *block, size_t size);
 extern "C" void *__wrap_realloc(void *block, size_t size) {
     return failsNow() ? nullptr : __real_realloc(block, size);
+}
+
+// Reads from this file position on fail with EIO; -1: none fail.
+off_t failReadsFrom = -1;
+
+extern "C" ssize_t __real_pread(int fd, void *buffer, size_t size, off_t position);
+extern "C" ssize_t __wrap_pread(int fd, void *buffer, size_t size, off_t position) {
+    if (failReadsFrom >= 0 && position + static_cast<off_t>(size) > failReadsFrom) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_pread(fd, buffer, size, position);
 }
 
 namespace {
@@ -175,6 +190,45 @@ TEST(OutOfMemory, EveryAllocationOfAScanIsChecked) {
             EXPECT_EQ(media_summary::summarize(*context), complete);
         }
         EXPECT_EQ(free_media_context(context), 0);
+    }
+}
+
+// Files that cannot be read part way through a scan: a demuxer may take the
+// failed read for the file's end, the scan does not.
+TEST(ReadFailure, AScanThatCannotReadThePacketsGivesTheSystemsWords) {
+    av_log_set_level(AV_LOG_QUIET);
+    const auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+    const std::string ts = qztest::readFile(paths.at("ts"));
+    std::string copies;
+    for (int i = 0; i < 50; ++i) copies += ts;  // 4.5 MB, of which a probe reads the start
+    const std::string dir = MEDIA_FIXTURE_DIR;
+    ASSERT_TRUE(qztest::writeFile(dir + "/ts-50-copies.ts", copies));
+    const std::string files[] = {
+        dir + "/ts-50-copies.ts",
+        media_fixtures::makeWithFfmpeg(dir, {"-i", "ts-50-copies.ts", "-c", "copy"},
+                                       "ts-50-copies.mkv"),
+        media_fixtures::makeWithFfmpeg(
+            dir, {"-i", "ts-50-copies.ts", "-c", "copy", "-movflags", "+faststart"},
+            "ts-50-copies.mp4"),
+    };
+    for (const std::string &path : files) {
+        SCOPED_TRACE(path);
+        MediaContext *context = create_media_context();
+        ASSERT_EQ(media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN), 0);
+        const int64_t packets = context->video->scan->packets;
+        failReadsFrom = static_cast<off_t>(copies.size() / 2);
+        const int probed = build_media_info(context, path.c_str());
+        const int scanned = media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN);
+        failReadsFrom = -1;
+        EXPECT_EQ(probed, 0) << "the probe reads the start only";
+        EXPECT_EQ(scanned, 1);
+        EXPECT_STREQ(context->error_text, "Input/output error");
+        ASSERT_NE(context->video, nullptr);
+        EXPECT_EQ(context->video->scan, nullptr);
+        EXPECT_EQ(context->scan_duration_us, MEDIA_PROBE_NO_VALUE);
+        EXPECT_EQ(media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN), 0);
+        EXPECT_EQ(context->video->scan->packets, packets);
+        free_media_context(context);
     }
 }
 
