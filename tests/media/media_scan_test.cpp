@@ -302,6 +302,21 @@ TEST(Scan, FindsTheRatesAndTimesEachFileIsMadeWith) {
 }
 
 TEST(Scan, GivesTheTimesAndCountsTheHeadersDoNot) {
+    // The seek index of these holds one or two of the clip's four key frames
+    // or none, and neither a frame count nor a stream bit rate is declared
+    // (FLV declares a bit rate).
+    for (const char *name : {"scan:mkv_mkvmerge", "scan:mkv_gst", "scan:ts_wrap", "scan:flv"}) {
+        SCOPED_TRACE(name);
+        Scanned scanned(file(name), MEDIA_PROBE_SCAN);
+        ASSERT_EQ(scanned.result, 0);
+        const VideoStreamContext &video = *scanned->video;
+        EXPECT_EQ(video.scan->keyframe_count, 4);
+        EXPECT_LT(video.entry_count, 4);
+        EXPECT_EQ(video.frame_count, 0);
+        EXPECT_EQ(video.scan->packets, 100);
+        EXPECT_GT(video.scan->bit_rate, 0);
+    }
+
     // A live WebM says nothing of its length; its 60 frames span 2 s.
     Scanned live(file("scan:webm_live"), MEDIA_PROBE_SCAN);
     ASSERT_EQ(live.result, 0);
