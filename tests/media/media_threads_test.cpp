@@ -181,9 +181,15 @@ TEST(Threads, ACancelFromAnotherThreadStopsAScan) {
     media_probe_get_limits(&limits);
     limits.idle_ms = 60000;
     ASSERT_EQ(media_probe_set_limits(&limits), 0);
+    // The probe alone, timed, so that the cancel comes once it has ended
+    // however slowly the machine runs (sanitizers, valgrind, other work).
     MediaContext *context = create_media_context();
+    const auto probeStart = std::chrono::steady_clock::now();
     ASSERT_EQ(build_media_info(context, live.c_str()), 0);
-    for (int delayMs : {300, 600}) {
+    const int probeMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - probeStart)
+                                             .count());
+    for (int delayMs : {2 * probeMs + 100, 2 * probeMs + 400}) {
         SCOPED_TRACE(delayMs);
         int result = -99;
         const auto start = std::chrono::steady_clock::now();
