@@ -4,6 +4,7 @@
 #define BENCH_BENCH_H
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,8 +32,19 @@ Figure benchProcess(bool smoke);
 Figure benchBatch(bool smoke);
 Figure benchScan(bool smoke);
 Figure benchConsole(bool smoke);
+Figure benchReadMp4(bool smoke);
+Figure benchReadMkv(bool smoke);
+Figure benchReadTs(bool smoke);
+Figure benchPacketsMp4(bool smoke);
+Figure benchPacketsMkv(bool smoke);
+Figure benchPacketsTs(bool smoke);
+Figure benchKeyframes(bool smoke);
+Figure benchScanMemory(bool smoke);
 
-// Helper programs run as `qzbench --memory-probe lib|bare FILE`,
+// media_probe_file with MEDIA_PROBE_SCAN: the packets of all streams, or -1.
+int64_t scanLibrary(const char *path);
+
+// Helper programs run as `qzbench --memory-probe lib|bare|scan FILE`,
 // `qzbench --peak-rss PROGRAM ARG...` and
 // `qzbench --bare-console HOST_RXPORT TXPORT`; see their definitions.
 int memoryProbe(const char *variant, const char *file);

@@ -219,7 +219,8 @@ Figure benchMemory(bool smoke) {
             median(extra) / index};
 }
 
-// Probes FILE once, then prints the peak of the resident set in KiB.
+// Probes FILE once (`scan`: scans it), then prints the peak of the resident
+// set in KiB.
 int memoryProbe(const char *variant, const char *file) {
     // Every large block gets its own mapping, returned when freed, so that
     // the resident set follows the live heap, not the allocator's cache.
@@ -227,7 +228,11 @@ int memoryProbe(const char *variant, const char *file) {
     mallopt(M_TRIM_THRESHOLD, 64 * 1024);
     av_log_set_level(AV_LOG_QUIET);
     int64_t entries = 0;
-    if ((strcmp(variant, "lib") == 0 ? probeLibrary : probeBare)(file, &entries) != 0) return 1;
+    if (strcmp(variant, "scan") == 0) {
+        if (scanLibrary(file) < 0) return 1;
+    } else if ((strcmp(variant, "lib") == 0 ? probeLibrary : probeBare)(file, &entries) != 0) {
+        return 1;
+    }
     // Not getrusage: its peak includes the process this one was started from.
     const long peak = qztest::statusKiB(getpid(), "VmHWM");
     if (peak < 0) return 1;

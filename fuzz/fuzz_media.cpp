@@ -1,8 +1,12 @@
 // Arbitrary bytes as a media file through the library's whole public path:
 // create a context, probe a file holding the bytes, read every field, text,
-// configuration byte and index entry (so that the sanitizers see any bad
-// read), and free it. The description must also keep every invariant of
-// media_description.h whatever the bytes are.
+// configuration byte, index entry and scanned keyframe (so that the
+// sanitizers see any bad read), and free it. The description must also keep
+// every invariant of media_description.h whatever the bytes are.
+//
+// The first byte's two low bits are media_probe_file's flags (bit 0
+// MEDIA_PROBE_SCAN, bit 1 MEDIA_PROBE_NO_INDEX: the digits '0' to '3' stand
+// for them); the rest is the file. A seed starting with '1' is scanned.
 #include <unistd.h>
 
 #include <cstdio>
@@ -46,13 +50,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
-    require(qztest::writeFile(path, std::string(reinterpret_cast<const char *>(data), size)),
-            "the input is written");
+    const unsigned flags = size > 0 ? data[0] & (MEDIA_PROBE_SCAN | MEDIA_PROBE_NO_INDEX) : 0;
+    const size_t skipped = size > 0 ? 1 : 0;
+    const std::string bytes(reinterpret_cast<const char *>(data) + skipped, size - skipped);
+    require(qztest::writeFile(path, bytes), "the input is written");
     MediaContext *context = create_media_context();
     require(context != nullptr, "a context is allocated");
-    const int result = build_media_info(context, path.c_str());
-    media_summary::checkDescription(*context, result, static_cast<int64_t>(size),
-                                    [](const std::string &what) { require(false, what.c_str()); });
+    const int result = media_probe_file(context, path.c_str(), flags);
+    media_summary::checkDescription(
+        *context, result, static_cast<int64_t>(bytes.size()),
+        [](const std::string &what) { require(false, what.c_str()); }, flags);
     require(!context->filename || path == context->filename, "filename is the probed path");
     sink = sink + media_summary::summarize(*context).size();
     require(free_media_context(context) == 0, "the context frees");

@@ -26,7 +26,8 @@ enum class Kind {
     audio,
     subtitle,
     other,
-    record,    // a pointer to one record of `table`, or NULL
+    record,    // a pointer to one record of `table`, or NULL; `pair`: the time base
+               // of its ticks when it has none of its own
     records,   // an array of records of `table`, `pair` counting them
     texts,     // an array of texts, `pair` counting them
     integers,  // an array of int32_t, `pair` counting them
@@ -196,6 +197,31 @@ constexpr Table kProgramTable = table(kProgram, sizeof(PG), [](const void *recor
                   "service_name");
 });
 
+// A stream's scan, an object in its node. Its times are ticks of the node's
+// time base, which the node's row names (`pair`) for the scan's rows.
+using MS = MediaScan;
+const Row kScan[] = {
+    {"packets", Kind::i64, MF_AT(MS, packets), "packets", MEDIA_UNIT_COUNT},
+    {"key_packets", Kind::i64, MF_AT(MS, key_packets), "key packets", MEDIA_UNIT_COUNT},
+    {"bytes", Kind::i64, MF_AT(MS, bytes), "bytes", MEDIA_UNIT_BYTES},
+    {"start", Kind::i64, MF_AT(MS, start), "start", MEDIA_UNIT_TICKS, Unknown::no_value},
+    {"duration_ts", Kind::i64, MF_AT(MS, duration_ts), "duration", MEDIA_UNIT_TICKS},
+    {"bit_rate", Kind::i64, MF_AT(MS, bit_rate), "bit rate", MEDIA_UNIT_BPS, Unknown::zero},
+    {"keyframe_count", Kind::i64, MF_AT(MS, keyframe_count), "keyframes", MEDIA_UNIT_COUNT,
+     Unknown::never, kNone, true},
+    {"keyframes", Kind::entries, MF_AT(MS, keyframes), nullptr, MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(MS, keyframe_count)},
+    {"frame_rate_min", Kind::f64, MF_AT(MS, frame_rate_min), "frame rate min", MEDIA_UNIT_FPS,
+     Unknown::never, kNone, true},
+    {"frame_rate_max", Kind::f64, MF_AT(MS, frame_rate_max), "frame rate max", MEDIA_UNIT_FPS,
+     Unknown::never, kNone, true},
+    {"vfr", Kind::i32, MF_AT(MS, vfr), "variable rate", MEDIA_UNIT_NONE, Unknown::never, kNone,
+     true},
+    {"gop_max", Kind::i32, MF_AT(MS, gop_max), "longest GOP", MEDIA_UNIT_COUNT, Unknown::never,
+     kNone, true},
+};
+constexpr Table kScanTable = table(kScan, sizeof(MS));
+
 using V = VideoStreamContext;
 const Row kVideo[] = {
     {"codec_name", Kind::text, MF_AT(V, codec_name), "decoder"},
@@ -267,6 +293,8 @@ const Row kVideo[] = {
      Unknown::never, kNone, true},
     {"hdr_format", Kind::text, MF_AT(V, hdr_format), "HDR format", MEDIA_UNIT_NONE, Unknown::never,
      kNone, true},
+    {"scan", Kind::record, MF_AT(V, scan), "scan", MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(V, time_base_num), true, kNone, &kScanTable},
 };
 
 using A = AudioStreamContext;
@@ -306,6 +334,8 @@ const Row kAudio[] = {
     {"side_data_count", Kind::i32, MF_AT(A, side_data_count), nullptr},
     {"side_data_types", Kind::texts, MF_AT(A, side_data_types), "side data", MEDIA_UNIT_NONE,
      Unknown::never, MF_AT(A, side_data_count)},
+    {"scan", Kind::record, MF_AT(A, scan), "scan", MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(A, time_base_num), true, kNone, &kScanTable},
 };
 
 using S = SubtitleStreamContext;
@@ -339,6 +369,8 @@ const Row kOther[] = {
     {"side_data_count", Kind::i32, MF_AT(O, side_data_count), nullptr},
     {"side_data_types", Kind::texts, MF_AT(O, side_data_types), "side data", MEDIA_UNIT_NONE,
      Unknown::never, MF_AT(O, side_data_count)},
+    {"scan", Kind::record, MF_AT(O, scan), "scan", MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(O, time_base_num), true, kNone, &kScanTable},
 };
 
 using M = MediaContext;
@@ -376,6 +408,8 @@ const Row kContext[] = {
      MF_AT(M, program_count), false, kNone, &kProgramTable},
     {"duration_estimate", Kind::text, MF_AT(M, duration_estimate), "duration from", MEDIA_UNIT_NONE,
      Unknown::never, kNone, true},
+    {"scan_duration_us", Kind::i64, MF_AT(M, scan_duration_us), "scanned duration",
+     MEDIA_UNIT_MICROSECONDS, Unknown::no_value, kNone, true},
 };
 
 template <typename T>
@@ -418,9 +452,21 @@ bool unknown(const Row &row, const void *record, int64_t value) {
     return false;
 }
 
+// A time base, for ticks in a record that has none of its own (a scan's
+// ticks are those of the node that holds it).
+struct TimeBase {
+    int32_t num = 0;
+    int32_t den = 0;
+};
+
+TimeBase time_base_at(const void *record, ptrdiff_t offset) {
+    return {read<int32_t>(record, static_cast<size_t>(offset)),
+            read<int32_t>(record, static_cast<size_t>(offset) + sizeof(int32_t))};
+}
+
 template <typename Node>
 void walk(const Row *rows, size_t count, const Node *node, const MediaFieldSink *sink,
-          const MediaFieldOptions *options);
+          const MediaFieldOptions *options, TimeBase outer = {});
 
 // The list's nodes as an array of objects; `title` names each element.
 template <typename Node, typename Title>
@@ -462,17 +508,19 @@ void walk_values(const Row &row, const void *record, const MediaFieldSink *sink,
     sink->end_array(sink->opaque);
 }
 
+// `outer`: the time base of ticks whose row names none (`pair` kNone).
 void emit(const Row &row, const void *record, const MediaFieldSink *sink,
-          const MediaFieldOptions *options) {
+          const MediaFieldOptions *options, TimeBase outer = {}) {
     MediaFieldHint hint{row.label, row.unit, row.hide_zero, 0, 0, 0, 0};
     if (row.pair != kNone && row.kind == Kind::f64) {
         hint.real_pair = read<double>(record, static_cast<size_t>(row.pair));
-    } else if (row.pair != kNone && row.unit != MEDIA_UNIT_TICKS) {
+    } else if (row.pair != kNone && row.unit != MEDIA_UNIT_TICKS && row.kind != Kind::record) {
         hint.pair = read<int32_t>(record, static_cast<size_t>(row.pair));
     }
     if (row.unit == MEDIA_UNIT_TICKS) {
-        hint.time_base_num = read<int32_t>(record, static_cast<size_t>(row.pair));
-        hint.time_base_den = read<int32_t>(record, static_cast<size_t>(row.pair) + sizeof(int32_t));
+        const TimeBase base = row.pair != kNone ? time_base_at(record, row.pair) : outer;
+        hint.time_base_num = base.num;
+        hint.time_base_den = base.den;
     }
     void *opaque = sink->opaque;
     switch (row.kind) {
@@ -563,8 +611,11 @@ void emit(const Row &row, const void *record, const MediaFieldSink *sink,
                 sink->null(opaque, row.key, &hint);
                 break;
             }
+            // A record without a time base of its own takes the one its
+            // row names in the record that holds it.
+            const TimeBase base = row.pair != kNone ? time_base_at(record, row.pair) : outer;
             sink->begin_object(opaque, row.key, row.label);
-            walk(row.table->rows, row.table->count, target, sink, options);
+            walk(row.table->rows, row.table->count, target, sink, options, base);
             sink->end_object(opaque);
             break;
         }
@@ -602,8 +653,8 @@ void emit(const Row &row, const void *record, const MediaFieldSink *sink,
 
 template <typename Node>
 void walk(const Row *rows, size_t count, const Node *node, const MediaFieldSink *sink,
-          const MediaFieldOptions *options) {
-    for (size_t i = 0; i < count; ++i) emit(rows[i], node, sink, options);
+          const MediaFieldOptions *options, TimeBase outer) {
+    for (size_t i = 0; i < count; ++i) emit(rows[i], node, sink, options, outer);
 }
 
 }  // namespace

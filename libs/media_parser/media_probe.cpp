@@ -27,6 +27,7 @@ extern "C" {
 #include <libavutil/version.h>
 }
 
+#include "media_scan.h"
 #include "probe_io.h"
 
 // The index is copied in one block when libavformat's entries are contiguous,
@@ -1002,7 +1003,7 @@ bool shows_ids(const MediaContext *context) {
     return demuxer && (demuxer->flags & AVFMT_SHOW_IDS);
 }
 
-constexpr unsigned kKnownFlags = MEDIA_PROBE_NO_INDEX;
+constexpr unsigned kKnownFlags = MEDIA_PROBE_SCAN | MEDIA_PROBE_NO_INDEX;
 
 // Ends the probe's budget; a cancel request lasts until then.
 void end_probe(MediaContext *context, ProbeBudget *budget) {
@@ -1051,6 +1052,7 @@ void free_video_stream_context(VideoStreamContext *head) {
         free(head->content_light);
         free(head->dovi);
         free(head->hdr_format);
+        media_scan_free(head->scan);
         free(head);
         head = next;
     }
@@ -1067,6 +1069,7 @@ void free_audio_stream_context(AudioStreamContext *head) {
         free(head->channel_layout);
         free_tags(head->tags, head->tag_count);
         free_texts(head->side_data_types, head->side_data_count);
+        media_scan_free(head->scan);
         free(head);
         head = next;
     }
@@ -1089,6 +1092,7 @@ void free_other_stream_context(OtherStreamContext *head) {
         free(head->codec_id_name);
         free_tags(head->tags, head->tag_count);
         free_texts(head->side_data_types, head->side_data_count);
+        media_scan_free(head->scan);
         free(head);
         head = next;
     }
@@ -1113,6 +1117,7 @@ int media_probe_file(MediaContext *context, const char *filename, unsigned flags
     }
     clear_context(context);
     context->file_size = file.size;
+    context->scan_duration_us = MEDIA_PROBE_NO_VALUE;
 
     // The demuxer reads the descriptor whose size was just taken. A probe
     // that reaches a limit returns 1 however the demuxer took being stopped.
@@ -1160,10 +1165,22 @@ int media_probe_file(MediaContext *context, const char *filename, unsigned flags
         }
         if (result == Fill::no_memory) out_of_memory = true;
     }
+    // A scan that does not read the whole file leaves no scan behind; the
+    // description of the streams stays.
+    bool scanned = true;
+    char why[256] = "";
+    if ((flags & MEDIA_PROBE_SCAN) && !out_of_memory) {
+        scanned = media_scan(context, format, &budget, copy_entries, why, sizeof why);
+        if (!scanned) media_scan_drop(context);
+    }
     avformat_close_input(&format);
     end_probe(context, &budget);
     if (out_of_memory) set_error_text(context, AVERROR(ENOMEM));
-    return out_of_memory ? 1 : 0;
+    if (!scanned) {
+        free(context->error_text);
+        context->error_text = copy_text(why);
+    }
+    return out_of_memory || !scanned ? 1 : 0;
 }
 
 int add_video_stream_context(MediaContext *context, AVStream *stream) {

@@ -61,7 +61,9 @@
  *     MediaProbeLimits for each and its default). A probe that reaches one
  *     stops and returns 1, error_text naming the limit ("probe stopped at
  *     more than 10 s of processor time: ..."); it never returns 0 with a
- *     description cut short.
+ *     description cut short. A scan (MEDIA_PROBE_SCAN) extends the budget
+ *     with what it reads, so that a file of any size is scanned whole, and
+ *     stops in the same way.
  *
  * The records' layout is part of the interface: integer fields have exactly
  * the widths declared here and StreamEntry matches libavformat's index entry.
@@ -192,6 +194,47 @@ typedef struct MediaProgram {
     MediaTag *tags;
 } MediaProgram;
 
+/* What reading every packet of the file found for one stream
+ * (media_probe_file with MEDIA_PROBE_SCAN), without decoding any. Times are
+ * ticks of the stream's time base; packets are counted as ffprobe's
+ * -count_packets and -show_packets count and show them. A packet the
+ * demuxer flags discard (one an edit list cuts off, read only for decoding
+ * the next ones) is counted, but is not presented: it takes no part in
+ * start, duration_ts or the frame rates. */
+typedef struct MediaScan {
+    int64_t packets;     /* packets read */
+    int64_t key_packets; /* those flagged key */
+    int64_t bytes;       /* the sum of their sizes */
+    /* The first presentation timestamp, and the time from it to the last
+     * end (a packet ends at its pts plus its duration); MEDIA_PROBE_NO_VALUE
+     * and 0 when no packet had a timestamp. */
+    int64_t start;
+    int64_t duration_ts;
+    int64_t bit_rate; /* bytes * 8 over duration_ts in seconds; 0 when that is 0 */
+    /* Video: every key packet (pos, timestamp = pts, size, flags 1), in the
+     * order read; pos is -1 and timestamp MEDIA_PROBE_NO_VALUE where the
+     * demuxer gives none, min_distance is 0. Bounded like the seek index
+     * (MediaProbeLimits.index_entries): a scan that would keep more stops.
+     * keyframe_count counts them even when they are not copied
+     * (MEDIA_PROBE_NO_INDEX). 0 and NULL for other kinds, whose packets are
+     * nearly all key. */
+    int64_t keyframe_count;
+    StreamEntry *keyframes;
+    /* Video (0 otherwise): frames per second as 1 over the longest and 1 over
+     * the shortest step between consecutive presentation timestamps (in pts
+     * order); vfr 1 when those two steps differ by more than the timestamps'
+     * own step (their greatest common divisor), so that 29.97 fps written in
+     * whole milliseconds (33 and 34 ms) is constant. A step of 0 (a repeated
+     * timestamp) is no frame interval and is left out, and a timestamp going
+     * back (a reset) starts the steps afresh. gop_max: the most packets from
+     * one key packet to the next, the key packet included, in the order read
+     * (the last run ends with the stream). */
+    double frame_rate_min;
+    double frame_rate_max;
+    int32_t vfr;
+    int32_t gop_max;
+} MediaScan;
+
 /* One video stream; the nodes form a list in the demuxer's stream order. */
 typedef struct VideoStreamContext {
     char *codec_name; /* decoder's short name; NULL when no decoder is known */
@@ -270,6 +313,8 @@ typedef struct VideoStreamContext {
     /* "Dolby Vision 8.1 (HDR10 compatible)", "HDR10+", "HDR10", "PQ", "HLG";
      * NULL for SDR (docs/description.md gives the rule). */
     char *hdr_format;
+    /* What a scan found (MEDIA_PROBE_SCAN); NULL when the file was not scanned. */
+    MediaScan *scan;
 } VideoStreamContext;
 
 /* One audio stream; list in stream order. */
@@ -309,6 +354,7 @@ typedef struct AudioStreamContext {
     int32_t stream_id;
     int32_t side_data_count;
     char **side_data_types;
+    MediaScan *scan; /* as for video */
 } AudioStreamContext;
 
 /* One subtitle stream. Probing never creates these nodes; the list exists so
@@ -341,6 +387,7 @@ typedef struct OtherStreamContext {
     int32_t stream_id;
     int32_t side_data_count;
     char **side_data_types;
+    MediaScan *scan; /* as for video */
 } OtherStreamContext;
 
 /* The description of one file. */
@@ -396,6 +443,10 @@ typedef struct MediaContext {
      * "stream" (from the streams' durations) or "bit rate" (estimated from
      * the bit rate: inexact); NULL when the duration is unknown. */
     char *duration_estimate;
+    /* A scan's duration of the whole file, in microseconds: from the earliest
+     * start to the latest end over all streams; MEDIA_PROBE_NO_VALUE when the
+     * file was not scanned (or no packet had a timestamp). */
+    int64_t scan_duration_us;
 } MediaContext;
 
 /* Returns a new zero-filled context, or NULL when memory is exhausted; then
@@ -408,7 +459,8 @@ MediaContext *create_media_context(void);
 int free_media_context(MediaContext *context);
 
 /* Each frees a whole list starting at `head`: every node with its texts, its
- * tags, its index and (video) its configuration bytes. NULL does nothing. */
+ * tags, its index, its scan and (video) its configuration bytes. NULL does
+ * nothing. */
 void free_video_stream_context(VideoStreamContext *head);
 void free_audio_stream_context(AudioStreamContext *head);
 void free_subtitle_stream_context(SubtitleStreamContext *head);
@@ -443,6 +495,14 @@ void media_context_register(void);
 int build_media_info(MediaContext *context, const char *filename);
 
 /* What media_probe_file does beyond build_media_info; flags combine with |. */
+/* After the probe, read every packet of the file, without decoding, and
+ * fill each stream's `scan` and the context's scan_duration_us. The packets
+ * the probe read first are counted with the rest. A scan that cannot read
+ * the whole file (a limit of MediaProbeLimits, a cancel request, memory, a
+ * read error) returns 1 with error_text saying why, as a probe does: the
+ * streams stay described, none with a scan. Its memory grows with the
+ * keyframes it keeps, not with the packets it reads. */
+#define MEDIA_PROBE_SCAN 0x1u
 /* Do not copy the seek indexes: each node's entry_count still counts its
  * index, but its entries stay NULL. For callers that do not need the index,
  * which is most of a description's memory for long files. */
@@ -533,7 +593,26 @@ void media_probe_set_note_handler(MediaProbeNoteHandler handler, void *opaque);
 
 /* The budget of each probe (convention 7). Every field must be positive. The
  * defaults are far beyond what any real file needs; a program may lower them
- * (to probe untrusted files with less at stake) or raise them. */
+ * (to probe untrusted files with less at stake) or raise them.
+ *
+ * A scan (MEDIA_PROBE_SCAN) reads the whole file, so as it reads it extends
+ * the budget in proportion to what it reads, and bounds what a file can make
+ * it do beyond that:
+ *  - bytes: the file's size as it was when opened, plus `bytes`. A file of
+ *    any size is scanned whole; one that grows while it is read stops that
+ *    far past its size ("probe stopped at more than 4 GiB read beyond the
+ *    file's size: ...");
+ *  - processor time: 1 ms for every 8 KiB read (8 MiB a second, far below
+ *    what any demuxer reads without decoding), or `cpu_ms` when that is
+ *    more;
+ *  - packets: 1,000,000 plus one for every byte read ("probe stopped at more
+ *    than N packets in M bytes read: ..."): no container spends less than a
+ *    byte on a packet, so only a demuxer returning packets without reading
+ *    (an edit list repeating its samples, say) comes near it;
+ *  - index_entries bounds the keyframes kept of each stream; playlists,
+ *    files and idle_ms stay as they are (a playlist's segments are files
+ *    opened, and a live playlist waited for is waiting).
+ * A cancel request (media_probe_cancel) stops a scan as it stops a probe. */
 typedef struct MediaProbeLimits {
     /* Processor time of the probing thread, in milliseconds: 10000 (10 s). */
     int64_t cpu_ms;

@@ -1,8 +1,9 @@
-// Allocation failures inside the library. The test is linked with
-// -Wl,--wrap=calloc, which routes the library's calloc calls (and only those
-// of statically linked code) through __wrap_calloc below; FFmpeg's own
-// allocations are untouched.
+// Allocation and read failures inside the library. The test is linked with
+// -Wl,--wrap=calloc, -Wl,--wrap=realloc and -Wl,--wrap=pread, which route the
+// library's calls (and only those of statically linked code) through the
+// wrappers below; FFmpeg's own allocations are untouched.
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,11 +11,13 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/log.h>
 }
 
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "media_summary.h"
+#include "process.h"
 
 namespace {
 
@@ -29,14 +32,35 @@ void failCallocAfter(int n) {
 
 }  // namespace
 
-extern "C" void *__real_calloc(size_t count, size_t size);
-extern "C" void *__wrap_calloc(size_t count, size_t size) {
+bool failsNow() {
     ++calls;
     if (callsUntilFailure >= 0 && callsUntilFailure-- == 0) {
         errno = ENOMEM;
-        return nullptr;
+        return true;
     }
-    return __real_calloc(count, size);
+    return false;
+}
+
+extern "C" void *__real_calloc(size_t count, size_t size);
+extern "C" void *__wrap_calloc(size_t count, size_t size) {
+    return failsNow() ? nullptr : __real_calloc(count, size);
+}
+
+extern "C" void *__real_realloc(void *block, size_t size);
+extern "C" void *__wrap_realloc(void *block, size_t size) {
+    return failsNow() ? nullptr : __real_realloc(block, size);
+}
+
+// Reads from this file position on fail with EIO; -1: none fail.
+off_t failReadsFrom = -1;
+
+extern "C" ssize_t __real_pread(int fd, void *buffer, size_t size, off_t position);
+extern "C" ssize_t __wrap_pread(int fd, void *buffer, size_t size, off_t position) {
+    if (failReadsFrom >= 0 && position + static_cast<off_t>(size) > failReadsFrom) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_pread(fd, buffer, size, position);
 }
 
 namespace {
@@ -157,6 +181,89 @@ TEST(OutOfMemory, ASecondProbeAfterAFailureDescribesTheFileAlone) {
     }
     media_probe_set_note_handler(nullptr, nullptr);
     EXPECT_EQ(free_media_context(context), 0);
+}
+
+// The same with a scan, over a file whose video has more keyframes than the
+// scan's first block holds: every failure gives 1 with the reason and leaves
+// no scan behind; the streams, as far as they were described, stay.
+TEST(OutOfMemory, EveryAllocationOfAScanIsChecked) {
+    const std::string path = media_fixtures::makeWithFfmpeg(
+        MEDIA_FIXTURE_DIR,
+        {"-f", "lavfi", "-i", "testsrc=size=32x24:rate=25:duration=4", "-c:v", "libx264", "-g",
+         "1"},
+        "all-key.mp4");  // 100 keyframes
+    failCallocAfter(-1);
+    MediaContext *context = create_media_context();
+    ASSERT_NE(context, nullptr);
+    calls = 0;
+    ASSERT_EQ(media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN), 0);
+    const int needed = calls;
+    ASSERT_GT(context->video->scan->keyframe_count, 64);
+    const std::string complete = media_summary::summarize(*context);
+    free_media_context(context);
+
+    for (int n = 0; n <= needed; ++n) {
+        SCOPED_TRACE("failing " + std::to_string(n));
+        context = create_media_context();
+        ASSERT_NE(context, nullptr);
+        failCallocAfter(n);
+        const int result = media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN);
+        failCallocAfter(-1);
+        if (n < needed) {
+            EXPECT_EQ(result, 1);
+            EXPECT_STREQ(context->error_text, "Cannot allocate memory");
+            EXPECT_EQ(context->scan_duration_us, MEDIA_PROBE_NO_VALUE);
+            for (const VideoStreamContext *v = context->video; v; v = v->next) {
+                EXPECT_EQ(v->scan, nullptr);
+            }
+            for (const AudioStreamContext *a = context->audio; a; a = a->next) {
+                EXPECT_EQ(a->scan, nullptr);
+            }
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(media_summary::summarize(*context), complete);
+        }
+        EXPECT_EQ(free_media_context(context), 0);
+    }
+}
+
+// Files that cannot be read part way through a scan: a demuxer may take the
+// failed read for the file's end, the scan does not.
+TEST(ReadFailure, AScanThatCannotReadThePacketsGivesTheSystemsWords) {
+    av_log_set_level(AV_LOG_QUIET);
+    const auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+    const std::string ts = qztest::readFile(paths.at("ts"));
+    std::string copies;
+    for (int i = 0; i < 50; ++i) copies += ts;  // 4.5 MB, of which a probe reads the start
+    const std::string dir = MEDIA_FIXTURE_DIR;
+    ASSERT_TRUE(qztest::writeFile(dir + "/ts-50-copies.ts", copies));
+    const std::string files[] = {
+        dir + "/ts-50-copies.ts",
+        media_fixtures::makeWithFfmpeg(dir, {"-i", "ts-50-copies.ts", "-c", "copy"},
+                                       "ts-50-copies.mkv"),
+        media_fixtures::makeWithFfmpeg(
+            dir, {"-i", "ts-50-copies.ts", "-c", "copy", "-movflags", "+faststart"},
+            "ts-50-copies.mp4"),
+    };
+    for (const std::string &path : files) {
+        SCOPED_TRACE(path);
+        MediaContext *context = create_media_context();
+        ASSERT_EQ(media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN), 0);
+        const int64_t packets = context->video->scan->packets;
+        failReadsFrom = static_cast<off_t>(copies.size() / 2);
+        const int probed = build_media_info(context, path.c_str());
+        const int scanned = media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN);
+        failReadsFrom = -1;
+        EXPECT_EQ(probed, 0) << "the probe reads the start only";
+        EXPECT_EQ(scanned, 1);
+        EXPECT_STREQ(context->error_text, "Input/output error");
+        ASSERT_NE(context->video, nullptr);
+        EXPECT_EQ(context->video->scan, nullptr);
+        EXPECT_EQ(context->scan_duration_us, MEDIA_PROBE_NO_VALUE);
+        EXPECT_EQ(media_probe_file(context, path.c_str(), MEDIA_PROBE_SCAN), 0);
+        EXPECT_EQ(context->video->scan->packets, packets);
+        free_media_context(context);
+    }
 }
 
 TEST(OutOfMemory, AFailedNodeLinksNothing) {

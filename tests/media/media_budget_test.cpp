@@ -1,8 +1,9 @@
 // Probes that could exhaust the machine, and probes on a machine that is
 // exhausted. First a table of hostile inputs with the limit each probe must
-// reach: every probe runs in a child process, whose processor time and peak
-// memory the kernel reports (getrusage of the child), and which is killed
-// should it never end. Then probes starved of processor time, by many
+// reach, probed and scanned (MEDIA_PROBE_SCAN), and the inputs only a scan
+// reads far enough to meet: every probe runs in a child process, whose
+// processor time and peak memory the kernel reports (getrusage of the
+// child), and which is killed should it never end. Then probes starved of processor time, by many
 // threads on the machine's cores or by being stopped and continued, must
 // describe a file exactly as a probe running freely does; a path swapped
 // between a file and a FIFO or a device must be read or refused, never hang;
@@ -90,9 +91,10 @@ std::string fullBox(const char *type, uint32_t versionAndFlags, const std::strin
 
 // An MP4 of one video track whose sample tables declare `samples` samples of
 // one byte in a single chunk, followed by `data` as its media data; `after`
-// goes in the movie box after the track.
-std::string sampleTableMp4(uint32_t samples, const std::string &data,
-                           const std::string &after = "") {
+// goes in the movie box after the track. With `edits`, the track's edit list
+// plays all its samples that many times over.
+std::string sampleTableMp4(uint32_t samples, const std::string &data, const std::string &after = "",
+                           uint32_t edits = 0) {
     const std::string zeros32(32, '\0');
     std::string matrix;
     for (uint32_t v : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) matrix += be32(v);
@@ -121,7 +123,14 @@ std::string sampleTableMp4(uint32_t samples, const std::string &data,
             box("stbl", tables + fullBox("stco", 0, be32(1) + be32(dataOffset)));
         const std::string minf =
             box("minf", fullBox("vmhd", 1, zeros32.substr(0, 8)) + dinf + stbl);
-        return box("moov", mvhd + box("trak", tkhd + box("mdia", mdhd + hdlr + minf)) + after);
+        std::string edts;
+        if (edits > 0) {
+            std::string list = be32(edits);
+            for (uint32_t i = 0; i < edits; ++i) list += be32(samples) + be32(0) + be32(0x10000);
+            edts = box("edts", fullBox("elst", 0, list));
+        }
+        return box("moov",
+                   mvhd + box("trak", tkhd + edts + box("mdia", mdhd + hdlr + minf)) + after);
     };
     const std::string ftyp = box("ftyp", std::string("isom") + be32(512) + "isomiso2mp41");
     const auto dataOffset = static_cast<uint32_t>(ftyp.size() + moov(0).size() + 8);
@@ -156,14 +165,32 @@ pid_t startAppending(const std::string &path) {
 struct ChildProbe {
     bool ended = false;  // false when it was killed, still probing after 60 s
     int result = -99;
+    int64_t packets = -1;  // a scan's packets over all streams; -1 without a scan
     std::string errorText;
     double probeSeconds = 0;  // build_media_info's wall time, as the child measured it
     double cpuSeconds = 0;    // the child's processor time, user and system
     long peakKiB = 0;         // the child's peak resident set
 };
 
-// Probes `path` in a child process with `limits` in force.
-ChildProbe probeInChild(const std::string &path, const MediaProbeLimits &limits) {
+// The packets a scan counted over all streams; -1 when nothing was scanned.
+int64_t scannedPackets(const MediaContext &context) {
+    int64_t packets = -1;
+    auto add = [&](const MediaScan *scan) {
+        if (scan) packets = (packets < 0 ? 0 : packets) + scan->packets;
+    };
+    for (const VideoStreamContext *v = context.video; v; v = v->next) add(v->scan);
+    for (const AudioStreamContext *a = context.audio; a; a = a->next) add(a->scan);
+    for (const OtherStreamContext *o = context.other; o; o = o->next) add(o->scan);
+    return packets;
+}
+
+// What a child runs before it probes (a note handler to set, say).
+using ChildSetup = std::function<void(MediaContext *context)>;
+
+// Probes `path` in a child process with `limits` in force, with
+// media_probe_file's `flags`.
+ChildProbe probeInChild(const std::string &path, const MediaProbeLimits &limits, unsigned flags = 0,
+                        const ChildSetup &setup = nullptr) {
     int ends[2];
     EXPECT_EQ(pipe(ends), 0);
     const pid_t child = fork();
@@ -171,11 +198,13 @@ ChildProbe probeInChild(const std::string &path, const MediaProbeLimits &limits)
         close(ends[0]);
         if (media_probe_set_limits(&limits) != 0) _exit(2);
         MediaContext *context = create_media_context();
+        if (setup) setup(context);
         const auto start = Clock::now();
-        const int result = build_media_info(context, path.c_str());
+        const int result = media_probe_file(context, path.c_str(), flags);
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         char report[512];
-        const int length = snprintf(report, sizeof report, "%d %.6f %s", result, seconds,
+        const int length = snprintf(report, sizeof report, "%d %lld %.6f %s", result,
+                                    static_cast<long long>(scannedPackets(*context)), seconds,
                                     context->error_text ? context->error_text : "");
         ssize_t ignored = write(ends[1], report, static_cast<size_t>(length));
         (void)ignored;
@@ -210,8 +239,11 @@ ChildProbe probeInChild(const std::string &path, const MediaProbeLimits &limits)
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     probe.peakKiB = usage.ru_maxrss;
     int consumed = 0;
-    if (sscanf(report.c_str(), "%d %lf %n", &probe.result, &probe.probeSeconds, &consumed) >= 2) {
+    long long packets = -1;
+    if (sscanf(report.c_str(), "%d %lld %lf %n", &probe.result, &packets, &probe.probeSeconds,
+               &consumed) >= 3) {
         probe.errorText = report.substr(static_cast<size_t>(consumed));
+        probe.packets = packets;
     }
     return probe;
 }
@@ -229,6 +261,7 @@ struct BudgetRow {
     std::function<void(MediaProbeLimits &)> change;  // to the defaults; none keeps them
     std::string error;   // the limit the probe must reach: how error_text begins
     bool grows = false;  // appended to while it is probed
+    ChildSetup setup = nullptr;
 };
 
 std::vector<BudgetRow> budgetRows(const qztest::TempDir &dir) {
@@ -284,35 +317,123 @@ std::vector<BudgetRow> budgetRows(const qztest::TempDir &dir) {
     return rows;
 }
 
+// Probes `row` with `flags` in a child, which must stop at the row's limit
+// within its processor time, its waiting and a gibibyte.
+void expectStopsAtItsLimit(const BudgetRow &row, unsigned flags) {
+    MediaProbeLimits limits = defaultLimits();
+    if (row.change) row.change(limits);
+    const pid_t writer = row.grows ? startAppending(row.path) : -1;
+    const ChildProbe probe = probeInChild(row.path, limits, flags, row.setup);
+    if (writer > 0) {
+        kill(writer, SIGKILL);
+        waitpid(writer, nullptr, 0);
+    }
+    ASSERT_TRUE(probe.ended) << "still probing after 60 s";
+    EXPECT_EQ(probe.result, 1);
+    EXPECT_EQ(probe.packets, -1) << "no scan is left of a stopped one";
+    // The demuxer's words follow, as it took being stopped.
+    const std::string error = row.error + (row.error.back() == ' ' ? "" : ": ");
+    EXPECT_EQ(probe.errorText.rfind(error, 0), 0u) << probe.errorText;
+    EXPECT_LE(probe.cpuSeconds, static_cast<double>(limits.cpu_ms) / 1000 + 1);
+    if (row.error.find("waited") != std::string::npos) {
+        EXPECT_LE(probe.probeSeconds, static_cast<double>(limits.idle_ms) / 1000 + 1);
+    }
+    EXPECT_LT(probe.peakKiB, 1L << 20) << "peak resident set in KiB";
+    printf("  %-4s %-72s %5.2f s processor, %5.2f s probing, %4ld MiB peak\n",
+           flags & MEDIA_PROBE_SCAN ? "scan" : "", row.what.c_str(), probe.cpuSeconds,
+           probe.probeSeconds, probe.peakKiB / 1024);
+}
+
+// Each hostile input probed, and scanned: the scan stops where the probe does.
 TEST(Budget, EachHostileInputStopsAtItsLimitWithinItsTimeAndAGibibyte) {
     av_log_set_level(AV_LOG_QUIET);
-    qztest::TempDir dir;
-    for (const BudgetRow &row : budgetRows(dir)) {
-        SCOPED_TRACE(row.what);
-        MediaProbeLimits limits = defaultLimits();
-        if (row.change) row.change(limits);
-        const pid_t writer = row.grows ? startAppending(row.path) : -1;
-        const ChildProbe probe = probeInChild(row.path, limits);
-        if (writer > 0) {
-            kill(writer, SIGKILL);
-            waitpid(writer, nullptr, 0);
+    for (unsigned flags : {0u, MEDIA_PROBE_SCAN}) {
+        qztest::TempDir dir;
+        for (const BudgetRow &row : budgetRows(dir)) {
+            SCOPED_TRACE(row.what + (flags ? ", scanned" : ""));
+            expectStopsAtItsLimit(row, flags);
         }
-        ASSERT_TRUE(probe.ended) << "still probing after 60 s";
-        EXPECT_EQ(probe.result, 1);
-        // The demuxer's words follow, as it took being stopped.
-        EXPECT_EQ(probe.errorText.rfind(row.error + ": ", 0), 0u) << probe.errorText;
-        EXPECT_LE(probe.cpuSeconds, static_cast<double>(limits.cpu_ms) / 1000 + 1);
-        if (row.error.find("waited") != std::string::npos) {
-            EXPECT_LE(probe.probeSeconds, static_cast<double>(limits.idle_ms) / 1000 + 1);
-        }
-        EXPECT_LT(probe.peakKiB, 1L << 20) << "peak resident set in KiB";
-        printf("  %-72s %5.2f s processor, %5.2f s probing, %4ld MiB peak\n", row.what.c_str(),
-               probe.cpuSeconds, probe.probeSeconds, probe.peakKiB / 1024);
     }
 }
 
-// Files near the limits that must still be described: what the sample-table
-// watch must not take for a table, and a table it must let through.
+// Appends `bytes` zero bytes to `path` the first time the library hands a
+// note to the handler: on the probing thread, once the probe has described
+// the streams and before the scan reads on. Matroska's demuxer reads through
+// the zeros looking for its next element.
+void appendOnFirstNote(void *opaque, const char *, const char *) {
+    static bool appended = false;
+    if (appended) return;
+    appended = true;
+    const auto *path = static_cast<const std::string *>(opaque);
+    const int fd = open(path->c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const std::string block(1 << 20, '\0');
+    for (int i = 0; fd >= 0 && i < 64; ++i) {
+        if (write(fd, block.data(), block.size()) < 0) break;
+    }
+    if (fd >= 0) close(fd);
+}
+
+// Inputs that only a scan reads far enough to stop at a limit: the probe of
+// each describes it (result 0), the scan stops.
+TEST(Budget, EachInputAScanReadsOnStopsAtItsLimit) {
+    av_log_set_level(AV_LOG_QUIET);
+    qztest::TempDir dir;
+    // 1,000 one-byte samples, played 2,000 times over by the edit list: two
+    // million packets from a few kilobytes read.
+    const std::string repeated =
+        dir.write("repeated.mp4", sampleTableMp4(1000, std::string(1000, '\0'), "", 2000));
+    // Matroska with a subtitle track, for the note the handler below takes,
+    // and more video than the probe reads, so that it has not met the end.
+    const std::string subtitled = media_fixtures::makeWithFfmpeg(
+        fs::path(fixtures().at("mkv")).parent_path().string(),
+        {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=20", "-i", "subs.srt", "-c:v",
+         "libx264", "-preset", "ultrafast", "-c:s", "srt"},
+        "subtitled-20s.mkv");
+    fs::copy_file(subtitled, dir.file("growing.mkv"));
+    static std::string growing;
+    growing = dir.file("growing.mkv");
+    // A live playlist whose one segment holds more than the probe reads: the
+    // scan reads it all and then waits for the playlist to grow.
+    fs::copy_file(busy1080p(), dir.file("segment.ts"));
+    const std::string live =
+        dir.write("live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\nsegment.ts\n");
+    const BudgetRow rows[] = {
+        {"MP4 whose edit list plays its 1000 samples 2000 times", repeated, nullptr,
+         "probe stopped at more than "},  // N packets in M bytes read, checked below
+        {"Matroska that grows by 64 MiB once the probe has read it", growing,
+         [](MediaProbeLimits &l) { l.bytes = 1 << 20; },
+         "probe stopped at more than 1 MiB read beyond the file's size", false,
+         [](MediaContext *) { media_probe_set_note_handler(appendOnFirstNote, &growing); }},
+        {"live playlist whose segment has been read", live, nullptr,
+         "probe stopped after the demuxer waited over a second for data"},
+        {"MPEG-TS with more key frames than 1 index entry", fixtures().at("ts"),
+         [](MediaProbeLimits &l) { l.index_entries = 1; },
+         "probe stopped at more than 1 index entry in one stream"},
+    };
+    for (const BudgetRow &row : rows) {
+        SCOPED_TRACE(row.what);
+        MediaProbeLimits limits = defaultLimits();
+        if (row.change) row.change(limits);
+        const ChildProbe probed = probeInChild(row.path, limits);
+        ASSERT_TRUE(probed.ended);
+        EXPECT_EQ(probed.result, 0) << "the probe alone describes it: " << probed.errorText;
+        expectStopsAtItsLimit(row, MEDIA_PROBE_SCAN);
+    }
+    // The packets limit counts the bytes the scan had read.
+    const ChildProbe probe = probeInChild(repeated, defaultLimits(), MEDIA_PROBE_SCAN);
+    long long packets = 0, bytes = 0;
+    ASSERT_EQ(
+        sscanf(probe.errorText.c_str(),
+               "probe stopped at more than %lld packets in %lld bytes read: ", &packets, &bytes),
+        2)
+        << probe.errorText;
+    EXPECT_EQ(packets, 1000000 + bytes);
+    EXPECT_LT(bytes, static_cast<long long>(fs::file_size(repeated)) + (1 << 16));
+}
+
+// Files near the limits that must still be described, and scanned: what the
+// sample-table watch must not take for a table, and a table it must let
+// through.
 TEST(Budget, FilesWithinTheirLimitsAreDescribed) {
     av_log_set_level(AV_LOG_QUIET);
     qztest::TempDir dir;
@@ -341,12 +462,77 @@ TEST(Budget, FilesWithinTheirLimitsAreDescribed) {
         {"PCM in QuickTime, 8000 samples over a limit of 1000 index entries", pcm, 1000},
     };
     for (const auto &row : rows) {
+        for (unsigned flags : {0u, MEDIA_PROBE_SCAN}) {
+            SCOPED_TRACE(std::string(row.what) + (flags ? ", scanned" : ""));
+            MediaProbeLimits limits = defaultLimits();
+            limits.index_entries = row.indexEntries;
+            const ChildProbe probe = probeInChild(row.path, limits, flags);
+            ASSERT_TRUE(probe.ended);
+            EXPECT_EQ(probe.result, 0) << probe.errorText;
+        }
+    }
+}
+
+// A scan reads a file of any size whole: one larger than the byte limit in
+// force, one that takes more processor time than the limit (the scan's
+// allowance grows with what it reads), a playlist's hundred segments. Each
+// counts what a scan under the default limits counts.
+TEST(Budget, AScanReadsAFileOfAnySizeWhole) {
+    av_log_set_level(AV_LOG_QUIET);
+    qztest::TempDir dir;
+    const std::string ts = qztest::readFile(fixtures().at("ts"));
+    const std::string large = dir.file("large.ts");  // 226 MB
+    const int copies = 2500;
+    {
+        std::string hundred;
+        for (int i = 0; i < 100; ++i) hundred += ts;
+        const int fd = open(large.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        for (int i = 0; i < copies / 100; ++i) {
+            ASSERT_EQ(write(fd, hundred.data(), hundred.size()),
+                      static_cast<ssize_t>(hundred.size()));
+        }
+        close(fd);
+    }
+    fs::copy_file(fixtures().at("ts"), dir.file("segment.ts"));
+    std::string list = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
+    for (int i = 0; i < 100; ++i) list += "#EXTINF:1.0,\nsegment.ts\n";
+    const std::string vod = dir.write("vod.m3u8", list + "#EXT-X-ENDLIST\n");
+
+    const ChildProbe whole = probeInChild(large, defaultLimits(), MEDIA_PROBE_SCAN);
+    ASSERT_EQ(whole.result, 0) << whole.errorText;
+    const ChildProbe one = probeInChild(fixtures().at("ts"), defaultLimits(), MEDIA_PROBE_SCAN);
+    ASSERT_EQ(one.result, 0) << one.errorText;
+    EXPECT_EQ(whole.packets, copies * one.packets);
+    // The processor time a probe of the large file takes, and a limit a few
+    // times that: the probe fits in it, the scan does not.
+    const ChildProbe probed = probeInChild(large, defaultLimits());
+    ASSERT_EQ(probed.result, 0);
+    const int64_t cpuMs = std::max<int64_t>(20, std::llround(probed.cpuSeconds * 3000));
+    ASSERT_GT(whole.cpuSeconds * 1000, 2.0 * cpuMs) << "the scan must take more than the limit";
+
+    const struct {
+        const char *what;
+        std::string path;
+        std::function<void(MediaProbeLimits &)> change;
+        int64_t packets;
+    } rows[] = {
+        {"226 MB of MPEG-TS over a limit of 1 MiB read", large,
+         [](MediaProbeLimits &l) { l.bytes = 1 << 20; }, whole.packets},
+        {"226 MB of MPEG-TS, processor time limited to 3 times what its probe takes", large,
+         [&](MediaProbeLimits &l) { l.cpu_ms = cpuMs; }, whole.packets},
+        {"a playlist naming 100 segments", vod, nullptr, 100 * one.packets},
+    };
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         MediaProbeLimits limits = defaultLimits();
-        limits.index_entries = row.indexEntries;
-        const ChildProbe probe = probeInChild(row.path, limits);
+        if (row.change) row.change(limits);
+        const ChildProbe probe = probeInChild(row.path, limits, MEDIA_PROBE_SCAN);
         ASSERT_TRUE(probe.ended);
         EXPECT_EQ(probe.result, 0) << probe.errorText;
+        EXPECT_EQ(probe.packets, row.packets);
+        printf("  %-72s %5.2f s processor, %5.2f s scanning\n", row.what, probe.cpuSeconds,
+               probe.probeSeconds);
     }
 }
 

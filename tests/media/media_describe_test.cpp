@@ -760,6 +760,7 @@ struct Flat {
     std::vector<int> counters;  // per open array: the next element's number
     std::map<std::string, std::string> values;
     std::vector<std::string> order;
+    std::map<std::string, std::string> timeBases;  // of the values in ticks, "1/1000"
 
     std::string name(const char *key) {
         std::string out;
@@ -798,8 +799,13 @@ MediaFieldSink flatSink(Flat *flat) {
         f->counters.push_back(0);
     };
     s.end_array = s.end_object;
-    s.integer = [](void *o, const char *key, int64_t v, const MediaFieldHint *) {
-        static_cast<Flat *>(o)->put(key, std::to_string(v));
+    s.integer = [](void *o, const char *key, int64_t v, const MediaFieldHint *hint) {
+        auto *f = static_cast<Flat *>(o);
+        if (hint->unit == MEDIA_UNIT_TICKS) {
+            f->timeBases[f->name(key)] =
+                std::to_string(hint->time_base_num) + "/" + std::to_string(hint->time_base_den);
+        }
+        f->put(key, std::to_string(v));
     };
     s.unsigned_integer = [](void *o, const char *key, uint64_t v, const MediaFieldHint *) {
         static_cast<Flat *>(o)->put(key, std::to_string(v));
@@ -839,6 +845,8 @@ TEST(FieldTable, HandsOverEveryFieldWithUnknownsAsNull) {
         {"file.chapter_count", "2"},
         {"file.tags.title", "Chaptered"},
         {"file.error_text", "null"},
+        {"file.scan_duration_us", "null"},
+        {"file.video.0.scan", "null"},
         {"file.video.0.codec_name", "h264"},
         {"file.video.0.spspps", std::to_string(c.video->spspps_len) + " bytes"},
         {"file.video.0.entries.0", std::to_string(c.video->entries[0].pos)},
@@ -875,7 +883,7 @@ TEST(FieldTable, HandsOverEveryFieldWithUnknownsAsNull) {
     ASSERT_GE(flat.order.size(), 3u);
     EXPECT_EQ(flat.order[0], "file.filename");
     EXPECT_EQ(flat.order[1], "file.result");
-    EXPECT_EQ(flat.order.back(), "file.duration_estimate");
+    EXPECT_EQ(flat.order.back(), "file.scan_duration_us");
 
     // The last block of each record follows error_text and tags.
     const auto after = [&](const std::string &earlier, const std::string &later) {
@@ -889,6 +897,7 @@ TEST(FieldTable, HandsOverEveryFieldWithUnknownsAsNull) {
     after("file.video.0.tag_count", "file.video.0.stream_id");
     after("file.audio.0.tag_count", "file.audio.0.stream_id");
     after("file.other.0.tag_count", "file.other.0.stream_id");
+    after("file.duration_estimate", "file.scan_duration_us");
 
     Flat noIndex;
     const MediaFieldSink sink2 = flatSink(&noIndex);
@@ -1047,6 +1056,60 @@ TEST(FieldTable, TellsUtf8AsJsonDecodesIt) {
         EXPECT_EQ(media_fields_is_utf8(text.data(), text.size()), decodes)
             << testing::PrintToString(text);
     }
+}
+
+// A scanned stream's scan is an object of its record's fields, its times in
+// ticks of the stream's time base; its keyframes are an index, left out with
+// the index, their count kept.
+TEST(FieldTable, HandsOverAScanAsAnObjectWithItsKeyframesAsAnIndex) {
+    MediaContext *context = create_media_context();
+    testing::internal::CaptureStdout();  // the notes on other streams
+    const int result =
+        media_probe_file(context, fixtures().at("mkv_tracks").c_str(), MEDIA_PROBE_SCAN);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(result, 0);
+    const MediaContext &c = *context;
+    const MediaScan &video = *c.video->scan;
+    Flat flat;
+    const MediaFieldSink sink = flatSink(&flat);
+    const MediaFieldOptions withIndex{true};
+    media_fields_describe(&c, &sink, &withIndex);
+    const std::map<std::string, std::string> expected = {
+        {"file.scan_duration_us", std::to_string(c.scan_duration_us)},
+        {"file.video.0.scan.packets", std::to_string(video.packets)},
+        {"file.video.0.scan.key_packets", std::to_string(video.key_packets)},
+        {"file.video.0.scan.bytes", std::to_string(video.bytes)},
+        {"file.video.0.scan.start", std::to_string(video.start)},
+        {"file.video.0.scan.duration_ts", std::to_string(video.duration_ts)},
+        {"file.video.0.scan.bit_rate", std::to_string(video.bit_rate)},
+        {"file.video.0.scan.keyframe_count", "1"},
+        {"file.video.0.scan.keyframes.0", std::to_string(video.keyframes[0].pos)},
+        {"file.video.0.scan.frame_rate_min", std::to_string(25.0)},
+        {"file.video.0.scan.frame_rate_max", std::to_string(25.0)},
+        {"file.video.0.scan.vfr", "0"},
+        {"file.video.0.scan.gop_max", "5"},
+        {"file.audio.1.scan.packets", std::to_string(c.audio->next->scan->packets)},
+        // The attachment has no packets: no start, no bit rate.
+        {"file.other.1.scan.packets", "0"},
+        {"file.other.1.scan.start", "null"},
+        {"file.other.1.scan.duration_ts", "0"},
+        {"file.other.1.scan.bit_rate", "null"},
+    };
+    for (const auto &[key, value] : expected) {
+        ASSERT_TRUE(flat.values.count(key)) << key;
+        EXPECT_EQ(flat.values[key], value) << key;
+    }
+    EXPECT_EQ(flat.timeBases["file.video.0.scan.start"], "1/1000");
+    EXPECT_EQ(flat.timeBases["file.other.1.scan.duration_ts"], "1/90000");
+    EXPECT_EQ(flat.order.back(), "file.scan_duration_us");
+
+    Flat noIndex;
+    const MediaFieldSink sink2 = flatSink(&noIndex);
+    const MediaFieldOptions withoutIndex{false};
+    media_fields_describe(&c, &sink2, &withoutIndex);
+    EXPECT_EQ(noIndex.values.count("file.video.0.scan.keyframes.0"), 0u);
+    EXPECT_EQ(noIndex.values["file.video.0.scan.keyframe_count"], "1");
+    free_media_context(context);
 }
 
 }  // namespace

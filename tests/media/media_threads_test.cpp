@@ -1,9 +1,11 @@
-// Probes from several threads at once, each thread with contexts of its own:
-// every description equals the one a single thread makes of the same file.
+// Probes and scans from several threads at once, each thread with contexts of
+// its own: every description equals the one a single thread makes of the same
+// file. A cancel request from another thread stops a probe or a scan.
 // tools/run-tsan runs this under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -21,9 +23,9 @@ extern "C" {
 
 namespace {
 
-std::string describe(const std::string &path) {
+std::string describe(const std::string &path, unsigned flags = 0) {
     MediaContext *context = create_media_context();
-    const int result = build_media_info(context, path.c_str());
+    const int result = media_probe_file(context, path.c_str(), flags);
     std::string described = std::to_string(result) + " " + media_summary::summarize(*context);
     free_media_context(context);
     return described;
@@ -36,8 +38,12 @@ TEST(Threads, ConcurrentProbesDescribeEachFileAsOneThreadDoes) {
         paths.push_back(path);
     }
     testing::internal::CaptureStdout();  // the mkv fixture's subtitle lines
-    std::map<std::string, std::string> expected;
-    for (const auto &path : paths) expected[path] = describe(path);
+    // Every other probe scans the file too.
+    std::map<std::string, std::string> expected, scanned;
+    for (const auto &path : paths) {
+        expected[path] = describe(path);
+        scanned[path] = describe(path, MEDIA_PROBE_SCAN);
+    }
 
     const int threads = 4, probesEach = 50;
     std::vector<std::vector<std::string>> mismatches(threads);
@@ -46,8 +52,11 @@ TEST(Threads, ConcurrentProbesDescribeEachFileAsOneThreadDoes) {
         running.emplace_back([&, t] {
             for (int i = 0; i < probesEach; ++i) {
                 const std::string &path = paths[(t * 7 + i) % paths.size()];
-                std::string described = describe(path);
-                if (described != expected.at(path)) mismatches[t].push_back(described);
+                const bool scan = (t + i) % 2;
+                std::string described = describe(path, scan ? MEDIA_PROBE_SCAN : 0);
+                if (described != (scan ? scanned : expected).at(path)) {
+                    mismatches[t].push_back(described);
+                }
             }
         });
     }
@@ -155,6 +164,50 @@ TEST(Threads, ACancelFromAnotherThreadStopsTheProbeOnTheContext) {
     }
     ASSERT_EQ(media_probe_set_limits(nullptr), 0);
     EXPECT_EQ(build_media_info(context, mp4.c_str()), 0);
+    free_media_context(context);
+}
+
+// A scan waiting for a live playlist to grow, past the segment it has read,
+// is cancelled from another thread; the probe alone describes the playlist
+// at once, so the wait is the scan's.
+TEST(Threads, ACancelFromAnotherThreadStopsAScan) {
+    av_log_set_level(AV_LOG_QUIET);
+    const auto fixtures = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+    qztest::TempDir dir;
+    std::filesystem::copy_file(fixtures.at("ts"), dir.file("segment.ts"));
+    const std::string live =
+        dir.write("live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\nsegment.ts\n");
+    MediaProbeLimits limits;
+    media_probe_get_limits(&limits);
+    limits.idle_ms = 60000;
+    ASSERT_EQ(media_probe_set_limits(&limits), 0);
+    // The probe alone, timed, so that the cancel comes once it has ended
+    // however slowly the machine runs (sanitizers, valgrind, other work).
+    MediaContext *context = create_media_context();
+    const auto probeStart = std::chrono::steady_clock::now();
+    ASSERT_EQ(build_media_info(context, live.c_str()), 0);
+    const int probeMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - probeStart)
+                                             .count());
+    for (int delayMs : {2 * probeMs + 100, 2 * probeMs + 400}) {
+        SCOPED_TRACE(delayMs);
+        int result = -99;
+        const auto start = std::chrono::steady_clock::now();
+        std::thread scanning(
+            [&] { result = media_probe_file(context, live.c_str(), MEDIA_PROBE_SCAN); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        EXPECT_EQ(media_probe_cancel(context), 0);
+        scanning.join();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(result, 1);
+        EXPECT_STREQ(context->error_text, "probe cancelled");
+        // A scan, not a probe, was stopped: the streams stay described.
+        ASSERT_NE(context->video, nullptr);
+        EXPECT_EQ(context->video->scan, nullptr);
+        EXPECT_LT(seconds, 1.0 + delayMs / 1000.0);
+    }
+    ASSERT_EQ(media_probe_set_limits(nullptr), 0);
     free_media_context(context);
 }
 

@@ -305,7 +305,8 @@ const std::vector<std::string> kContextKeys = {
     "bit_rate",       "mime_type",        "mime_type_str", "video",          "audio",
     "subtitle",       "format_long_name", "stream_count",  "duration_us",    "start_time_us",
     "total_bit_rate", "chapter_count",    "tag_count",     "tags",           "other",
-    "error_text",     "chapters",         "program_count", "programs",       "duration_estimate"};
+    "error_text",     "chapters",         "program_count", "programs",       "duration_estimate",
+    "scan_duration_us"};
 const std::vector<std::string> kVideoKeys = {"codec_name",
                                              "width",
                                              "height",
@@ -352,18 +353,19 @@ const std::vector<std::string> kVideoKeys = {"codec_name",
                                              "content_light",
                                              "dovi",
                                              "hdr10plus",
-                                             "hdr_format"};
+                                             "hdr_format",
+                                             "scan"};
 const std::vector<std::string> kAudioKeys = {
     "codec_name",     "sample_rate",   "channels",       "bit_rate",        "duration",
     "entry_count",    "entries",       "stream_index",   "codec_id_name",   "codec_tag",
     "profile",        "sample_fmt",    "channel_layout", "bits_per_sample", "bits_per_raw_sample",
     "time_base_num",  "time_base_den", "start_time",     "duration_ts",     "frame_count",
     "disposition",    "tag_count",     "tags",           "stream_id",       "side_data_count",
-    "side_data_types"};
+    "side_data_types", "scan"};
 const std::vector<std::string> kOtherKeys = {
     "kind",          "stream_index", "codec_id_name",   "codec_tag",      "time_base_num",
     "time_base_den", "start_time",   "duration_ts",     "disposition",    "tag_count",
-    "tags",          "stream_id",    "side_data_count", "side_data_types"};
+    "tags",          "stream_id",    "side_data_count", "side_data_types", "scan"};
 
 std::vector<std::string> keysOf(const nlohmann::ordered_json &object) {
     std::vector<std::string> keys;
@@ -399,6 +401,9 @@ TEST(Mprobe, JsonHoldsEveryRecordFieldUnderItsNameWithUnknownsAsNull) {
         {"h264_ntsc", "/other/0/codec_id_name", nullptr},
         {"h264_ntsc", "/start_time_us", 0},
         {"h264_ntsc", "/error_text", nullptr},
+        {"h264_ntsc", "/video/0/scan", nullptr},  // not scanned
+        {"h264_ntsc", "/other/0/scan", nullptr},
+        {"h264_ntsc", "/scan_duration_us", nullptr},
         {"mp3_long", "/audio/0/duration", -905377792},
         {"mp3_long", "/audio/0/duration_ts", 3389589504LL},
         {"mp3_long", "/duration_us", 240192000},

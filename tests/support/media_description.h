@@ -2,16 +2,17 @@
 // media fuzz target alike (media_summary.h reports through GoogleTest).
 //
 // summarize(): one line of text standing for everything a probe put in a
-// context: every field and text, and a checksum of every configuration byte
-// and index entry. Two equal summaries are two equal descriptions, and making
-// one reads every byte the context points at, so that the sanitizers and
-// valgrind see a bad pointer.
+// context: every field and text, and a checksum of every configuration byte,
+// index entry and scanned keyframe. Two equal summaries are two equal
+// descriptions, and making one reads every byte the context points at, so
+// that the sanitizers and valgrind see a bad pointer.
 //
-// checkDescription(): what holds for any context build_media_info leaves on
-// an existing regular file, whatever the bytes; each invariant the context
-// breaks is handed to `broken`, described in words. checkWhole(): the part of
-// it that holds even when memory ran out part way: every array holds what
-// its count says, every text and record it counts is there.
+// checkDescription(): what holds for any context build_media_info (or
+// media_probe_file with given flags, the scan included) leaves on an existing
+// regular file, whatever the bytes; each invariant the context breaks is
+// handed to `broken`, described in words. checkWhole(): the part of it that
+// holds even when memory ran out part way: every array holds what its count
+// says, every text and record it counts is there.
 #ifndef TESTS_SUPPORT_MEDIA_DESCRIPTION_H
 #define TESTS_SUPPORT_MEDIA_DESCRIPTION_H
 
@@ -79,16 +80,29 @@ inline void addHdr(std::ostringstream &out, const VideoStreamContext &v) {
     out << " hdr10plus=" << v.hdr10plus << " " << orNull(v.hdr_format);
 }
 
-template <typename Node>
-void addIndex(std::ostringstream &out, const Node &node) {
+inline uint64_t entriesHash(const StreamEntry *entries, int64_t count) {
     uint64_t sum = 14695981039346656037u;
-    for (int64_t i = 0; node.entries && i < node.entry_count; ++i) {
-        const StreamEntry &e = node.entries[i];
+    for (int64_t i = 0; entries && i < count; ++i) {
+        const StreamEntry &e = entries[i];
         const int64_t fields[] = {e.pos, e.timestamp, e.flags, e.size, e.min_distance};
         sum = hash(sum, fields, sizeof fields);
     }
+    return sum;
+}
+
+template <typename Node>
+void addIndex(std::ostringstream &out, const Node &node) {
     out << " codec=" << orNull(node.codec_name) << " duration=" << node.duration
-        << " index=" << node.entry_count << "#" << sum;
+        << " index=" << node.entry_count << "#" << entriesHash(node.entries, node.entry_count);
+}
+
+inline void addScan(std::ostringstream &out, const MediaScan *s) {
+    if (!s) return;
+    out << " scan=" << s->packets << "/" << s->key_packets << "/" << s->bytes << " at " << s->start
+        << "+" << s->duration_ts << " bps=" << s->bit_rate << " keyframes=" << s->keyframe_count
+        << "#" << entriesHash(s->keyframes, s->keyframes ? s->keyframe_count : 0)
+        << " fps=" << s->frame_rate_min << ".." << s->frame_rate_max << " vfr=" << s->vfr
+        << " gop=" << s->gop_max;
 }
 
 inline std::string summarize(const MediaContext &c) {
@@ -98,7 +112,8 @@ inline std::string summarize(const MediaContext &c) {
         << " bit_rate=" << c.bit_rate << " mime=" << c.mime_type << "/" << orNull(c.mime_type_str)
         << " " << orNull(c.format_long_name) << " streams=" << c.stream_count
         << " us=" << c.duration_us << "@" << c.start_time_us << " bps=" << c.total_bit_rate
-        << " chapters=" << c.chapter_count << " error=" << orNull(c.error_text);
+        << " chapters=" << c.chapter_count << " scanned=" << c.scan_duration_us
+        << " error=" << orNull(c.error_text);
     addTags(out, c.tags, c.tag_count);
     for (const VideoStreamContext *v = c.video; v; v = v->next) {
         out << " | video " << v->width << "x" << v->height << " fps=" << v->fps
@@ -115,6 +130,7 @@ inline std::string summarize(const MediaContext &c) {
             << orNull(v->color_space) << " " << orNull(v->color_transfer) << " "
             << orNull(v->color_primaries) << " rotation=" << v->rotation;
         addHdr(out, *v);
+        addScan(out, v->scan);
     }
     for (const AudioStreamContext *a = c.audio; a; a = a->next) {
         out << " | audio " << a->sample_rate << "Hz " << a->channels
@@ -124,10 +140,12 @@ inline std::string summarize(const MediaContext &c) {
         out << " " << orNull(a->profile) << " " << orNull(a->sample_fmt) << " "
             << orNull(a->channel_layout) << " bits=" << a->bits_per_sample << "/"
             << a->bits_per_raw_sample << " frames=" << a->frame_count;
+        addScan(out, a->scan);
     }
     for (const OtherStreamContext *o = c.other; o; o = o->next) {
         out << " | " << orNull(o->kind);
         addCommon(out, *o);
+        addScan(out, o->scan);
     }
     if (c.subtitle) out << " | subtitle";
     for (int32_t i = 0; c.chapters && i < c.chapter_count; ++i) {
@@ -246,6 +264,61 @@ void checkIndex(const Node &node, bool copied, const Broken &broken) {
     if (node.entries && !node.codec_name) broken("an index without a codec name");
 }
 
+// What holds for a stream's scan, whatever the file. `video`: the node is a
+// video node; `copied`: keyframes are copied (no MEDIA_PROBE_NO_INDEX).
+inline void checkScan(const MediaScan &s, bool video, bool copied, const Broken &broken) {
+    auto is = [&](bool holds, const std::string &what) {
+        if (!holds) broken("scan: " + what);
+    };
+    is(s.key_packets >= 0 && s.packets >= s.key_packets, "packets >= key_packets >= 0");
+    is(s.bytes >= 0, "bytes >= 0");
+    is(s.duration_ts >= 0 && s.bit_rate >= 0, "duration_ts and bit_rate >= 0");
+    if (s.start == MEDIA_PROBE_NO_VALUE) is(s.duration_ts == 0, "a duration without a start");
+    if (s.duration_ts == 0) is(s.bit_rate == 0, "a bit rate without a duration");
+    is(s.keyframe_count >= 0, "keyframe_count >= 0");
+    if (!video) {
+        is(!s.keyframes && s.keyframe_count == 0, "keyframes of a stream that is not video");
+        is(s.frame_rate_min == 0 && s.frame_rate_max == 0 && s.vfr == 0 && s.gop_max == 0,
+           "frame rates or a GOP of a stream that is not video");
+        return;
+    }
+    is(s.keyframe_count == s.key_packets, "keyframe_count is not key_packets");
+    if (copied) {
+        is((s.keyframes == nullptr) == (s.keyframe_count == 0), "keyframes and keyframe_count");
+    } else {
+        is(s.keyframes == nullptr, "keyframes copied under MEDIA_PROBE_NO_INDEX");
+    }
+    for (int64_t i = 0; s.keyframes && i < s.keyframe_count; ++i) {
+        const StreamEntry &e = s.keyframes[i];
+        is(e.flags == 1 && e.size >= 0 && e.min_distance == 0,
+           "keyframe " + std::to_string(i) + " is no key packet's entry");
+    }
+    const bool rated = s.frame_rate_max > 0;
+    is(s.frame_rate_min >= 0 && s.frame_rate_min <= s.frame_rate_max &&
+           (s.frame_rate_min > 0) == rated,
+       "frame rates " + std::to_string(s.frame_rate_min) + ".." + std::to_string(s.frame_rate_max));
+    is(s.vfr == 0 || (s.vfr == 1 && s.frame_rate_min < s.frame_rate_max), "vfr of the rates");
+    is(s.gop_max >= 0 && s.gop_max <= s.packets && (s.gop_max > 0) == (s.key_packets > 0),
+       "gop_max " + std::to_string(s.gop_max));
+}
+
+// Each node's scan, by the flags and the result; *timed is set when its scan
+// found a start on a valid time base.
+template <typename Node>
+void checkNodeScan(const Node &n, bool video, int result, unsigned flags, bool *timed,
+                   const Broken &broken) {
+    const bool wanted = (flags & MEDIA_PROBE_SCAN) && result == 0;
+    if ((n.scan != nullptr) != wanted) {
+        broken(std::string(n.scan ? "a scan" : "no scan") + " with result " +
+               std::to_string(result) + " and flags " + std::to_string(flags));
+    }
+    if (!n.scan) return;
+    checkScan(*n.scan, video, !(flags & MEDIA_PROBE_NO_INDEX), broken);
+    if (n.scan->start != MEDIA_PROBE_NO_VALUE && n.time_base_num > 0 && n.time_base_den > 0) {
+        *timed = true;
+    }
+}
+
 // Counts the stream of a node in `seen`, which holds a count for each of the
 // context's streams (checkWhole has checked what the node holds).
 template <typename Node>
@@ -352,12 +425,36 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
         broken(std::string("mime_type_str ") + orNull(c.mime_type_str) + " for mime_type " +
                std::to_string(type));
     }
+    if (c.scan_duration_us != MEDIA_PROBE_NO_VALUE &&
+        (result != 0 || !(flags & MEDIA_PROBE_SCAN))) {
+        broken("scan_duration_us without a scan");
+    }
+    // Only a scan that stopped leaves the streams it was reading described.
+    if (result == 1 && (c.video || c.audio || c.other) && !(flags & MEDIA_PROBE_SCAN)) {
+        broken("a failed probe lists streams: " + summarize(c));
+    }
+    bool timed = false;
+    for (const VideoStreamContext *v = c.video; v; v = v->next) {
+        checkNodeScan(*v, true, result, flags, &timed, broken);
+    }
+    for (const AudioStreamContext *a = c.audio; a; a = a->next) {
+        checkNodeScan(*a, false, result, flags, &timed, broken);
+    }
+    for (const OtherStreamContext *o = c.other; o; o = o->next) {
+        checkNodeScan(*o, false, result, flags, &timed, broken);
+    }
     if (result == 1) {
-        if (c.video || c.audio || c.other) broken("a failed probe lists streams: " + summarize(c));
-        if (c.chapters || c.programs || c.duration_estimate) {
+        if (!(flags & MEDIA_PROBE_SCAN) && (c.chapters || c.programs || c.duration_estimate)) {
             broken("a failed probe lists chapters, programs or how it found the duration");
         }
         return;
+    }
+    if (flags & MEDIA_PROBE_SCAN) {
+        const bool known = c.scan_duration_us != MEDIA_PROBE_NO_VALUE;
+        if (timed != known || (known && c.scan_duration_us < 0)) {
+            broken("scan_duration_us " + std::to_string(c.scan_duration_us) +
+                   (timed ? " though a stream has a start" : " though no stream has a start"));
+        }
     }
     if ((c.duration_estimate == nullptr) != (c.duration_us == MEDIA_PROBE_NO_VALUE)) {
         broken(std::string("duration_estimate ") + orNull(c.duration_estimate) +
