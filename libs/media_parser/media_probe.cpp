@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -29,6 +30,7 @@ extern "C" {
 
 #include "media_scan.h"
 #include "probe_io.h"
+#include "sei_reader.h"
 
 // The index is copied in one block when libavformat's entries are contiguous,
 // so the two layouts must match.
@@ -430,23 +432,80 @@ const char *hdr_format_name(const VideoStreamContext *video, int transfer, bool 
     return nullptr;
 }
 
-// Fills the HDR fields of `video` from what the container states, then
-// hdr_format from everything known. False when a copy cannot be allocated
-// (what was filled stays).
-bool describe_hdr(VideoStreamContext *video, const AVStream *stream) {
-    const HdrFacts container = container_hdr(stream);
-    bool whole = merge_hdr(video, container, "container");
-    bool hlg = container.hlg;
-    // Facts read from the bitstream (sei_reader.h's SeiFacts of the first
-    // pictures, as an HdrFacts: its mastering display as FFmpeg's record with
-    // the coded values over 50000 and 10000, as the decoder makes them) are
-    // merged here, with merge_hdr(video, facts, "bitstream") and
-    // `hlg |= facts.hlg`: after the container's, so that the container's
-    // values win, and before hdr_format, which follows from both.
-    if (!whole) return false;  // a format from half the facts could be wrong
+// Sets hdr_format from everything `video` holds now; `hlg`: a source states
+// the HLG transfer. False when the text cannot be allocated.
+bool name_hdr_format(VideoStreamContext *video, const AVStream *stream, bool hlg) {
+    free(video->hdr_format);
+    video->hdr_format = nullptr;
     char name[64];
     const char *format = hdr_format_name(video, enum_value(stream->codecpar->color_trc), hlg, name);
     return copy_optional(&video->hdr_format, format);
+}
+
+// Fills the HDR fields of `video` from what the container states, then
+// hdr_format. What the first pictures state joins later (merge_pictures_hdr).
+// False when a copy cannot be allocated (what was filled stays).
+bool describe_hdr(VideoStreamContext *video, const AVStream *stream) {
+    const HdrFacts container = container_hdr(stream);
+    if (!merge_hdr(video, container, "container")) {
+        return false;  // a format from half the facts could be wrong
+    }
+    return name_hdr_format(video, stream, container.hlg);
+}
+
+// A coded value over its unit as a fraction; a 32-bit luminance beyond what
+// an int holds is reduced to one that fits.
+AVRational coded_ratio(uint32_t value, int unit) {
+    AVRational ratio;
+    av_reduce(&ratio.num, &ratio.den, value, unit, INT_MAX);
+    return ratio;
+}
+
+// What the SEI messages of the first pictures state, as the decoder would
+// make FFmpeg's records of them (the coded values over 50000 and 10000).
+// The records live in `mastering` and `light`, which must outlive the facts.
+HdrFacts pictures_hdr(const SeiFacts &sei, AVMasteringDisplayMetadata *mastering,
+                      AVContentLightMetadata *light) {
+    HdrFacts facts;
+    if (sei.mastering_display_found) {
+        const SeiMasteringDisplay &from = sei.mastering_display;
+        *mastering = {};
+        for (int c = 0; c < 3; ++c) {
+            mastering->display_primaries[c][0] = coded_ratio(from.primaries[c][0], 50000);
+            mastering->display_primaries[c][1] = coded_ratio(from.primaries[c][1], 50000);
+        }
+        mastering->white_point[0] = coded_ratio(from.white_point[0], 50000);
+        mastering->white_point[1] = coded_ratio(from.white_point[1], 50000);
+        mastering->min_luminance = coded_ratio(from.min_luminance, 10000);
+        mastering->max_luminance = coded_ratio(from.max_luminance, 10000);
+        mastering->has_primaries = 1;
+        mastering->has_luminance = 1;
+        facts.mastering_display = mastering;
+    }
+    if (sei.content_light_found) {
+        light->MaxCLL = sei.content_light.max_content_light_level;
+        light->MaxFALL = sei.content_light.max_pic_average_light_level;
+        facts.content_light = light;
+    }
+    facts.hdr10plus = sei.hdr10plus_found;
+    facts.hlg = sei.transfer_found &&
+                sei.preferred_transfer_characteristics == AVCOL_TRC_ARIB_STD_B67;
+    return facts;
+}
+
+// Merges what the first pictures state into `video`, after what its
+// container states (which wins), and names its HDR format again. False
+// when a copy cannot be allocated.
+bool merge_pictures_hdr(VideoStreamContext *video, const AVStream *stream, const SeiFacts &sei) {
+    AVMasteringDisplayMetadata mastering;
+    AVContentLightMetadata light;
+    const HdrFacts facts = pictures_hdr(sei, &mastering, &light);
+    if (!merge_hdr(video, facts, "bitstream")) {
+        free(video->hdr_format);
+        video->hdr_format = nullptr;
+        return false;
+    }
+    return name_hdr_format(video, stream, container_hdr(stream).hlg || facts.hlg);
 }
 
 // The fields every kind of node shares; `show_ids`: the container gives its
@@ -1005,6 +1064,160 @@ bool shows_ids(const MediaContext *context) {
 
 constexpr unsigned kKnownFlags = MEDIA_PROBE_SCAN | MEDIA_PROBE_NO_INDEX;
 
+// Keeps only what opening the container gave (what a probe whose streams
+// could not be read leaves), for a probe stopped after its streams were
+// described.
+void keep_container_only(MediaContext *context) {
+    char *filename = context->filename, *container = context->container_name;
+    char *mime = context->mime_type_str;
+    context->filename = context->container_name = context->mime_type_str = nullptr;
+    const int64_t file_size = context->file_size;
+    const int32_t duration = context->duration, bit_rate = context->bit_rate;
+    const InternetMediaType type = context->mime_type;
+    clear_context(context);
+    context->filename = filename;
+    context->container_name = container;
+    context->mime_type_str = mime;
+    context->file_size = file_size;
+    context->duration = duration;
+    context->bit_rate = bit_rate;
+    context->mime_type = type;
+    context->scan_duration_us = MEDIA_PROBE_NO_VALUE;
+}
+
+// How much of the first pictures is read for their SEI messages: the first
+// kPicturesRead packets (access units) of each H.264 and HEVC video stream,
+// some encoders putting SMPTE ST 2094-40 metadata in the second, among at
+// most kMostPacketsAhead packets of all streams (the demuxer hands over first
+// the packets it read for the streams' parameters, so that these mostly cost
+// no read at all).
+constexpr int kPicturesRead = 3;
+constexpr int kMostPacketsAhead = 256;
+
+// One SEI reader per stream whose pictures are read, by stream index. (No
+// destructor: the library links without the C++ runtime.)
+struct PictureReaders {
+    SeiReader **by_stream;
+    unsigned streams;
+    int waiting;  // readers that have not had their packets yet
+};
+
+void free_picture_readers(PictureReaders *readers) {
+    for (unsigned i = 0; readers->by_stream && i < readers->streams; ++i) {
+        free(readers->by_stream[i]);
+    }
+    free(readers->by_stream);
+}
+
+// A reader for each H.264 and HEVC video stream (not a cover picture), its
+// extradata read. False when memory runs out.
+bool start_picture_readers(PictureReaders *readers, const AVFormatContext *format) {
+    readers->streams = format->nb_streams;
+    readers->by_stream = static_cast<SeiReader **>(
+        calloc(readers->streams ? readers->streams : 1, sizeof(SeiReader *)));
+    if (!readers->by_stream) return false;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream *stream = format->streams[i];
+        const AVCodecParameters *par = stream->codecpar;
+        if (par->codec_type != AVMEDIA_TYPE_VIDEO ||
+            (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            continue;
+        }
+        SeiCodec codec;
+        if (par->codec_id == AV_CODEC_ID_H264) {
+            codec = SeiCodec::h264;
+        } else if (par->codec_id == AV_CODEC_ID_HEVC) {
+            codec = SeiCodec::hevc;
+        } else {
+            continue;
+        }
+        auto *reader = static_cast<SeiReader *>(calloc(1, sizeof(SeiReader)));
+        if (!reader) return false;
+        sei_reader_init(reader, codec, 0);
+        if (par->extradata && par->extradata_size > 0) {
+            sei_read_extradata(reader, par->extradata, static_cast<size_t>(par->extradata_size));
+        }
+        readers->by_stream[i] = reader;
+        ++readers->waiting;
+    }
+    return true;
+}
+
+// Keeps `packet` (its reference moved) for the scan; false when memory runs
+// out.
+bool keep_for_scan(ReadAhead *ahead, AVPacket *packet) {
+    if (ahead->count == ahead->capacity) {
+        const int capacity = ahead->capacity ? 2 * ahead->capacity : 16;
+        void *grown = realloc(ahead->packets, sizeof(AVPacket *) * static_cast<size_t>(capacity));
+        if (!grown) return false;
+        ahead->packets = static_cast<AVPacket **>(grown);
+        ahead->capacity = capacity;
+    }
+    AVPacket *kept = av_packet_alloc();
+    if (!kept) return false;
+    av_packet_move_ref(kept, packet);
+    ahead->packets[ahead->count++] = kept;
+    return true;
+}
+
+void free_read_ahead(ReadAhead *ahead) {
+    for (int i = 0; i < ahead->count; ++i) av_packet_free(&ahead->packets[i]);
+    free(ahead->packets);
+    *ahead = {};
+}
+
+// How reading the first pictures ended.
+enum class Pictures { read, stopped, no_memory };
+
+// Reads the first pictures of the H.264 and HEVC video streams of `format`
+// (its streams described in `context`) and merges what their SEI messages
+// state about HDR into the video nodes. The packets read are kept in `ahead`
+// for a scan, or dropped when `ahead` is NULL. The end of the file or a
+// damaged packet ends the reading, and the facts found so far count; a
+// probe stopped on the way (a limit, a cancel request) is `stopped`.
+Pictures read_first_pictures(MediaContext *context, AVFormatContext *format,
+                             const ProbeBudget *budget, ReadAhead *ahead) {
+    PictureReaders readers{};
+    const bool started = start_picture_readers(&readers, format);
+    AVPacket *packet = started && readers.waiting > 0 ? av_packet_alloc() : nullptr;
+    if (!packet) {
+        free_picture_readers(&readers);
+        return started && readers.waiting == 0 ? Pictures::read : Pictures::no_memory;
+    }
+    bool kept = true;
+    for (int read = 0; kept && readers.waiting > 0 && read < kMostPacketsAhead; ++read) {
+        if (av_read_frame(format, packet) < 0) break;
+        const int index = packet->stream_index;
+        SeiReader *reader = index >= 0 && static_cast<unsigned>(index) < readers.streams
+                                ? readers.by_stream[index]
+                                : nullptr;
+        if (reader && reader->packets < kPicturesRead) {
+            sei_read_packet(reader, packet->data, static_cast<size_t>(packet->size));
+            if (reader->packets == kPicturesRead) --readers.waiting;
+        }
+        if (ahead) {
+            kept = keep_for_scan(ahead, packet);
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    if (probe_stopped(budget)) {
+        free_picture_readers(&readers);
+        return Pictures::stopped;
+    }
+    bool whole = kept;
+    for (VideoStreamContext *video = context->video; video; video = video->next) {
+        const int index = video->stream_index;
+        if (index < 0 || static_cast<unsigned>(index) >= readers.streams) continue;
+        const SeiReader *reader = readers.by_stream[index];
+        if (reader && !merge_pictures_hdr(video, format->streams[index], reader->facts)) {
+            whole = false;
+        }
+    }
+    free_picture_readers(&readers);
+    return whole ? Pictures::read : Pictures::no_memory;
+}
+
 // Ends the probe's budget; a cancel request lasts until then.
 void end_probe(MediaContext *context, ProbeBudget *budget) {
     probe_end(budget);
@@ -1165,14 +1378,30 @@ int media_probe_file(MediaContext *context, const char *filename, unsigned flags
         }
         if (result == Fill::no_memory) out_of_memory = true;
     }
+    // The first pictures are read once the streams are described, so that
+    // what the description holds is the demuxer's state after reading the
+    // streams' parameters (reading on adds to some demuxers' indexes).
+    const bool scan = (flags & MEDIA_PROBE_SCAN) && !out_of_memory;
+    ReadAhead ahead{};
+    const Pictures pictures = read_first_pictures(context, format, &budget, scan ? &ahead : nullptr);
+    if (pictures == Pictures::stopped) {
+        keep_container_only(context);
+        describe_failure(context, AVERROR_EXIT, budget, filename, true);
+        free_read_ahead(&ahead);
+        avformat_close_input(&format);
+        end_probe(context, &budget);
+        return 1;
+    }
+    if (pictures == Pictures::no_memory) out_of_memory = true;
     // A scan that does not read the whole file leaves no scan behind; the
     // description of the streams stays.
     bool scanned = true;
     char why[256] = "";
-    if ((flags & MEDIA_PROBE_SCAN) && !out_of_memory) {
-        scanned = media_scan(context, format, &budget, copy_entries, why, sizeof why);
+    if (scan && !out_of_memory) {
+        scanned = media_scan(context, format, &budget, &ahead, copy_entries, why, sizeof why);
         if (!scanned) media_scan_drop(context);
     }
+    free_read_ahead(&ahead);
     avformat_close_input(&format);
     end_probe(context, &budget);
     if (out_of_memory) set_error_text(context, AVERROR(ENOMEM));

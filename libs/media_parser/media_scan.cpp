@@ -292,7 +292,7 @@ void describe_stop(const ProbeBudget *budget, Failure failure, int error, int64_
 }  // namespace
 
 bool media_scan(MediaContext *context, AVFormatContext *format, ProbeBudget *budget,
-                bool keep_keyframes, char *why, size_t size) {
+                ReadAhead *ahead, bool keep_keyframes, char *why, size_t size) {
     const unsigned count = format->nb_streams;
     auto *states = static_cast<StreamState *>(calloc(count ? count : 1, sizeof(StreamState)));
     if (!states || !attach_all(states, count, context, format)) {
@@ -312,8 +312,12 @@ bool media_scan(MediaContext *context, AVFormatContext *format, ProbeBudget *bud
     int64_t allowed_for = -1;  // the bytes read when the processor time was last extended
     while (failure == Failure::none) {
         if (packets % kPacketsPerCheck == 0 && interrupted(format)) break;
-        error = av_read_frame(format, packet);
-        if (error < 0) break;
+        if (ahead && ahead->next < ahead->count) {
+            av_packet_move_ref(packet, ahead->packets[ahead->next++]);
+        } else {
+            error = av_read_frame(format, packet);
+            if (error < 0) break;
+        }
         const int index = packet->stream_index;
         if (index >= 0 && static_cast<unsigned>(index) < count && states[index].scan) {
             failure = count_packet(&states[index], packet, keep_keyframes, index_limit);

@@ -23,16 +23,28 @@
 #include "probe_io.h"
 
 struct AVFormatContext;
+struct AVPacket;
 
-// Reads every packet left in `format` and fills each node's `scan` and
-// context->scan_duration_us. `keep_keyframes` false counts the key packets
+// Packets the probe read from the format context before the scan (the first
+// pictures, for their SEI messages), in the order read; owned by whoever
+// made it, and the scan counts them, in that order, before it reads on.
+// `next` is the first not yet counted.
+struct ReadAhead {
+    AVPacket **packets;
+    int count;
+    int capacity;
+    int next;
+};
+
+// Reads every packet left in `format`, those of `ahead` first (NULL: none),
+// and fills each node's `scan` and context->scan_duration_us. `keep_keyframes` false counts the key packets
 // of video streams without copying them (MEDIA_PROBE_NO_INDEX). Returns true
 // when the whole file was read. Otherwise writes why into `why` (`size`
 // bytes, terminated), as error_text gives it: "probe stopped ...: ...",
 // "probe cancelled", "Cannot allocate memory" or the words of a read error;
 // the scans filled so far stay for the caller to drop (media_scan_drop).
 bool media_scan(MediaContext *context, AVFormatContext *format, ProbeBudget *budget,
-                bool keep_keyframes, char *why, size_t size);
+                ReadAhead *ahead, bool keep_keyframes, char *why, size_t size);
 
 // Frees a scan and its keyframes; NULL does nothing.
 void media_scan_free(MediaScan *scan);

@@ -21,6 +21,7 @@ extern "C" {
 }
 
 #include "media_fields.h"
+#include "hdr_fixtures.h"
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "process.h"
@@ -708,6 +709,142 @@ TEST(Describe, EachFixtureShowsWhatItIsMadeFor) {
         Probed probed(fixtures().at(spot.fixture));
         ASSERT_EQ(probed.result, 0) << spot.fixture;
         EXPECT_EQ(spot.value(*probed.context), spot.expected) << spot.fixture << ": " << spot.what;
+    }
+}
+
+// ---- HDR from the first pictures ---------------------------------------------
+
+// The side data of the first `frames` frames ffprobe decodes of `path`'s
+// first video stream, merged as the library merges the pictures' facts: the
+// first of each type counts.
+Json frameSideData(const std::string &path, int frames) {
+    const qztest::ProcessResult run = qztest::runProcess(
+        {MEDIA_FFPROBE, "-v", "quiet", "-print_format", "json", "-select_streams", "v:0",
+         "-show_frames", "-read_intervals", "%+#" + std::to_string(frames), path});
+    Json merged = {{"side_data_list", Json::array()}};
+    for (const auto &frame : Json::parse(run.out).value("frames", Json::array())) {
+        for (const auto &side : frame.value("side_data_list", Json::array())) {
+            if (sideData(merged, side.value("side_data_type", "").c_str()).is_null()) {
+                merged["side_data_list"].push_back(side);
+            }
+        }
+    }
+    return merged;
+}
+
+// A mastering display in the library's terms from an entry of ffprobe's side
+// data (fractions), or from the values given to an encoder.
+Json masteringOf(const Json &side, const char *source) {
+    if (side.is_null()) return Json();
+    Json out = {{"source", source}};
+    for (const char *key : {"red_x", "red_y", "green_x", "green_y", "blue_x", "blue_y"}) {
+        out[key] = fractionValue(side[key]);
+    }
+    out["white_x"] = fractionValue(side["white_point_x"]);
+    out["white_y"] = fractionValue(side["white_point_y"]);
+    out["min_luminance"] = fractionValue(side["min_luminance"]);
+    out["max_luminance"] = fractionValue(side["max_luminance"]);
+    return out;
+}
+
+Json masteringOf(const annexb::MasteringDisplay &d, const char *source) {
+    const auto xy = [](unsigned value) { return value / 50000.0; };
+    return {{"source", source},
+            {"red_x", xy(d.red[0])},
+            {"red_y", xy(d.red[1])},
+            {"green_x", xy(d.green[0])},
+            {"green_y", xy(d.green[1])},
+            {"blue_x", xy(d.blue[0])},
+            {"blue_y", xy(d.blue[1])},
+            {"white_x", xy(d.white[0])},
+            {"white_y", xy(d.white[1])},
+            {"min_luminance", d.minLuminance / 10000.0},
+            {"max_luminance", d.maxLuminance / 10000.0}};
+}
+
+Json masteringOf(const MediaMasteringDisplay *m) {
+    if (!m) return Json();
+    return {{"source", orNull(m->source)}, {"red_x", m->red_x},     {"red_y", m->red_y},
+            {"green_x", m->green_x},       {"green_y", m->green_y}, {"blue_x", m->blue_x},
+            {"blue_y", m->blue_y},         {"white_x", m->white_x}, {"white_y", m->white_y},
+            {"min_luminance", m->min_luminance}, {"max_luminance", m->max_luminance}};
+}
+
+Json lightOf(const Json &side, const char *source) {
+    if (side.is_null()) return Json();
+    return {{"source", source}, {"max_cll", side["max_content"]}, {"max_fall", side["max_average"]}};
+}
+
+Json lightOf(const MediaContentLight *l) {
+    if (!l) return Json();
+    return {{"source", orNull(l->source)}, {"max_cll", l->max_cll}, {"max_fall", l->max_fall}};
+}
+
+// Where each HDR fixture states its signalling, and what it comes to.
+struct HdrRow {
+    const char *fixture;
+    const char *format;  // hdr_format
+    bool container;      // the container states the mastering display and light level
+    bool pictures;       // ... the first pictures do (what ffprobe decodes of them)
+    bool encoderValues;  // H.264: ffprobe 5.1 shows none; the values given to x264
+    int hdr10plus;
+};
+
+const HdrRow kHdrRows[] = {
+    {"hdr10_hevc", "HDR10", false, true, false, 0},
+    {"hdr10_mkv", "HDR10", true, true, false, 0},
+    {"hdr10_mkv_plain", "HDR10", false, true, false, 0},
+    {"hdr10_gst_mp4", "HDR10", false, true, false, 0},
+    {"hdr10_mp4", "HDR10", false, true, false, 0},
+    {"hdr10_ts", "HDR10", false, true, false, 0},
+    {"hlg_hevc", "HLG", false, false, false, 0},
+    {"hlg_atc_hevc", "HLG", false, false, false, 0},
+    {"hlg_mp4", "HLG", false, false, false, 0},
+    {"h264_hdr_mp4", "HDR10", false, false, true, 0},
+    {"hdr10plus_hevc", "HDR10+", false, true, false, 1},
+    {"hdr10plus_mp4", "HDR10+", false, true, false, 1},
+    {"hdr10plus_ts", "HDR10+", false, true, false, 1},
+    {"dovi_mp4", "Dolby Vision 8.1 (HDR10 compatible)", false, true, false, 0},
+};
+
+// What the first pictures state (read without decoding them) is what ffprobe
+// shows of the frames it decodes, where the container is silent; what the
+// container states wins where both do; an ST 2094-40 message in the second
+// picture counts.
+TEST(Describe, HdrOfTheFirstPicturesIsWhatTheirFramesShow) {
+    const auto hdr = hdr_fixtures::generateHdrFixtures(MEDIA_FIXTURE_DIR);
+    for (const HdrRow &row : kHdrRows) {
+        SCOPED_TRACE(row.fixture);
+        const std::string &path = hdr.at(row.fixture);
+        Probed probed(path);
+        ASSERT_EQ(probed.result, 0);
+        const VideoStreamContext &v = *probed.context->video;
+        EXPECT_STREQ(v.hdr_format, row.format);
+        EXPECT_EQ(v.hdr10plus, row.hdr10plus);
+
+        Json mastering, light;
+        if (row.container) {
+            const Json stream = ffprobe(path)["streams"][0];
+            mastering = masteringOf(sideData(stream, "Mastering display metadata"), "container");
+            light = lightOf(sideData(stream, "Content light level metadata"), "container");
+        } else if (row.pictures) {
+            const Json frames = frameSideData(path, 3);
+            mastering = masteringOf(sideData(frames, "Mastering display metadata"), "bitstream");
+            light = lightOf(sideData(frames, "Content light level metadata"), "bitstream");
+            const bool dynamic =
+                !sideData(frames, "HDR Dynamic Metadata SMPTE2094-40 (HDR10+)").is_null();
+            EXPECT_EQ(v.hdr10plus, dynamic ? 1 : 0);
+        } else if (row.encoderValues) {
+            mastering = masteringOf(hdr_fixtures::kMasterDisplay, "bitstream");
+            light = {{"source", "bitstream"},
+                     {"max_cll", hdr_fixtures::kMaxCll},
+                     {"max_fall", hdr_fixtures::kMaxFall}};
+        }
+        EXPECT_EQ(masteringOf(v.mastering_display), mastering);
+        EXPECT_EQ(lightOf(v.content_light), light);
+        if (row.container || row.pictures || row.encoderValues) {
+            EXPECT_FALSE(mastering.is_null()) << "a fixture that states a mastering display";
+        }
     }
 }
 
