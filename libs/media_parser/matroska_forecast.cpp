@@ -478,7 +478,6 @@ class MatroskaWalk {
     int level_count_ = 0;
     int base_levels_ = 0;  // the demuxer's levels below the walk's: the segment's, a seek's
     int64_t segment_start_ = 0;
-    uint64_t segment_length_ = 0;
     TopElement tops_[kMostTopElements] = {};
     int top_count_ = 0;
     SeekEntry *seeks_ = nullptr;
@@ -840,33 +839,46 @@ TopElement *MatroskaWalk::top_element(uint32_t id, int64_t position) {
 }
 
 void MatroskaWalk::run(int64_t start) {
-    // The EBML header, then the segment.
-    int64_t at = start;
-    for (;;) {
-        uint32_t id = 0;
-        uint64_t length = 0;
-        int id_size = 0, length_size = 0;
-        if (read_id(at, &id, &id_size) != 0) return;
-        if (id == kSegmentId) {
-            if (read_length(at + id_size, &length, &length_size) != 0) return;
-            segment_start_ = at + id_size + length_size;
-            segment_length_ = length;
-            break;
+    // The EBML header; one of unknown length ends at the segment's ID.
+    uint32_t id = 0;
+    uint64_t length = 0;
+    int id_size = 0, length_size = 0;
+    if (read_id(start, &id, &id_size) != 0 || id != kEbmlHeaderId ||
+        read_length(start + id_size, &length, &length_size) != 0) {
+        return;
+    }
+    int64_t at = start + id_size + length_size;
+    if (length != kUnknownLength) {
+        at += static_cast<int64_t>(length);
+    } else {
+        for (;;) {
+            if (read_id(at, &id, &id_size) != 0) return;
+            if (id == kSegmentId) break;
+            if (read_length(at + id_size, &length, &length_size) != 0 ||
+                length == kUnknownLength) {
+                return;
+            }
+            at += id_size + length_size + static_cast<int64_t>(length);
+            if ((++elements_ & 1023) == 0 && !foresee(Forecast::matroska_elements, 0, 0)) return;
         }
-        if (read_length(at + id_size, &length, &length_size) != 0 || length == kUnknownLength) {
+    }
+    // The segment's top-level elements up to the first cluster. Anything but
+    // a segment here is skipped, and the demuxer then searches.
+    if (read_id(at, &id, &id_size) != 0) return;
+    if (id == kSegmentId && read_length(at + id_size, &length, &length_size) == 0) {
+        segment_start_ = at + id_size + length_size;
+        reset_levels(length, 0);
+        position_ = segment_start_;
+        int result = 0;
+        while (alive_ && (result = parse(kSegment)) == 0) {
+        }
+        if (!alive_) return;
+        if (result == kStopped) {
+            follow_seek_head();
             return;
         }
-        at += id_size + length_size + static_cast<int64_t>(length);
-        if (id != kEbmlHeaderId && at - start > (int64_t{1} << 20)) return;
     }
-    // Its top-level elements up to the first cluster.
-    reset_levels(segment_length_, 0);
-    position_ = segment_start_;
-    int result = 0;
-    while (alive_ && (result = parse(kSegment)) == 0) {
-    }
-    if (!alive_) return;
-    if (result != kStopped) resync(at);
+    resync(at);
     if (alive_) follow_seek_head();
 }
 
@@ -921,7 +933,8 @@ void MatroskaWalk::follow_seek_head() {
         reset_levels(kUnknownLength, 1);  // below a level of unknown length
         current_id_ = 0;
         position_ = static_cast<int64_t>(at);
-        if (parse(kSegment) < 0) break;
+        const int result = parse(kSegment);
+        if (result < 0 || result == kLevelEnded) break;
         top->parsed = true;
     }
 }

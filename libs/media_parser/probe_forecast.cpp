@@ -72,6 +72,8 @@ constexpr int64_t kEntryBytes = 160;
 constexpr int64_t kChapterBytes = 320;
 // The frame's own record in the demuxer's list of extra data.
 constexpr int64_t kFrameBytes = 128;
+// A byte inflated from a compressed frame.
+constexpr int64_t kInflateWork = 4;
 
 // A dictionary as the frames fill it.
 struct Dictionary {
@@ -253,8 +255,10 @@ void Id3Walk::frame(const uint8_t *id, int id_length, int64_t at, int64_t size, 
     const bool comment = memcmp(id, id_length == 4 ? "COMM" : "COM", id_length) == 0;
     const bool picture = memcmp(id, id_length == 4 ? "APIC" : "PIC", id_length) == 0;
     const bool object = memcmp(id, id_length == 4 ? "GEOB" : "GEO", id_length) == 0;
-    const bool chapter = memcmp(id, "CHAP", id_length) == 0 && id_length == 4;
-    const bool private_data = memcmp(id, "PRIV", id_length) == 0 && id_length == 4;
+    // The demuxer compares version 2.2's three-character IDs with the first
+    // three of these.
+    const bool chapter = memcmp(id, "CHAP", id_length) == 0;
+    const bool private_data = memcmp(id, "PRIV", id_length) == 0;
     if (!text && !lyrics && !comment && !picture && !object && !chapter && !private_data) return;
     if (unsynchronised || (flags & 8)) memory_used = size;  // a copy to undo it
     int64_t content = size;
@@ -262,7 +266,7 @@ void Id3Walk::frame(const uint8_t *id, int id_length, int64_t at, int64_t size, 
         // Compressed: inflated into a buffer of the declared length, at most
         // 32768 times the compressed one.
         if (size <= 0 || data / 32768 > size) return;
-        work = add_count(work, data);
+        work = add_count(work, multiply_count(data, kInflateWork));
         memory_used = add_count(memory_used, data);
         content = data;
     }
@@ -277,6 +281,18 @@ void Id3Walk::frame(const uint8_t *id, int id_length, int64_t at, int64_t size, 
         add_entry(&privates_, add_count(content, 16), multiply_count(content, 4));
     } else if (chapter && !(flags & 8) && !unsynchronised) {
         this->chapter(at, size);
+    } else if (chapter) {
+        // Its frames are read from the inflated or resynchronised bytes, which
+        // are not walked: as many as fit, ten bytes of header and one of text
+        // each, into the chapter's dictionary.
+        Dictionary d = {};
+        d.entries = content / 11;
+        d.key_bytes = multiply_count(d.entries, 5);
+        d.value_bytes = value;
+        work = add_count(
+            work, add_count(multiply_count(d.entries, d.key_bytes), multiply_count(3, rebuild(d))));
+        memory_used =
+            add_count(memory_used, add_count(multiply_count(memory(d), 2), kChapterBytes));
     } else {
         memory_used = add_count(memory_used, multiply_count(content, 2));  // data, then a packet
     }

@@ -96,8 +96,9 @@ static_assert(kVariantLength <= static_cast<int>(sizeof ProbeFile::line), "line 
 // real master playlists name tens of playlists; a playlist's segments are
 // opened a few at a time, and 256 opens also end a live playlist reloaded
 // without pause; a second without data is what a probe has always waited; a
-// probe of a real file holds tens of megabytes (a day of AAC's index
-// 220 MiB, 300 H.264 streams 700 MiB).
+// probe of a common file holds tens of megabytes, and the largest real ones
+// count well below a gibibyte (a day of AAC's index 200 MiB, 300 H.264
+// streams 694 MiB).
 constexpr MediaProbeLimits kDefaultLimits = {
     10000, int64_t{4} << 30, 16000000, 1000, 256, 1000, int64_t{1} << 30,
 };
