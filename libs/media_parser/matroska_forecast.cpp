@@ -854,8 +854,7 @@ void MatroskaWalk::run(int64_t start) {
         for (;;) {
             if (read_id(at, &id, &id_size) != 0) return;
             if (id == kSegmentId) break;
-            if (read_length(at + id_size, &length, &length_size) != 0 ||
-                length == kUnknownLength) {
+            if (read_length(at + id_size, &length, &length_size) != 0 || length == kUnknownLength) {
                 return;
             }
             at += id_size + length_size + static_cast<int64_t>(length);

@@ -9,7 +9,10 @@
 //    rebuilds its whole dictionary), its chapters are created with a linear
 //    search for their ids, its cues inserted into an index moved for every
 //    entry out of order; ID3v2 frames go into a dictionary rebuilt three
-//    times. What the probe measures at its next read comes too late, so the
+//    times; Vorbis comments (FLAC, Ogg) go into one searched for each
+//    comment, with the value of a repeated name copied whole to append the
+//    next, and chapters named in them are searched for among all the others.
+//    What the probe measures at its next read comes too late, so the
 //    structure that drives the work is walked before the demuxer starts on
 //    it, and the work and memory it will take are added up here.
 //  - Work is counted in units of about a nanosecond of this machine's time
@@ -37,6 +40,7 @@ enum class Forecast {
     matroska_cues,
     matroska_elements,  // attachments, codec data and the parsed elements themselves
     id3v2_frames,
+    vorbis_comments,
     subtitle_events,
     count
 };
@@ -104,6 +108,15 @@ class FileWindow {
 // will cost. Returns where the bytes after the tags begin (`start` when there
 // is no tag).
 int64_t forecast_id3v2(ProbeBudget *budget, FileWindow *file, int64_t start);
+
+// Walks the metadata blocks of a native FLAC file from `start` ("fLaC"), and
+// adds what its Vorbis comments will cost.
+void forecast_flac(ProbeBudget *budget, FileWindow *file, int64_t start);
+
+// Walks the pages of an Ogg file from `start` up to the comment packets of
+// the streams that begin there, and adds what their Vorbis comments will
+// cost.
+void forecast_ogg(ProbeBudget *budget, FileWindow *file, int64_t start);
 
 // Walks a Matroska header from `start` (the EBML header) as the demuxer will
 // parse it, and adds what its tags, chapters, cues, attachments and elements

@@ -170,8 +170,8 @@ constexpr TextFormat kTextFormats[] = {
 
 // Where a stop's prediction came from, in words.
 const char *const kForecastNames[] = {
-    "Matroska tags",     "Matroska chapters", "Matroska cues",
-    "Matroska elements", "ID3v2 frames",      "subtitle events",
+    "Matroska tags", "Matroska chapters", "Matroska cues",   "Matroska elements",
+    "ID3v2 frames",  "Vorbis comments",   "subtitle events",
 };
 static_assert(sizeof kForecastNames / sizeof kForecastNames[0] ==
                   static_cast<size_t>(Forecast::count),
@@ -679,13 +679,17 @@ void start_counting_events(ProbeBudget *budget, ProbeFile *file, int64_t positio
 }
 
 // At the probed file's first read, before the demuxer has seen a byte: its
-// ID3v2 tags and a Matroska header after them (probe_forecast.h).
+// ID3v2 tags, and a Matroska header, FLAC metadata or Ogg header pages after
+// them (probe_forecast.h).
 void walk_structure(ProbeBudget *budget, ProbeFile *file) {
     budget->walked = true;
     FileWindow window(budget, file->fd);
     const int64_t after_tags = forecast_id3v2(budget, &window, 0);
     const uint8_t *magic = probe_stopped(budget) ? nullptr : window.get(after_tags, 4);
-    if (magic && read_be32(magic) == kEbmlMagic) forecast_matroska(budget, &window, after_tags);
+    if (!magic) return;
+    if (read_be32(magic) == kEbmlMagic) forecast_matroska(budget, &window, after_tags);
+    if (memcmp(magic, "fLaC", 4) == 0) forecast_flac(budget, &window, after_tags);
+    if (memcmp(magic, "OggS", 4) == 0) forecast_ogg(budget, &window, after_tags);
 }
 
 // What a read found: checks the budget against the bytes just read. Returns

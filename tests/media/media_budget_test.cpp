@@ -238,10 +238,9 @@ std::string id3Tag(int count) {
     return std::string("ID3\x03\x00\x00", 6) + syncsafe + frames;
 }
 
-// MPEG-TS sections carry a CRC-32 (polynomial 0x04C11DB7, most significant
-// bit first).
-uint32_t mpegCrc(const std::string &bytes) {
-    uint32_t crc = 0xFFFFFFFF;
+// MPEG-TS sections and Ogg pages carry a CRC-32 (polynomial 0x04C11DB7, most
+// significant bit first), from 0xFFFFFFFF and from 0 respectively.
+uint32_t mpegCrc(const std::string &bytes, uint32_t crc = 0xFFFFFFFF) {
     for (unsigned char byte : bytes) {
         crc ^= uint32_t{byte} << 24;
         for (int bit = 0; bit < 8; ++bit) crc = crc & 0x80000000 ? crc << 1 ^ 0x04C11DB7 : crc << 1;
@@ -291,6 +290,102 @@ std::string tsStreams(int count) {
                         be16(0xFFFF) + be16(0xF000) + streams);
     }
     return ts + ts;
+}
+
+std::string le32(uint32_t v) {
+    return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+
+// A list of Vorbis comments, `count` of one name when `name` is given, else
+// of distinct names.
+std::string vorbisComments(int count, const char *name = nullptr) {
+    std::string list = le32(1) + "x" + le32(static_cast<uint32_t>(count));
+    char comment[32];
+    for (int i = 0; i < count; ++i) {
+        const int length = name ? snprintf(comment, sizeof comment, "%s=x", name)
+                                : snprintf(comment, sizeof comment, "K%07d=v", i);
+        list += le32(static_cast<uint32_t>(length)) + std::string(comment, size_t(length));
+    }
+    return list;
+}
+
+// `flac` (a native FLAC file) with its Vorbis comment block replaced by
+// `comments`.
+std::string flacWithComments(const std::string &flac, const std::string &comments) {
+    std::string out = "fLaC", blocks;
+    size_t at = 4;
+    for (bool last = false; !last && at + 4 <= flac.size();) {
+        const auto type = static_cast<uint8_t>(flac[at]);
+        const size_t size = size_t(uint8_t(flac[at + 1])) << 16 |
+                            size_t(uint8_t(flac[at + 2])) << 8 | uint8_t(flac[at + 3]);
+        last = type & 0x80;
+        if ((type & 0x7F) != 4) blocks += char(type & 0x7F) + flac.substr(at + 1, 3 + size);
+        at += 4 + size;
+    }
+    const auto size = static_cast<uint32_t>(comments.size());
+    blocks += std::string{'\x84', char(size >> 16), char(size >> 8), char(size)} + comments;
+    return out + blocks + flac.substr(at);
+}
+
+// `ogg` (Ogg Vorbis) with its comment packet replaced by one of `comments`,
+// its packets put in pages anew.
+std::string oggWithComments(const std::string &ogg, const std::string &comments) {
+    std::vector<std::string> packets;
+    std::vector<int64_t> granules;
+    std::string packet;
+    uint32_t serial = 0;
+    for (size_t at = 0; at + 27 <= ogg.size();) {
+        memcpy(&serial, ogg.data() + at + 14, 4);
+        int64_t granule = 0;
+        memcpy(&granule, ogg.data() + at + 6, 8);
+        const int segments = uint8_t(ogg[at + 26]);
+        size_t data = at + 27 + size_t(segments);
+        for (int i = 0; i < segments; ++i) {
+            const size_t lacing = uint8_t(ogg[at + 27 + size_t(i)]);
+            packet += ogg.substr(data, lacing);
+            data += lacing;
+            if (lacing < 255) {
+                packets.push_back(packet);
+                granules.push_back(granule);
+                packet.clear();
+            }
+        }
+        at = data;
+    }
+    packets.at(1) = std::string("\x03vorbis") + comments + '\x01';
+    std::string out, body, lacing;
+    uint32_t sequence = 0;
+    bool continued = false;
+    auto page = [&](int64_t granule, bool last) {
+        std::string header = std::string("OggS\0", 5) +
+                             char((continued ? 1 : 0) | (sequence == 0 ? 2 : 0) | (last ? 4 : 0));
+        header += std::string(reinterpret_cast<const char *>(&granule), 8) + le32(serial) +
+                  le32(sequence++) + le32(0) + char(lacing.size()) + lacing;
+        std::string whole = header + body;
+        const uint32_t crc = mpegCrc(whole, 0);
+        whole.replace(22, 4, le32(crc));
+        out += whole;
+        body.clear();
+        lacing.clear();
+    };
+    for (size_t p = 0; p < packets.size(); ++p) {
+        const std::string &bytes = packets[p];
+        for (size_t at = 0;; at += 255) {
+            const size_t piece = bytes.size() - at < 255 ? bytes.size() - at : 255;
+            lacing += char(piece);
+            body += bytes.substr(at, piece);
+            if (lacing.size() == 255) {
+                page(piece == 255 ? -1 : granules[p], false);
+                continued = piece == 255;
+            }
+            if (piece < 255) break;
+        }
+        if (p < 3 || p + 1 == packets.size()) {
+            if (!lacing.empty()) page(p < 3 ? 0 : granules[p], p + 1 == packets.size());
+            continued = false;
+        }
+    }
+    return out;
 }
 
 // A MicroDVD subtitle file of `count` one-character events.
@@ -433,6 +528,10 @@ std::vector<BudgetRow> budgetRows(const qztest::TempDir &dir) {
                " of processor time (predicted from the file's " + what + ")";
     };
     auto oneSecond = [](MediaProbeLimits &l) { l.cpu_ms = 1000; };
+    const std::string flac = media_fixtures::makeWithFfmpeg(
+        dir.path(), {"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "flac"}, "tone.flac");
+    const std::string vorbis = media_fixtures::makeWithFfmpeg(
+        dir.path(), {"-f", "lavfi", "-i", "sine=duration=1", "-c:a", "libvorbis"}, "tone.ogg");
     const std::string tags = dir.write("tags.mkv", matroska(matroskaTags(100000)));
     const std::string chapters = dir.write("chapters.mkv", matroska(matroskaChapters(200000)));
     // 608 bytes, as small as such a file gets with its media data.
@@ -457,6 +556,18 @@ std::vector<BudgetRow> budgetRows(const qztest::TempDir &dir) {
         {"MP3 behind an ID3v2 tag of 100,000 frames",
          dir.write("frames.mp3", id3Tag(100000) + qztest::readFile(fixtures().at("mp3_long"))),
          nullptr, predicted("10 s", "ID3v2 frames")},
+        {"FLAC of 200,000 Vorbis comments of distinct names",
+         dir.write("distinct.flac",
+                   flacWithComments(qztest::readFile(flac), vorbisComments(200000))),
+         nullptr, predicted("10 s", "Vorbis comments")},
+        {"FLAC of 1,000,000 Vorbis comments of one name, each appended to the others",
+         dir.write("same.flac",
+                   flacWithComments(qztest::readFile(flac), vorbisComments(1000000, "A"))),
+         nullptr, predicted("10 s", "Vorbis comments")},
+        {"Ogg Vorbis of 200,000 comments of distinct names",
+         dir.write("comments.ogg",
+                   oggWithComments(qztest::readFile(vorbis), vorbisComments(200000))),
+         nullptr, predicted("10 s", "Vorbis comments")},
         {"MPEG-TS declaring 50,000 H.264 streams", dir.write("streams.ts", tsStreams(50000)),
          nullptr, "probe stopped at more than 1024 MiB of memory"},
         {"MicroDVD subtitles of 2 million events, with 256 MiB",
