@@ -470,9 +470,10 @@ typedef struct MediaProbeLimits {
      * each at its measured cost: the streams (the demuxer's state, and the
      * decoder reading the streams' parameters opens for each), the index
      * entries (the demuxer's and the copy in the nodes), the metadata,
-     * chapters, attachments and cues a Matroska file declares, ID3v2 frames
-     * and the events of a text subtitle file. A probe that would hold more
-     * stops ("probe stopped at more than 1024 MiB of memory: ..."). */
+     * chapters, attachments and cues a Matroska file declares, ID3v2 frames,
+     * Vorbis comments and the events of a text subtitle file. A probe that
+     * would hold more stops ("probe stopped at more than 1024 MiB of memory:
+     * ..."). */
     int64_t memory;
 } MediaProbeLimits;
 

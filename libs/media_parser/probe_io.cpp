@@ -678,11 +678,11 @@ void start_counting_events(ProbeBudget *budget, ProbeFile *file, int64_t positio
     }
 }
 
-// At the probed file's first read, before the demuxer has seen a byte: its
-// ID3v2 tags, and a Matroska header, FLAC metadata or Ogg header pages after
-// them (probe_forecast.h).
+// At a file's first read, before the demuxer has seen a byte: its ID3v2
+// tags, and a Matroska header, FLAC metadata or Ogg header pages after them
+// (probe_forecast.h). Every file is walked, the segments a playlist names too:
+// their demuxers parse them in the probe's thread.
 void walk_structure(ProbeBudget *budget, ProbeFile *file) {
-    budget->walked = true;
     FileWindow window(budget, file->fd);
     const int64_t after_tags = forecast_id3v2(budget, &window, 0);
     const uint8_t *magic = probe_stopped(budget) ? nullptr : window.get(after_tags, 4);
@@ -704,7 +704,7 @@ bool accept_read(ProbeFile *file, const uint8_t *data, size_t size, int64_t posi
     if (!file->read_before) {
         file->read_before = true;
         file->playlist = position == 0 && size >= 7 && memcmp(data, "#EXTM3U", 7) == 0;
-        if (file->probed && position == 0 && !budget->walked) walk_structure(budget, file);
+        if (position == 0) walk_structure(budget, file);
         if (probe_stopped(budget)) return false;
     }
     if (file->playlist && !playlists_fit(file, data, size)) return false;

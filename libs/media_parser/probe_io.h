@@ -28,13 +28,13 @@
 //    only set a flag that the demuxer does not look at until that work is
 //    done, and nothing may unwind the demuxer from inside. So what drives
 //    such work is walked before the demuxer starts on it (probe_forecast.h):
-//    at the probed file's first read, ID3v2 tags and a Matroska header are
-//    walked to their end, and the work their tags, chapters and cues will
-//    take is added up. A probe whose predicted work does not fit in what is
-//    left of its processor time stops at once, and its text says the time
-//    was predicted. Work done between reads that grows only as fast as the
-//    bytes read (parsing, one subtitle event after another) needs no
-//    prediction: the next read sees it.
+//    at each file's first read (the probed file's, and a playlist's
+//    segments'), ID3v2 tags and then a Matroska header, FLAC metadata or the
+//    header pages of an Ogg file are walked to their end, and the work their
+//    tags, chapters, cues and comments will take is added up. A probe whose predicted work does not
+//    fit in what is left of its processor time stops at once, and its text says the time was
+//    predicted. Work done between reads that grows only as fast as the bytes read (parsing, one
+//    subtitle event after another) needs no prediction: the next read sees it.
 //  - Memory is counted, not measured (the allocator is shared by every thread
 //    of the process): each stream at the cost measured for its kind
 //    (kStreamBytes and the decoder stream-info reading opens for its codec),
@@ -166,7 +166,6 @@ struct ProbeBudget {
     int64_t forecast_work[static_cast<int>(Forecast::count)];
     int64_t forecast_memory[static_cast<int>(Forecast::count)];
     int predicted_by;  // the Forecast that stopped the probe; -1 when measured
-    bool walked;       // the probed file's structure was walked
     // A text subtitle file's events, counted as its bytes arrive.
     int text_format;  // -1 unknown, -2 none; else its row in the table of formats
     int64_t text_counted_to;
