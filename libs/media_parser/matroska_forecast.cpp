@@ -421,11 +421,28 @@ class MatroskaWalk {
     }
 
     void run(int64_t start);
+    // What is still to go to the budget, once the walk is done.
+    void finish() { flush(); }
 
   private:
+    // Adds to what is foreseen. The sums go to the budget in steps (each a
+    // check of the whole budget): when one would be a millisecond of work or
+    // a mebibyte, every 1024 elements, and at the end.
     bool foresee(Forecast source, int64_t work, int64_t memory) {
         if (!alive_) return false;
-        alive_ = probe_foresee(budget_, source, work, memory);
+        const int i = static_cast<int>(source);
+        pending_work_[i] = add_count(pending_work_[i], work);
+        pending_memory_[i] = add_count(pending_memory_[i], memory);
+        if (pending_work_[i] < kWorkPerMs && pending_memory_[i] < (1 << 20)) return true;
+        return flush();
+    }
+
+    bool flush() {
+        for (int i = 0; i < static_cast<int>(Forecast::count) && alive_; ++i) {
+            alive_ = probe_foresee(budget_, static_cast<Forecast>(i), pending_work_[i],
+                                   pending_memory_[i]);
+            pending_work_[i] = pending_memory_[i] = 0;
+        }
         return alive_;
     }
 
@@ -483,6 +500,8 @@ class MatroskaWalk {
     SeekEntry *seeks_ = nullptr;
     size_t seek_count_ = 0, seek_capacity_ = 0;
     int64_t elements_ = 0;  // parsed, for an occasional look at the budget
+    int64_t pending_work_[static_cast<int>(Forecast::count)] = {};
+    int64_t pending_memory_[static_cast<int>(Forecast::count)] = {};
 
     // Counts for the model.
     int64_t tracks_ = 0, chapters_ = 0, attachments_ = 0;
@@ -795,9 +814,7 @@ int MatroskaWalk::parse(Table table) {
         }
         if (level_count_ == base) return result;
         if (!alive_) result = kError;
-        if ((++elements_ & 1023) == 0 && !foresee(Forecast::matroska_elements, 0, 0)) {
-            result = kError;
-        }
+        if ((++elements_ & 1023) == 0 && !flush()) result = kError;
         if (result == 0) {
             result = step(levels_[level_count_ - 1].table);
             continue;
@@ -858,7 +875,7 @@ void MatroskaWalk::run(int64_t start) {
                 return;
             }
             at += id_size + length_size + static_cast<int64_t>(length);
-            if ((++elements_ & 1023) == 0 && !foresee(Forecast::matroska_elements, 0, 0)) return;
+            if ((++elements_ & 1023) == 0 && !flush()) return;
         }
     }
     // The segment's top-level elements up to the first cluster. Anything but
@@ -1131,7 +1148,7 @@ void MatroskaWalk::close_cue_point(const Level &point) {
 }  // namespace
 
 void forecast_matroska(ProbeBudget *budget, FileWindow *file, int64_t start) {
-    if (!file->usable()) return;
     MatroskaWalk walk(budget, file);
     walk.run(start);
+    walk.finish();
 }

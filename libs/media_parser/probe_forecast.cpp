@@ -11,28 +11,28 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-FileWindow::FileWindow(ProbeBudget *budget, int fd)
+FileWindow::FileWindow(ProbeBudget *budget, int fd, const uint8_t *first, int length)
     : budget_(budget),
       fd_(fd),
-      data_(static_cast<uint8_t *>(av_malloc(kWindowBytes))),
+      bytes_(first),
+      own_(nullptr),
       start_(0),
-      length_(-1) {}
+      length_(first ? length : 0),
+      ends_(false) {}
 
 FileWindow::~FileWindow() {
-    av_free(data_);
-}
-
-bool FileWindow::usable() const {
-    return data_ != nullptr;
+    av_free(own_);
 }
 
 bool FileWindow::fill(int64_t at) {
-    if (!data_ || at < 0) return false;
+    if (!own_) own_ = static_cast<uint8_t *>(av_malloc(kWindowBytes));
+    bytes_ = own_;
     start_ = at;
     length_ = 0;
+    if (!own_ || at < 0) return false;
     while (length_ < kWindowBytes) {
         const ssize_t count =
-            pread(fd_, data_ + length_, static_cast<size_t>(kWindowBytes - length_),
+            pread(fd_, own_ + length_, static_cast<size_t>(kWindowBytes - length_),
                   static_cast<off_t>(at + length_));
         if (count > 0) {
             length_ += static_cast<int>(count);
@@ -41,21 +41,18 @@ bool FileWindow::fill(int64_t at) {
         if (count < 0 && errno == EINTR) continue;
         break;
     }
+    ends_ = length_ < kWindowBytes;
     return probe_read_for_forecast(budget_, length_);
 }
 
 int FileWindow::get_some(int64_t at, int count, const uint8_t **bytes) {
     if (count > kMostAsked) count = kMostAsked;
-    if (at < start_ || at - start_ + count > length_) {
-        // Past the window: refill from `at`, unless the file ends inside it.
-        const bool ends_here =
-            length_ >= 0 && length_ < kWindowBytes && at >= start_ && at <= start_ + length_;
-        if (!ends_here && !fill(at)) return 0;
-    }
+    const bool inside = at >= start_ && at <= start_ + length_;
+    if (!(inside && (at - start_ + count <= length_ || ends_)) && !fill(at)) return 0;
     const int64_t offset = at - start_;
-    if (length_ < 0 || offset < 0 || offset >= length_) return 0;
+    if (offset < 0 || offset >= length_) return 0;
     const int available = static_cast<int>(length_ - offset < count ? length_ - offset : count);
-    if (bytes) *bytes = data_ + offset;
+    if (bytes) *bytes = bytes_ + offset;
     return available;
 }
 
@@ -726,20 +723,18 @@ void OggWalk::run(int64_t at) {
 }  // namespace
 
 void forecast_flac(ProbeBudget *budget, FileWindow *file, int64_t start) {
-    if (file->usable()) walk_flac(budget, file, start);
+    walk_flac(budget, file, start);
 }
 
 // Pages from `start`: each stream's packets are followed until those the
 // demuxer reads as headers are passed, each comment packet read as its bytes
 // come. Streams chained later in the file are not walked.
 void forecast_ogg(ProbeBudget *budget, FileWindow *file, int64_t start) {
-    if (!file->usable()) return;
     OggWalk walk(budget, file);
     walk.run(start);
 }
 
 int64_t forecast_id3v2(ProbeBudget *budget, FileWindow *file, int64_t start) {
-    if (!file->usable()) return start;
     Id3Walk walk(budget, file);
     return walk.run(start);
 }

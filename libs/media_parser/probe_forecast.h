@@ -71,15 +71,18 @@ bool probe_foresee(ProbeBudget *budget, Forecast source, int64_t work, int64_t m
 // or processor limit).
 bool probe_read_for_forecast(ProbeBudget *budget, int64_t bytes);
 
-// The probed file read for a walk: the bytes asked for are read into a window
-// of kWindowBytes, moved as the walk goes on. Reads count towards the probe's
-// byte limit; the processor limit is checked at each.
+// A file read for a walk: the bytes asked for are read into a window of
+// kWindowBytes, moved as the walk goes on; it starts as the bytes of the
+// file's first read, which the walk does not read again. Reads count
+// towards the probe's byte limit; the processor limit is checked at each.
 class FileWindow {
   public:
     static constexpr int kWindowBytes = 16384;
     static constexpr int kMostAsked = 4096;
 
-    FileWindow(ProbeBudget *budget, int fd);
+    // `first`: the `length` bytes at the file's start, as its first read
+    // gave them (they must stay until the walk ends), or NULL.
+    FileWindow(ProbeBudget *budget, int fd, const uint8_t *first, int length);
     ~FileWindow();
     FileWindow(const FileWindow &) = delete;
     FileWindow &operator=(const FileWindow &) = delete;
@@ -90,17 +93,17 @@ class FileWindow {
     // How many bytes at `at` there are, up to `count` (at most kMostAsked);
     // *bytes points at them (not set when 0).
     int get_some(int64_t at, int count, const uint8_t **bytes);
-    // False once the probe is stopped or the memory for the window was lacking.
-    bool usable() const;
 
   private:
     bool fill(int64_t at);
 
     ProbeBudget *budget_;
     int fd_;
-    uint8_t *data_;
+    const uint8_t *bytes_;  // the window: the first read's bytes, or own_
+    uint8_t *own_;          // allocated at the first read of the walk's own
     int64_t start_;
-    int length_;  // -1 before the first read
+    int length_;
+    bool ends_;  // the file ends with the window
 };
 
 // Walks the ID3v2 tags that start at `start` (one after the other, as the

@@ -666,7 +666,7 @@ void start_counting_events(ProbeBudget *budget, ProbeFile *file, int64_t positio
         }
     }
     if (budget->text_format < 0) return;
-    FileWindow window(budget, file->fd);
+    FileWindow window(budget, file->fd, nullptr, 0);
     for (int64_t at = 0; at < position && !probe_stopped(budget);) {
         const uint8_t *bytes = nullptr;
         const int want = position - at < FileWindow::kMostAsked ? static_cast<int>(position - at)
@@ -682,8 +682,16 @@ void start_counting_events(ProbeBudget *budget, ProbeFile *file, int64_t positio
 // tags, and a Matroska header, FLAC metadata or Ogg header pages after them
 // (probe_forecast.h). Every file is walked, the segments a playlist names too:
 // their demuxers parse them in the probe's thread.
-void walk_structure(ProbeBudget *budget, ProbeFile *file) {
-    FileWindow window(budget, file->fd);
+void walk_structure(ProbeBudget *budget, ProbeFile *file, const uint8_t *data, size_t size) {
+    // Most files are none of these: nothing more is read for them.
+    static const char *const kWalked[] = {"ID3", "\x1A\x45\xDF\xA3", "fLaC", "OggS"};
+    bool walked = false;
+    for (const char *magic : kWalked) {
+        walked = walked || (size >= strlen(magic) && memcmp(data, magic, strlen(magic)) == 0);
+    }
+    if (!walked) return;
+    const int first = size < INT_MAX ? static_cast<int>(size) : INT_MAX;
+    FileWindow window(budget, file->fd, data, first);
     const int64_t after_tags = forecast_id3v2(budget, &window, 0);
     const uint8_t *magic = probe_stopped(budget) ? nullptr : window.get(after_tags, 4);
     if (!magic) return;
@@ -704,7 +712,7 @@ bool accept_read(ProbeFile *file, const uint8_t *data, size_t size, int64_t posi
     if (!file->read_before) {
         file->read_before = true;
         file->playlist = position == 0 && size >= 7 && memcmp(data, "#EXTM3U", 7) == 0;
-        if (position == 0) walk_structure(budget, file);
+        if (position == 0) walk_structure(budget, file, data, size);
         if (probe_stopped(budget)) return false;
     }
     if (file->playlist && !playlists_fit(file, data, size)) return false;
