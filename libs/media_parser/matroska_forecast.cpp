@@ -370,11 +370,9 @@ constexpr size_t kMostDictionaries = size_t{1} << 16;
 
 // One open master: where it is and what is gathered from its children.
 struct Level {
-    bool open;    // still one of the demuxer's levels
-    Table table;  // of its children
-    uint32_t id;
-    int64_t start;  // its ID
-    int64_t data;   // its payload
+    bool open;     // still one of the demuxer's levels
+    Table table;   // of its children
+    int64_t data;  // its payload
     uint64_t length;
     int check;  // what its own parse returns once its children are done
     // The fields of the element, as its children set them.
@@ -421,8 +419,8 @@ class MatroskaWalk {
     }
 
     void run(int64_t start);
-    // What is still to go to the budget, once the walk is done.
-    void finish() { flush(); }
+    // Hands what is still pending to the budget; false once it is stopped.
+    bool flush();
 
   private:
     // Adds to what is foreseen. The sums go to the budget in steps (each a
@@ -435,15 +433,6 @@ class MatroskaWalk {
         pending_memory_[i] = add_count(pending_memory_[i], memory);
         if (pending_work_[i] < kWorkPerMs && pending_memory_[i] < (1 << 20)) return true;
         return flush();
-    }
-
-    bool flush() {
-        for (int i = 0; i < static_cast<int>(Forecast::count) && alive_; ++i) {
-            alive_ = probe_foresee(budget_, static_cast<Forecast>(i), pending_work_[i],
-                                   pending_memory_[i]);
-            pending_work_[i] = pending_memory_[i] = 0;
-        }
-        return alive_;
     }
 
     // Reads an EBML number of at most `most` bytes at `at`: its value
@@ -459,17 +448,13 @@ class MatroskaWalk {
     // it returns.
     int parse(Table table);
     int step(Table table);
-    int finish(int check);
+    int ended(int check);
     Level *open_level_above();
-    void open_level(Table child, uint32_t id, int64_t start, int64_t data, uint64_t length,
-                    int check);
+    void open_level(Table child, int64_t data, uint64_t length, int check);
     void close_level();
     void leaf(Level *level, uint32_t id, Type type, int64_t data, uint64_t length);
     int read_uint(int64_t at, uint64_t length, uint64_t *value);
 
-    // The top-level element at `at`, parsed with levels below it as the
-    // demuxer has them: the segment's, and a dummy one for a seek.
-    int parse_top(int64_t at, uint32_t known_id);
     TopElement *top_element(uint32_t id, int64_t position);
     void reset_levels(uint64_t segment_length, int more);
     void resync(int64_t last);
@@ -560,14 +545,11 @@ int MatroskaWalk::read_uint(int64_t at, uint64_t length, uint64_t *value) {
     return 0;
 }
 
-void MatroskaWalk::open_level(Table child, uint32_t id, int64_t start, int64_t data,
-                              uint64_t length, int check) {
+void MatroskaWalk::open_level(Table child, int64_t data, uint64_t length, int check) {
     Level &level = levels_[level_count_++];
     level = Level{};
     level.open = true;
     level.table = child;
-    level.id = id;
-    level.start = start;
     level.data = data;
     level.length = length;
     level.check = check;
@@ -690,8 +672,17 @@ void MatroskaWalk::leaf(Level *at, uint32_t id, Type type, int64_t data, uint64_
     }
 }
 
+bool MatroskaWalk::flush() {
+    for (int i = 0; i < static_cast<int>(Forecast::count) && alive_; ++i) {
+        alive_ =
+            probe_foresee(budget_, static_cast<Forecast>(i), pending_work_[i], pending_memory_[i]);
+        pending_work_[i] = pending_memory_[i] = 0;
+    }
+    return alive_;
+}
+
 // The demuxer's open levels end where a closed element reaches their end.
-int MatroskaWalk::finish(int check) {
+int MatroskaWalk::ended(int check) {
     if (check == kLevelEnded) {
         for (int i = level_count_ - 1; i >= 0; --i) {
             Level &level = levels_[i];
@@ -782,11 +773,11 @@ int MatroskaWalk::step(Table table) {
                 top->parsed = true;
             }
         }
-        open_level(syntax->child, id, start, data, length, check);
+        open_level(syntax->child, data, length, check);
         if (length == 0) {
             levels_[level_count_ - 1].open = false;
             close_level();
-            return finish(check);
+            return ended(check);
         }
         return kOpened;
     }
@@ -798,7 +789,7 @@ int MatroskaWalk::step(Table table) {
     if (length > 0 && file_->get_some(end - 1, 1, nullptr) == 0) return kError;
     if (syntax && level_count_ > 0) leaf(&levels_[level_count_ - 1], id, type, data, length);
     position_ = end;
-    return finish(check);
+    return ended(check);
 }
 
 // ebml_parse at the current position for `table`, with the children of the
@@ -823,7 +814,7 @@ int MatroskaWalk::parse(Table table) {
         // returns the failure or the stop.
         const int check = levels_[level_count_ - 1].check;
         close_level();
-        result = result == kLevelEnded ? finish(check) : result;
+        result = result == kLevelEnded ? ended(check) : result;
     }
 }
 
@@ -1150,5 +1141,5 @@ void MatroskaWalk::close_cue_point(const Level &point) {
 void forecast_matroska(ProbeBudget *budget, FileWindow *file, int64_t start) {
     MatroskaWalk walk(budget, file);
     walk.run(start);
-    walk.finish();
+    walk.flush();
 }

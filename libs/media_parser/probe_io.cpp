@@ -627,9 +627,13 @@ bool within_forecast(ProbeBudget *budget) {
         if (budget->forecast_work[i] > budget->forecast_work[largest]) largest = i;
     }
     const int64_t limit_us = budget->limits.cpu_ms * 1000;
-    if (work / (kWorkPerMs / 1000) <= limit_us - budget->cpu_used_us) return true;
+    const int64_t predicted_us = work / (kWorkPerMs / 1000);
+    if (work == 0 || predicted_us <= limit_us - budget->cpu_used_us) return true;
     read_cpu(budget, coarse_us());
-    if (work / (kWorkPerMs / 1000) > limit_us - budget->cpu_used_us) {
+    // Time already past the limit is measured, not predicted.
+    if (budget->cpu_used_us > limit_us) {
+        stop(budget, ProbeStop::cpu);
+    } else if (predicted_us > limit_us - budget->cpu_used_us) {
         stop(budget, ProbeStop::cpu);
         if (budget->stop == ProbeStop::cpu) budget->predicted_by = largest;
     }

@@ -31,10 +31,12 @@
 //    at each file's first read (the probed file's, and a playlist's
 //    segments'), ID3v2 tags and then a Matroska header, FLAC metadata or the
 //    header pages of an Ogg file are walked to their end, and the work their
-//    tags, chapters, cues and comments will take is added up. A probe whose predicted work does not
-//    fit in what is left of its processor time stops at once, and its text says the time was
-//    predicted. Work done between reads that grows only as fast as the bytes read (parsing, one
-//    subtitle event after another) needs no prediction: the next read sees it.
+//    tags, chapters, cues and comments will take is added up. A probe
+//    whose predicted work does not fit in what is left of its processor
+//    time stops at once, and its text says the time was predicted. Work
+//    done between reads that grows only as fast as the bytes read (parsing,
+//    one subtitle event after another) needs no prediction: the next read
+//    sees it.
 //  - Memory is counted, not measured (the allocator is shared by every thread
 //    of the process): each stream at the cost measured for its kind
 //    (kStreamBytes and the decoder stream-info reading opens for its codec),
