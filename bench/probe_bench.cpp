@@ -101,7 +101,7 @@ const Corpus &corpusFor(bool smoke) {
         "large-index-" + std::to_string(entries) + ".mp4");
     // Keys that differ in their first characters: FFmpeg's metadata
     // dictionary compares each new key with every one before it.
-    const int tags = corpus.manyTagCount = smoke ? 2000 : 40000;
+    const int tags = corpus.manyTagCount = smoke ? 2000 : 14000;
     const std::string list = "tags-" + std::to_string(tags) + ".txt";
     std::string metadata = ";FFMETADATA1\n";
     for (int i = 0; i < tags; ++i) {

@@ -39,12 +39,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Under the sanitizers the demuxers run several times slower and every
     // allocation costs more: a probe stopped by its processor budget must
     // end well inside libFuzzer's 10 s timeout, and one stopped at its index
-    // limit well inside its 2 GiB memory limit: both are the library ending
-    // a probe as it should, not a hang or a memory blow-up.
+    // or memory limit well inside its 2 GiB memory limit: each is the
+    // library ending a probe as it should, not a hang or a memory blow-up.
     MediaProbeLimits limits;
     media_probe_get_limits(&limits);
     limits.cpu_ms = 3000;
     limits.index_entries = 1000000;
+    limits.memory = 256 << 20;
     if (media_probe_set_limits(&limits) != 0) abort();
     return 0;
 }

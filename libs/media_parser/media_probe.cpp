@@ -1335,7 +1335,7 @@ int media_probe_file(MediaContext *context, const char *filename, unsigned flags
     // The demuxer reads the descriptor whose size was just taken. A probe
     // that reaches a limit returns 1 however the demuxer took being stopped.
     ProbeBudget budget;
-    probe_begin(&budget, &context->cancel_request);
+    probe_begin(&budget, &context->cancel_request, copy_entries);
     AVFormatContext *format = nullptr;
     int opened = open_local(&format, filename, &budget, &file);
     if (opened < 0) {
@@ -1346,8 +1346,10 @@ int media_probe_file(MediaContext *context, const char *filename, unsigned flags
     }
     probe_set_phase(&budget, ProbePhase::reading_streams);
     int found = describe_container(context, format, filename) ? 0 : AVERROR(ENOMEM);
-    if (found == 0 && !probe_stopped(&budget)) found = avformat_find_stream_info(format, nullptr);
-    if (found < 0 || !probe_check_indexes(&budget)) {
+    // Stream-info reading opens a decoder for each stream at once: their
+    // memory is counted first.
+    if (found == 0 && probe_check(&budget)) found = avformat_find_stream_info(format, nullptr);
+    if (found < 0 || !probe_check(&budget)) {
         describe_failure(context, found, budget, filename, true);
         avformat_close_input(&format);
         end_probe(context, &budget);

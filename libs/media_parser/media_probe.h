@@ -57,13 +57,16 @@
  *     VobSub indexes are not read (result 1): their demuxers open the files
  *     they name on their own, outside these rules.
  *  7. Limits. Each probe has a budget: processor time, bytes read, index
- *     entries, playlists, files opened and time spent waiting (see
+ *     entries, playlists, files opened, time spent waiting and memory (see
  *     MediaProbeLimits for each and its default). A probe that reaches one
  *     stops and returns 1, error_text naming the limit ("probe stopped at
  *     more than 10 s of processor time: ..."); it never returns 0 with a
- *     description cut short. A scan (MEDIA_PROBE_SCAN) extends the budget
- *     with what it reads, so that a file of any size is scanned whole, and
- *     stops in the same way.
+ *     description cut short. Work and memory the demuxer would spend between
+ *     two reads are predicted from the file's structure, and a probe whose
+ *     predicted share would take it past a limit stops before the demuxer
+ *     starts on it. A scan (MEDIA_PROBE_SCAN) extends the budget with what
+ *     it reads, so that a file of any size is scanned whole, and stops in
+ *     the same way.
  *
  * The records' layout is part of the interface: integer fields have exactly
  * the widths declared here and StreamEntry matches libavformat's index entry.
@@ -614,7 +617,13 @@ void media_probe_set_note_handler(MediaProbeNoteHandler handler, void *opaque);
  *    opened, and a live playlist waited for is waiting).
  * A cancel request (media_probe_cancel) stops a scan as it stops a probe. */
 typedef struct MediaProbeLimits {
-    /* Processor time of the probing thread, in milliseconds: 10000 (10 s). */
+    /* Processor time of the probing thread, in milliseconds: 10000 (10 s).
+     * Measured at every read and check of the probe; work the demuxer does in
+     * one go between two of them (metadata, chapters, cues) is predicted as
+     * the file is read, and a probe whose predicted work would not fit in
+     * what is left stops before the demuxer starts on it: error_text then
+     * says so ("probe stopped at more than 10 s of processor time (predicted
+     * from the file's Matroska tags): ..."). */
     int64_t cpu_ms;
     /* Bytes read from all the files of a probe together: 4 GiB. */
     int64_t bytes;
@@ -622,7 +631,10 @@ typedef struct MediaProbeLimits {
      * the demuxer's own index as well as the copy in the stream's node: where
      * the demuxer can thin its index it keeps it within the limit, and a
      * file whose sample tables declare more entries stops the probe before
-     * the demuxer builds them. */
+     * the demuxer builds them. Each entry stands for at least a byte of the
+     * file, so a stream of a smaller file may have no more entries than the
+     * file has bytes ("probe stopped at more than 608 index entries in one
+     * stream, one per byte of the file: ..."). */
     int64_t index_entries;
     /* Playlists the demuxer builds from the playlists it reads (each variant
      * or rendition of a master playlist is one): 1000. */
@@ -634,6 +646,15 @@ typedef struct MediaProbeLimits {
      * grow: 1000 (1 s). Time the thread spends scheduled out (a busy
      * machine) does not count. */
     int64_t idle_ms;
+    /* Bytes of memory a probe may hold: 1 GiB. Counted from what drives it,
+     * each at its measured cost: the streams (the demuxer's state, and the
+     * decoder reading the streams' parameters opens for each), the index
+     * entries (the demuxer's and the copy in the nodes), the metadata,
+     * chapters, attachments and cues a Matroska file declares, ID3v2 frames,
+     * Vorbis comments and the events of a text subtitle file. A probe that
+     * would hold more stops ("probe stopped at more than 1024 MiB of memory:
+     * ..."). */
+    int64_t memory;
 } MediaProbeLimits;
 
 /* Copies the limits in force into `limits`; NULL does nothing. */

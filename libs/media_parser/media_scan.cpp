@@ -278,7 +278,10 @@ void describe_stop(const ProbeBudget *budget, Failure failure, int error, int64_
     // probe_stop_text on a copy, to name a limit the scan itself keeps or the
     // probe's own allowance.
     ProbeBudget shown = *budget;
-    if (failure == Failure::keyframes) shown.stop = ProbeStop::index;
+    if (failure == Failure::keyframes) {
+        shown.stop = ProbeStop::index;
+        shown.index_bound = shown.limits.index_entries;
+    }
     if (shown.stop == ProbeStop::cancelled) {
         probe_stop_text(&shown, why, size);
         return;

@@ -17,6 +17,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavformat/avio.h>
+#include <libavutil/opt.h>
 }
 
 // A file open for the demuxer: what its AVIOContext reads, through opaque.
@@ -77,6 +78,8 @@ constexpr uint32_t kSizes = box_type("stsz"), kPackedSizes = box_type("stz2");
 constexpr uint32_t kTrack = box_type("trak"), kRun = box_type("trun");
 constexpr uint32_t kFragmentHeader = box_type("tfhd"), kTrackExtends = box_type("trex");
 constexpr uint32_t kMediaData = box_type("mdat");
+// How a Matroska file begins.
+constexpr uint32_t kEbmlMagic = 0x1A45DFA3;
 
 // The demuxer that builds its whole index from sample tables while reading
 // the header, with no callback in between.
@@ -92,10 +95,87 @@ static_assert(kVariantLength <= static_cast<int>(sizeof ProbeFile::line), "line 
 // and reads a few megabytes; a day of 48 kHz AAC has 4 million index entries;
 // real master playlists name tens of playlists; a playlist's segments are
 // opened a few at a time, and 256 opens also end a live playlist reloaded
-// without pause; a second without data is what a probe has always waited.
+// without pause; a second without data is what a probe has always waited; a
+// probe of a common file holds tens of megabytes, and the largest real ones
+// count well below a gibibyte (a day of AAC's index 200 MiB, 300 H.264
+// streams 694 MiB).
 constexpr MediaProbeLimits kDefaultLimits = {
-    10000, int64_t{4} << 30, 16000000, 1000, 256, 1000,
+    10000, int64_t{4} << 30, 16000000, 1000, 256, 1000, int64_t{1} << 30,
 };
+
+// Memory, as counted (probe_io.h). Measured with Debian's FFmpeg 5.1: a
+// stream's own state in the demuxer and in stream-info reading (its codec
+// context, parser and buffers; 15 KiB for an MPEG-2 video stream of MPEG-TS
+// with its decoder open), before the decoder.
+constexpr int64_t kStreamBytes = 64 << 10;
+// The decoder stream-info reading opens for a stream whose parameters are
+// not all known yet, at its opening (threads 1) with two channels of 48 kHz
+// sound or, for pictures, per pixel of the declared size: most take less
+// than kDecoderBytes. H.264's takes 841 KiB when opened and 2.3 MiB once it
+// has decoded a 320x240 picture (a file of 300 such streams took 690 MB);
+// AAC's 2.7 MiB for eight channels.
+constexpr int64_t kDecoderBytes = 128 << 10;
+struct DecoderCost {
+    AVCodecID codec;
+    int32_t kib;               // when opened
+    int32_t bytes_per_kpixel;  // ... and per thousand pixels of the declared size
+};
+constexpr DecoderCost kDecoderCosts[] = {
+    {AV_CODEC_ID_H264, 2304, 0},        {AV_CODEC_ID_HEVC, 2304, 0},
+    {AV_CODEC_ID_IMM5, 2304, 0},        {AV_CODEC_ID_SNOW, 2176, 7010},
+    {AV_CODEC_ID_AAC, 2752, 0},         {AV_CODEC_ID_AAC_LATM, 2752, 0},
+    {AV_CODEC_ID_AV1, 384, 0},          {AV_CODEC_ID_EXR, 272, 0},
+    {AV_CODEC_ID_DVB_SUBTITLE, 264, 0}, {AV_CODEC_ID_AC3, 240, 0},
+    {AV_CODEC_ID_EAC3, 240, 0},         {AV_CODEC_ID_XMA1, 232, 0},
+    {AV_CODEC_ID_XMA2, 232, 0},         {AV_CODEC_ID_OPUS, 208, 0},
+    {AV_CODEC_ID_ON2AVC, 208, 0},       {AV_CODEC_ID_CINEPAK, 200, 0},
+    {AV_CODEC_ID_TIFF, 184, 0},         {AV_CODEC_ID_DOLBY_E, 152, 0},
+    {AV_CODEC_ID_AASC, 148, 0},         {AV_CODEC_ID_PIXLET, 132, 0},
+    {AV_CODEC_ID_IDCIN, 132, 94},       {AV_CODEC_ID_TRUEMOTION2, 128, 12100},
+    {AV_CODEC_ID_SANM, 128, 6010},      {AV_CODEC_ID_ZMBV, 128, 4630},
+    {AV_CODEC_ID_PAF_VIDEO, 128, 4000}, {AV_CODEC_ID_VP3, 128, 3740},
+    {AV_CODEC_ID_VP4, 128, 3740},       {AV_CODEC_ID_DSICINVIDEO, 128, 3000},
+    {AV_CODEC_ID_VB, 128, 2000},        {AV_CODEC_ID_ESCAPE130, 128, 1760},
+    {AV_CODEC_ID_XAN_WC4, 128, 1010},   {AV_CODEC_ID_GDV, 128, 1010},
+    {AV_CODEC_ID_DFA, 128, 1010},       {AV_CODEC_ID_BFI, 128, 1010},
+    {AV_CODEC_ID_MSMPEG4V1, 128, 890},  {AV_CODEC_ID_MSMPEG4V2, 128, 890},
+    {AV_CODEC_ID_MSMPEG4V3, 128, 890},  {AV_CODEC_ID_WMV1, 128, 890},
+    {AV_CODEC_ID_WMV2, 128, 890},       {AV_CODEC_ID_RV40, 128, 890},
+    {AV_CODEC_ID_H263I, 128, 860},      {AV_CODEC_ID_FLV1, 128, 860},
+    {AV_CODEC_ID_MVDV, 128, 250},       {AV_CODEC_ID_HUFFYUV, 128, 70},
+    {AV_CODEC_ID_FFVHUFF, 128, 70},     {AV_CODEC_ID_HYMT, 128, 70},
+};
+// An index entry: the demuxer's (24 bytes) and the MP4 demuxer's sample size
+// (4), and the copy in the node (24) unless none is made.
+constexpr int64_t kIndexEntryBytes = 28;
+constexpr int64_t kIndexCopyBytes = 24;
+// A text subtitle event in the demuxer's queue (an AVPacket and its buffer):
+// measured 470 bytes beyond its text (5 million MicroDVD events took 2.4 GB);
+// its text and a line being read count as twice the bytes.
+constexpr int64_t kEventBytes = 512;
+
+// The text subtitle demuxers that read the whole file into a queue of events
+// before the first packet, and the byte, besides a line's end, with which an
+// event may begin on a line: an event starts at most once per such byte.
+struct TextFormat {
+    const char *demuxer;
+    char marker;  // 0: line ends only
+};
+constexpr TextFormat kTextFormats[] = {
+    {"aqtitle", 0},   {"ass", 0},           {"jacosub", 0}, {"lrc", '['},  {"mcc", 0},
+    {"microdvd", 0},  {"mpl2", 0},          {"mpsub", 0},   {"pjs", 0},    {"realtext", '<'},
+    {"sami", '<'},    {"scc", 0},           {"srt", 0},     {"stl", 0},    {"subviewer1", 0},
+    {"subviewer", 0}, {"tedcaptions", '{'}, {"vplayer", 0}, {"webvtt", 0},
+};
+
+// Where a stop's prediction came from, in words.
+const char *const kForecastNames[] = {
+    "Matroska tags", "Matroska chapters", "Matroska cues",   "Matroska elements",
+    "ID3v2 frames",  "Vorbis comments",   "subtitle events",
+};
+static_assert(sizeof kForecastNames / sizeof kForecastNames[0] ==
+                  static_cast<size_t>(Forecast::count),
+              "a name for each source");
 // libavformat sizes a stream's index in bytes with an unsigned int.
 constexpr int64_t kMostIndexEntries = UINT_MAX / sizeof(AVIndexEntry);
 
@@ -112,7 +192,7 @@ bool valid(const MediaProbeLimits &limits) {
     return limits.cpu_ms > 0 && limits.cpu_ms <= most_ms && limits.bytes > 0 &&
            limits.index_entries > 0 && limits.index_entries <= kMostIndexEntries &&
            limits.playlists > 0 && limits.files > 0 && limits.idle_ms > 0 &&
-           limits.idle_ms <= most_ms;
+           limits.idle_ms <= most_ms && limits.memory > 0;
 }
 
 int64_t clock_us(clockid_t clock) {
@@ -126,8 +206,15 @@ int64_t coarse_us() {
     return clock_us(CLOCK_MONOTONIC_COARSE);
 }
 
+// Once stopped, no decoder opens any more: stream-info reading that ends
+// early still opens one for each stream whose parameters it lacks, and a
+// probe stopped for its memory would then take it all the same. A decoder
+// refused by the whitelist frees what it had allocated (43 KiB are left of
+// an H.264 decoder).
 void stop(ProbeBudget *budget, ProbeStop why) {
-    if (budget->stop == ProbeStop::none) budget->stop = why;
+    if (budget->stop != ProbeStop::none) return;
+    budget->stop = why;
+    if (budget->format) av_opt_set(budget->format, "codec_whitelist", "none", 0);
 }
 
 void read_cpu(ProbeBudget *budget, int64_t now) {
@@ -179,6 +266,10 @@ uint64_t io_mark(const ProbeBudget *budget) {
 int interrupt_check(void *opaque) {
     auto *budget = static_cast<ProbeBudget *>(opaque);
     if (stopped_or_cancelled(budget)) return 1;
+    if (budget->format && budget->format->nb_streams != budget->streams_seen &&
+        !probe_check(budget)) {
+        return 1;
+    }
     const int64_t now = coarse_us();
     const uint64_t mark = io_mark(budget);
     const int64_t gap = now - budget->last_check_us;
@@ -302,9 +393,11 @@ void walk_top_boxes(SampleTableWatch *watch, const uint8_t *data, size_t size, i
 // bytes before it and kBoxAfter from it are readable). The demuxer allocates
 // and fills one index entry per sample that a sample table declares (stsz,
 // stz2; trun in fragments) before any callback can stop it; a table declaring
-// more than the limit stops the probe before the demuxer sees it. Sound of a
-// constant sample size (PCM) is indexed by chunks, not samples: such a table
-// may declare more, as long as its samples fit in the file.
+// more than the limit, or than the file has bytes (each sample takes at least
+// one), stops the probe before the demuxer sees it; what all the tables
+// declare together counts as memory. Sound of a constant sample size (PCM) is
+// indexed by chunks, not samples: such a table may declare more, as long as
+// its samples fit in the file.
 //
 // The types are found as bytes, wherever they are, so that no nesting of
 // boxes the demuxer accepts hides one. Media data does not count (it is never
@@ -332,16 +425,23 @@ bool sample_table_fits(SampleTableWatch *watch, const uint8_t *type, int64_t at)
         case kTrackExtends:
             watch->fragmented = true;  // fragments, read later with the packets
             return true;
-        case kRun:
-            return !watch->fragment_header || read_be32(type + 8) <= limit;
+        case kRun: {
+            if (!watch->fragment_header) return true;
+            const uint32_t count = read_be32(type + 8);
+            watch->declared += count;
+            return count <= limit;
+        }
         default:
             break;
     }
     if (!watch->tracks.overflowed && !in_ranges(watch->tracks, at)) return true;
     const uint32_t count = read_be32(type + 12);
     const uint32_t sample_size = name == kSizes ? read_be32(type + 8) : 0;
-    return count <= limit ||
-           (sample_size != 0 && uint64_t{count} * sample_size <= uint64_t(watch->file_size));
+    if (count <= limit) {
+        watch->declared += count;
+        return true;
+    }
+    return sample_size != 0 && uint64_t{count} * sample_size <= uint64_t(watch->file_size);
 }
 
 // Checks the boxes whose type starts in [from, to) of `data`, which begins at
@@ -484,6 +584,126 @@ bool playlists_fit(ProbeFile *file, const uint8_t *data, size_t size) {
     return true;
 }
 
+// What `stream` costs while the probe holds it: its state, and the decoder
+// stream-info reading opens for it (kDecoderCosts).
+int64_t stream_cost(const AVStream *stream) {
+    const AVCodecParameters *par = stream->codecpar;
+    for (const DecoderCost &decoder : kDecoderCosts) {
+        if (decoder.codec != par->codec_id) continue;
+        int64_t cost = kStreamBytes + (int64_t{decoder.kib} << 10);
+        // A size the decoder refuses (av_image_check_size) opens nothing.
+        const int64_t width = par->width, height = par->height;
+        if (decoder.bytes_per_kpixel && width > 0 && height > 0 &&
+            (width + 128) * (height + 128) < INT_MAX / 8) {
+            cost += width * height * decoder.bytes_per_kpixel / 1000;
+        }
+        return cost;
+    }
+    return kStreamBytes + kDecoderBytes;
+}
+
+int64_t memory_held(const ProbeBudget *budget) {
+    const int64_t per_entry = kIndexEntryBytes + (budget->copies_index ? kIndexCopyBytes : 0);
+    const int64_t declared = multiply_count(budget->tables.declared, per_entry);
+    int64_t held = add_count(budget->stream_memory,
+                             budget->index_memory > declared ? budget->index_memory : declared);
+    for (int64_t predicted : budget->forecast_memory) held = add_count(held, predicted);
+    return held;
+}
+
+bool within_memory(ProbeBudget *budget) {
+    if (memory_held(budget) > budget->limits.memory) stop(budget, ProbeStop::memory);
+    return !probe_stopped(budget);
+}
+
+// Stops the probe when the work predicted would take it past its processor
+// time: the time used as last read, and the rest at kWorkPerMs.
+bool within_forecast(ProbeBudget *budget) {
+    if (!within_memory(budget)) return false;
+    int64_t work = 0;
+    int largest = 0;
+    for (int i = 0; i < static_cast<int>(Forecast::count); ++i) {
+        work = add_count(work, budget->forecast_work[i]);
+        if (budget->forecast_work[i] > budget->forecast_work[largest]) largest = i;
+    }
+    const int64_t limit_us = budget->limits.cpu_ms * 1000;
+    const int64_t predicted_us = work / (kWorkPerMs / 1000);
+    if (work == 0 || predicted_us <= limit_us - budget->cpu_used_us) return true;
+    read_cpu(budget, coarse_us());
+    // Time already past the limit is measured, not predicted.
+    if (budget->cpu_used_us > limit_us) {
+        stop(budget, ProbeStop::cpu);
+    } else if (predicted_us > limit_us - budget->cpu_used_us) {
+        stop(budget, ProbeStop::cpu);
+        if (budget->stop == ProbeStop::cpu) budget->predicted_by = largest;
+    }
+    return !probe_stopped(budget);
+}
+
+// Counts the events of a text subtitle file in the bytes read at `position`
+// that were not counted before (kTextFormats).
+void count_text_events(ProbeBudget *budget, const uint8_t *data, size_t size, int64_t position) {
+    const int64_t end = position + static_cast<int64_t>(size);
+    if (end <= budget->text_counted_to) return;
+    const size_t skip = budget->text_counted_to > position
+                            ? static_cast<size_t>(budget->text_counted_to - position)
+                            : 0;
+    const uint8_t marker = static_cast<uint8_t>(kTextFormats[budget->text_format].marker);
+    int64_t events = 0;
+    for (size_t i = skip; i < size; ++i) {
+        const uint8_t c = data[i];
+        events += (c == '\n') | (c == '\r') | (c == 0) | (marker != 0 && c == marker);
+    }
+    budget->text_counted_to = end;
+    int64_t &held = budget->forecast_memory[static_cast<int>(Forecast::subtitle_events)];
+    held = add_count(held, add_count(multiply_count(events, kEventBytes),
+                                     2 * static_cast<int64_t>(size - skip)));
+}
+
+// Once the demuxer is known: whether it queues a text subtitle file's events,
+// and then those in what was read before it was known.
+void start_counting_events(ProbeBudget *budget, ProbeFile *file, int64_t position) {
+    budget->text_format = -2;
+    for (size_t i = 0; i < sizeof kTextFormats / sizeof kTextFormats[0]; ++i) {
+        if (strcmp(budget->format->iformat->name, kTextFormats[i].demuxer) == 0) {
+            budget->text_format = static_cast<int>(i);
+        }
+    }
+    if (budget->text_format < 0) return;
+    FileWindow window(budget, file->fd, nullptr, 0);
+    for (int64_t at = 0; at < position && !probe_stopped(budget);) {
+        const uint8_t *bytes = nullptr;
+        const int want = position - at < FileWindow::kMostAsked ? static_cast<int>(position - at)
+                                                                : FileWindow::kMostAsked;
+        const int count = window.get_some(at, want, &bytes);
+        if (count <= 0) break;
+        count_text_events(budget, bytes, static_cast<size_t>(count), at);
+        at += count;
+    }
+}
+
+// At a file's first read, before the demuxer has seen a byte: its ID3v2
+// tags, and a Matroska header, FLAC metadata or Ogg header pages after them
+// (probe_forecast.h). Every file is walked, the segments a playlist names too:
+// their demuxers parse them in the probe's thread.
+void walk_structure(ProbeBudget *budget, ProbeFile *file, const uint8_t *data, size_t size) {
+    // Most files are none of these: nothing more is read for them.
+    static const char *const kWalked[] = {"ID3", "\x1A\x45\xDF\xA3", "fLaC", "OggS"};
+    bool walked = false;
+    for (const char *magic : kWalked) {
+        walked = walked || (size >= strlen(magic) && memcmp(data, magic, strlen(magic)) == 0);
+    }
+    if (!walked) return;
+    const int first = size < INT_MAX ? static_cast<int>(size) : INT_MAX;
+    FileWindow window(budget, file->fd, data, first);
+    const int64_t after_tags = forecast_id3v2(budget, &window, 0);
+    const uint8_t *magic = probe_stopped(budget) ? nullptr : window.get(after_tags, 4);
+    if (!magic) return;
+    if (read_be32(magic) == kEbmlMagic) forecast_matroska(budget, &window, after_tags);
+    if (memcmp(magic, "fLaC", 4) == 0) forecast_flac(budget, &window, after_tags);
+    if (memcmp(magic, "OggS", 4) == 0) forecast_ogg(budget, &window, after_tags);
+}
+
 // What a read found: checks the budget against the bytes just read. Returns
 // false once the probe is stopped.
 bool accept_read(ProbeFile *file, const uint8_t *data, size_t size, int64_t position) {
@@ -496,20 +716,28 @@ bool accept_read(ProbeFile *file, const uint8_t *data, size_t size, int64_t posi
     if (!file->read_before) {
         file->read_before = true;
         file->playlist = position == 0 && size >= 7 && memcmp(data, "#EXTM3U", 7) == 0;
+        if (position == 0) walk_structure(budget, file, data, size);
+        if (probe_stopped(budget)) return false;
     }
     if (file->playlist && !playlists_fit(file, data, size)) return false;
     if (!budget->format_known && budget->format && budget->format->iformat) {
         budget->format_known = true;
         budget->mov = strcmp(budget->format->iformat->name, kMovDemuxer) == 0;
+        if (file->probed) start_counting_events(budget, file, position);
+    }
+    if (file->probed && budget->text_format >= 0) {
+        count_text_events(budget, data, size, position);
+        if (!within_memory(budget)) return false;
     }
     if (file->probed && (!budget->format_known || budget->mov) &&
         (budget->phase == ProbePhase::opening || budget->tables.fragmented)) {
         if (!sample_tables_fit(&budget->tables, data, size, position)) {
+            if (budget->stop == ProbeStop::none) budget->index_bound = budget->tables.index_limit;
             stop(budget, ProbeStop::index);
             return false;
         }
     }
-    return probe_check_indexes(budget) && within_cpu(budget);
+    return probe_check(budget) && within_cpu(budget);
 }
 
 // The AVIOContext's read: never blocks (see wait_for_data), and never reads
@@ -532,7 +760,11 @@ int read_file(void *opaque, uint8_t *buffer, int size) {
                        ? static_cast<int>(count)
                        : AVERROR_EXIT;
         }
-        if (count == 0) return AVERROR_EOF;
+        if (count == 0) {
+            // What the demuxer made of the last bytes is checked before it
+            // takes the file's end as the end of stream-info reading.
+            return file->probed && !probe_check(budget) ? AVERROR_EXIT : AVERROR_EOF;
+        }
         const int error = errno;
         if (error == EINTR) continue;
         if (error == ESPIPE && !file->streamed) {
@@ -698,6 +930,23 @@ void format_bytes(char *text, size_t size, int64_t bytes) {
     snprintf(text, size, "%lld bytes", static_cast<long long>(bytes));
 }
 
+// The memory limit in MiB, with as many decimals as it takes (up to six).
+void format_mebibytes(char *text, size_t size, int64_t bytes) {
+    const int64_t whole = bytes >> 20;
+    int64_t fraction = ((bytes & ((1 << 20) - 1)) * 1000000 + (1 << 19)) >> 20;
+    if (fraction == 0) {
+        snprintf(text, size, "%lld MiB", static_cast<long long>(whole));
+        return;
+    }
+    int digits = 6;
+    while (fraction % 10 == 0) {
+        fraction /= 10;
+        --digits;
+    }
+    snprintf(text, size, "%lld.%0*lld MiB", static_cast<long long>(whole), digits,
+             static_cast<long long>(fraction));
+}
+
 const char *plural(int64_t count, const char *one, const char *many) {
     return count == 1 ? one : many;
 }
@@ -719,9 +968,12 @@ int probe_open_checked(const char *path, CheckedFile *file) {
     return 0;
 }
 
-void probe_begin(ProbeBudget *budget, const int32_t *cancel) {
+void probe_begin(ProbeBudget *budget, const int32_t *cancel, bool copies_index) {
     memset(budget, 0, sizeof *budget);
     budget->cancel = cancel;
+    budget->copies_index = copies_index;
+    budget->predicted_by = -1;
+    budget->text_format = -1;
     media_probe_get_limits(&budget->limits);
     budget->stop = ProbeStop::none;
     budget->phase = ProbePhase::opening;
@@ -734,7 +986,8 @@ void probe_begin(ProbeBudget *budget, const int32_t *cancel) {
 int probe_attach(ProbeBudget *budget, AVFormatContext *format, const CheckedFile *file) {
     budget->files_opened = 1;
     budget->tables.file_size = file->size;
-    budget->tables.index_limit = budget->limits.index_entries;
+    budget->tables.index_limit =
+        file->size < budget->limits.index_entries ? file->size : budget->limits.index_entries;
     int result = make_context(budget, *file, true, &budget->probed);
     if (result < 0) return result;
     format->pb = budget->probed;  // custom I/O: closing the format leaves it to probe_end
@@ -762,12 +1015,50 @@ void probe_set_phase(ProbeBudget *budget, ProbePhase phase) {
 
 bool probe_check_indexes(ProbeBudget *budget) {
     const AVFormatContext *format = budget->format;
+    // Each entry stands for at least a byte of the file, as far as it is known.
+    const int64_t bytes = budget->bytes_read > budget->tables.file_size ? budget->bytes_read
+                                                                        : budget->tables.file_size;
+    const int64_t bound =
+        bytes < budget->limits.index_entries ? bytes : budget->limits.index_entries;
+    int64_t entries = 0;
     for (unsigned i = 0; format && i < format->nb_streams; ++i) {
-        if (avformat_index_get_entries_count(format->streams[i]) > budget->limits.index_entries) {
+        const int count = avformat_index_get_entries_count(format->streams[i]);
+        if (count > bound) {
+            if (budget->stop == ProbeStop::none) budget->index_bound = bound;
             stop(budget, ProbeStop::index);
         }
+        entries += count;
     }
+    budget->index_memory =
+        multiply_count(entries, kIndexEntryBytes + (budget->copies_index ? kIndexCopyBytes : 0));
     return !probe_stopped(budget);
+}
+
+bool probe_check(ProbeBudget *budget) {
+    const AVFormatContext *format = budget->format;
+    if (!probe_check_indexes(budget)) return false;
+    if (format) {
+        int64_t held = 0;
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            held = add_count(held, stream_cost(format->streams[i]));
+        }
+        budget->stream_memory = held;
+        budget->streams_seen = format->nb_streams;
+    }
+    return within_forecast(budget);
+}
+
+bool probe_foresee(ProbeBudget *budget, Forecast source, int64_t work, int64_t memory) {
+    const int i = static_cast<int>(source);
+    budget->forecast_work[i] = add_count(budget->forecast_work[i], work);
+    budget->forecast_memory[i] = add_count(budget->forecast_memory[i], memory);
+    return within_forecast(budget) && within_cpu(budget);
+}
+
+bool probe_read_for_forecast(ProbeBudget *budget, int64_t bytes) {
+    budget->bytes_read += bytes;
+    if (budget->bytes_read > budget->limits.bytes) stop(budget, ProbeStop::bytes);
+    return within_cpu(budget);
 }
 
 void probe_stop_text(const ProbeBudget *budget, char *text, size_t size) {
@@ -776,16 +1067,25 @@ void probe_stop_text(const ProbeBudget *budget, char *text, size_t size) {
     switch (budget->stop) {
         case ProbeStop::cpu:
             format_seconds(amount, sizeof amount, limits.cpu_ms);
-            snprintf(text, size, "probe stopped at more than %s of processor time", amount);
+            if (budget->predicted_by >= 0) {
+                snprintf(text, size,
+                         "probe stopped at more than %s of processor time (predicted from the "
+                         "file's %s)",
+                         amount, kForecastNames[budget->predicted_by]);
+            } else {
+                snprintf(text, size, "probe stopped at more than %s of processor time", amount);
+            }
             break;
         case ProbeStop::bytes:
             format_bytes(amount, sizeof amount, limits.bytes);
             snprintf(text, size, "probe stopped at more than %s read", amount);
             break;
         case ProbeStop::index:
-            snprintf(text, size, "probe stopped at more than %lld %s in one stream",
-                     static_cast<long long>(limits.index_entries),
-                     plural(limits.index_entries, "index entry", "index entries"));
+            snprintf(
+                text, size, "probe stopped at more than %lld %s in one stream%s",
+                static_cast<long long>(budget->index_bound),
+                plural(budget->index_bound, "index entry", "index entries"),
+                budget->index_bound < limits.index_entries ? ", one per byte of the file" : "");
             break;
         case ProbeStop::playlists:
             snprintf(text, size, "probe stopped at more than %lld %s",
@@ -806,6 +1106,10 @@ void probe_stop_text(const ProbeBudget *budget, char *text, size_t size) {
             break;
         case ProbeStop::cancelled:
             snprintf(text, size, "%s", "probe cancelled");
+            break;
+        case ProbeStop::memory:
+            format_mebibytes(amount, sizeof amount, limits.memory);
+            snprintf(text, size, "probe stopped at more than %s of memory", amount);
             break;
         case ProbeStop::none:
             snprintf(text, size, "%s", "");

@@ -22,6 +22,33 @@
 //  - Budget: each probe takes the process-wide limits when it starts. The
 //    first limit it reaches stops it: from then on every read, open and
 //    interrupt check of the probe fails, and the probe reports the limit.
+//  - Processor time is read at every read, open and interrupt check. Work a
+//    demuxer does in one go between two of them cannot be seen there, and
+//    neither a timer nor another thread could end it: a timer's signal can
+//    only set a flag that the demuxer does not look at until that work is
+//    done, and nothing may unwind the demuxer from inside. So what drives
+//    such work is walked before the demuxer starts on it (probe_forecast.h):
+//    at each file's first read (the probed file's, and a playlist's
+//    segments'), ID3v2 tags and then a Matroska header, FLAC metadata or the
+//    header pages of an Ogg file are walked to their end, and the work their
+//    tags, chapters, cues and comments will take is added up. A probe
+//    whose predicted work does not fit in what is left of its processor
+//    time stops at once, and its text says the time was predicted. Work
+//    done between reads that grows only as fast as the bytes read (parsing,
+//    one subtitle event after another) needs no prediction: the next read
+//    sees it.
+//  - Memory is counted, not measured (the allocator is shared by every thread
+//    of the process): each stream at the cost measured for its kind
+//    (kStreamBytes and the decoder stream-info reading opens for its codec),
+//    each index entry (the demuxer's, and the copy unless the probe keeps
+//    none), the sample tables an MP4 declares, the subtitle events of a text
+//    subtitle file as its bytes arrive (kEventBytes each, a line or a marker
+//    its format opens an event with), and what the walks predict. The sum is
+//    checked at every read and check and before the streams' parameters are
+//    read, when stream-info reading would open every stream's decoder.
+//  - Index entries: at most the limit, and, since each stands for at least a
+//    byte of media data, no more than the file has bytes (or the probe has
+//    read, for a file that grows); the text gives the bound that applied.
 #ifndef MEDIA_PARSER_PROBE_IO_H
 #define MEDIA_PARSER_PROBE_IO_H
 
@@ -31,12 +58,13 @@
 #include <cstdint>
 
 #include "media_probe.h"
+#include "probe_forecast.h"
 
 struct AVFormatContext;
 struct AVIOContext;
 
 // Which limit stopped a probe.
-enum class ProbeStop { none, cpu, bytes, index, playlists, files, idle, cancelled };
+enum class ProbeStop { none, cpu, bytes, index, playlists, files, idle, cancelled, memory };
 
 // What a probe is doing; the sample tables are watched while the header is read.
 enum class ProbePhase { opening, reading_streams };
@@ -80,7 +108,8 @@ struct ProbeRanges {
 // The watch over the probed file's sample tables (probe_io.cpp).
 struct SampleTableWatch {
     int64_t file_size;    // when it was opened
-    int64_t index_limit;  // entries
+    int64_t index_limit;  // entries: the limit, or the file's size when smaller
+    int64_t declared;     // entries the tables declare, all tracks together
     int carry_length;     // the last bytes read, for a box header across two reads
     int64_t carry_end;
     uint8_t carry[20];
@@ -108,6 +137,7 @@ struct ProbeBudget {
     SampleTableWatch tables;
 
     int64_t bytes_read;
+    int64_t index_bound;  // the bound an index went past (ProbeStop::index)
     int64_t files_opened;
     int64_t playlists;
     ProbeMaster *masters;
@@ -128,6 +158,19 @@ struct ProbeBudget {
     bool after_quiet_gap;   // the last gap was long and without I/O
     int64_t quiet_cpu_us;   // processor time at its end
     bool last_gap_asleep;   // ... and it was a sleep
+
+    // Memory, as counted (see the contract): the streams and the index as
+    // last seen, and the walks' predictions with the work they foresee.
+    bool copies_index;  // the nodes get a copy of each index
+    unsigned streams_seen;
+    int64_t stream_memory;
+    int64_t index_memory;
+    int64_t forecast_work[static_cast<int>(Forecast::count)];
+    int64_t forecast_memory[static_cast<int>(Forecast::count)];
+    int predicted_by;  // the Forecast that stopped the probe; -1 when measured
+    // A text subtitle file's events, counted as its bytes arrive.
+    int text_format;  // -1 unknown, -2 none; else its row in the table of formats
+    int64_t text_counted_to;
 };
 
 // Checks `path` and opens it (see the contract). Returns 0 with `file`
@@ -137,8 +180,9 @@ int probe_open_checked(const char *path, CheckedFile *file);
 
 // Starts the budget of a probe on this thread with the process-wide limits.
 // `cancel` (NULL for none) is a flag another thread may set at any time,
-// with an atomic store, to stop the probe.
-void probe_begin(ProbeBudget *budget, const int32_t *cancel);
+// with an atomic store, to stop the probe. `copies_index`: the probe copies
+// each index into its nodes, which counts as memory.
+void probe_begin(ProbeBudget *budget, const int32_t *cancel, bool copies_index);
 
 // Gives `format` (allocated, not yet opened) the probe's I/O: an AVIOContext
 // reading `file` (which it owns from now on), the io_open and io_close2 that
@@ -154,6 +198,12 @@ void probe_set_phase(ProbeBudget *budget, ProbePhase phase);
 // Stops the probe when a stream of its format context holds more index
 // entries than the limit; returns false when the probe is stopped.
 bool probe_check_indexes(ProbeBudget *budget);
+
+// probe_check_indexes, and stops the probe when the memory counted for its
+// streams, indexes and predictions exceeds the limit (before the streams'
+// parameters are read, this counts the decoders stream-info reading opens).
+// Returns false when the probe is stopped.
+bool probe_check(ProbeBudget *budget);
 
 inline bool probe_stopped(const ProbeBudget *budget) {
     return budget->stop != ProbeStop::none;

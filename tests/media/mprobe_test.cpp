@@ -825,11 +825,16 @@ TEST(Mprobe, JsonWritesATagKeyOnceWhateverItsInvalidBytes) {
 // summary's run standing for the probe alone). Under AddressSanitizer, whose
 // realloc always moves the block, FFmpeg's dictionary alone would take the
 // probe past its processor budget: a quarter as many tags there.
-TEST(Mprobe, JsonWritesFortyThousandTagsInLinearTime) {
+// Many tags, but fewer than the library refuses: the demuxer's own
+// dictionary makes their cost grow as their square, and its processor budget
+// predicts that from above (20,000 such tags are refused). An mprobe that
+// looked for a repeated key among those gathered spent some 0.5 s more on
+// 14,000 (3.8 s on 40,000).
+TEST(Mprobe, JsonWritesFourteenThousandTagsInLinearTime) {
 #ifdef MPROBE_TEST_ASAN
     const int tags = 10000;
 #else
-    const int tags = 40000;
+    const int tags = 14000;
 #endif
     const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-many-tags";
     std::filesystem::create_directories(dir);
@@ -863,7 +868,7 @@ TEST(Mprobe, JsonWritesFortyThousandTagsInLinearTime) {
     ASSERT_EQ(summary.status, 0) << summary.err;
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(nlohmann::json::parse(json.out)["tags"].size(), tags + 1u);  // and the encoder's
-    EXPECT_LT(described - probe, 2.0) << "probe " << probe << " s, with JSON " << described;
+    EXPECT_LT(described - probe, 0.25) << "probe " << probe << " s, with JSON " << described;
 }
 
 // A run whose standard output is a pipe its reader closes after `keep`
