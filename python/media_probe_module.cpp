@@ -69,8 +69,15 @@ bool logNotes(PyObject *pathBytes, const MediaContext *context,
 
 // Builds nested dicts and lists from the field table's walk. Each begin
 // pushes a container, each end pops it; values go into the container on top.
+// Keys, like texts, come out of files (tag keys) and need not be UTF-8: both
+// are decoded the same way, undecodable bytes becoming U+FFFD, so that two
+// tag keys equal after that are one key (the last value, the first place).
 struct PyBuilder {
-    std::vector<PyObject *> stack;  // owned references
+    struct Level {
+        PyObject *container;  // owned
+        bool tags;            // an object of tags: its keys come from the file
+    };
+    std::vector<Level> stack;
     PyObject *root = nullptr;
     bool failed = false;
 
@@ -78,7 +85,7 @@ struct PyBuilder {
     PyBuilder(const PyBuilder &) = delete;
     PyBuilder &operator=(const PyBuilder &) = delete;
     ~PyBuilder() {
-        for (PyObject *o : stack) Py_DECREF(o);
+        for (const Level &level : stack) Py_DECREF(level.container);
         Py_XDECREF(root);
     }
 
@@ -89,9 +96,15 @@ struct PyBuilder {
             Py_XDECREF(value);
             return;
         }
-        PyObject *top = stack.back();
-        const int status = PyList_Check(top) ? PyList_Append(top, value)
-                                             : PyDict_SetItemString(top, key ? key : "", value);
+        const Level &top = stack.back();
+        int status;
+        if (PyList_Check(top.container)) {
+            status = PyList_Append(top.container, value);
+        } else {
+            PyObject *name = keyObject(key ? key : "", top.tags);
+            status = name ? PyDict_SetItem(top.container, name, value) : -1;
+            Py_XDECREF(name);
+        }
         Py_DECREF(value);
         if (status < 0) failed = true;
     }
@@ -101,15 +114,17 @@ struct PyBuilder {
             failed = true;
             return;
         }
+        const bool tags = !stack.empty() && PyDict_Check(container) &&
+                          PyDict_Check(stack.back().container) && key && strcmp(key, "tags") == 0;
         if (!stack.empty()) {
             Py_INCREF(container);
             put(key, container);
         }
-        stack.push_back(container);
+        stack.push_back({container, tags});
     }
     void close() {
         if (stack.empty()) return;
-        PyObject *done = stack.back();
+        PyObject *done = stack.back().container;
         stack.pop_back();
         if (stack.empty()) {
             Py_XDECREF(root);
@@ -117,6 +132,15 @@ struct PyBuilder {
         } else {
             Py_DECREF(done);
         }
+    }
+
+    // A key as a str. The field table's own keys are interned, as dict
+    // literals' are; a file's tag keys are not, so that no file can add to
+    // the interpreter's interned strings.
+    static PyObject *keyObject(const char *key, bool fromFile) {
+        PyObject *name = PyUnicode_DecodeUTF8(key, static_cast<Py_ssize_t>(strlen(key)), "replace");
+        if (name && !fromFile) PyUnicode_InternInPlace(&name);
+        return name;
     }
 };
 
