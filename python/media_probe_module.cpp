@@ -235,9 +235,61 @@ void runProbe(const char *path, Probed *out) {
     threadNotes = nullptr;
 }
 
+// 1 when `pathBytes` is UTF-8, 0 when not, -1 with an error set.
+int isUtf8(PyObject *pathBytes) {
+    PyObject *text =
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(pathBytes), PyBytes_GET_SIZE(pathBytes), "strict");
+    if (text) {
+        Py_DECREF(text);
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// A path that is not UTF-8 reads as "filename" only with U+FFFD in place of
+// the undecodable bytes: its raw bytes follow it as "filename_bytes", as in
+// mprobe's JSON. Puts them right after "filename" in `description` unless
+// they are there already (the field walk gives them where the context holds
+// the path). 0, or -1 with an error set.
+int addFilenameBytes(PyObject *description, PyObject *pathBytes) {
+    const int utf8 = isUtf8(pathBytes);
+    if (utf8 != 0) return utf8 > 0 ? 0 : -1;
+    PyObject *key = PyUnicode_InternFromString("filename_bytes");
+    if (!key) return -1;
+    int status = PyDict_Contains(description, key);
+    if (status != 0) {
+        Py_DECREF(key);
+        return status > 0 ? 0 : -1;
+    }
+    // A dict keeps the order keys were first set in: set them all again.
+    PyObject *items = PyDict_Items(description);
+    if (!items) {
+        Py_DECREF(key);
+        return -1;
+    }
+    PyDict_Clear(description);
+    bool placed = false;
+    for (Py_ssize_t i = 0; status == 0 && i < PyList_GET_SIZE(items); ++i) {
+        PyObject *item = PyList_GET_ITEM(items, i);
+        PyObject *name = PyTuple_GET_ITEM(item, 0);
+        status = PyDict_SetItem(description, name, PyTuple_GET_ITEM(item, 1));
+        if (status == 0 && !placed && PyUnicode_Check(name) &&
+            PyUnicode_CompareWithASCIIString(name, "filename") == 0) {
+            status = PyDict_SetItem(description, key, pathBytes);
+            placed = true;
+        }
+    }
+    if (status == 0 && !placed) status = PyDict_SetItem(description, key, pathBytes);
+    Py_DECREF(items);
+    Py_DECREF(key);
+    return status;
+}
+
 // What a probe that returned 1 read of the file, as a new dict: the fields
-// set so far, "result" 1 and the probed path as "filename" even where the
-// demuxer did not open the file.
+// set so far, "result" 1 and the probed path as "filename" (and
+// "filename_bytes") even where the demuxer did not open the file.
 PyObject *partialDescription(PyObject *pathBytes, const MediaContext *context, bool index) {
     PyObject *description = describe(context, index);
     PyObject *result = PyLong_FromLong(1);
@@ -248,7 +300,15 @@ PyObject *partialDescription(PyObject *pathBytes, const MediaContext *context, b
         status = name ? PyDict_SetItemString(description, "filename", name) : -1;
         Py_XDECREF(name);
     }
+    if (status == 0) status = addFilenameBytes(description, pathBytes);
     if (status < 0) Py_CLEAR(description);
+    return description;
+}
+
+// A successful probe's description as a new dict.
+PyObject *fullDescription(PyObject *pathBytes, const MediaContext *context, bool index) {
+    PyObject *description = describe(context, index);
+    if (description && addFilenameBytes(description, pathBytes) < 0) Py_CLEAR(description);
     return description;
 }
 
@@ -288,7 +348,7 @@ PyObject *takeRaised() {
 PyObject *outcome(PyObject *path, PyObject *pathBytes, Probed &probed, bool index, bool *failed) {
     *failed = false;
     if (!logNotes(pathBytes, probed.context, probed.notes)) return nullptr;
-    if (probed.result == 0) return describe(probed.context, index);
+    if (probed.result == 0) return fullDescription(pathBytes, probed.context, index);
     *failed = true;
     if (probed.result == 1) {
         PyObject *description = partialDescription(pathBytes, probed.context, index);

@@ -94,8 +94,36 @@ def test_paths_as_str_bytes_pathlike_and_non_utf8_names(tmp_path):
     for path in (odd, os.fsdecode(odd)):
         got = media_probe.probe(path)
         assert got["filename"] == odd.decode("utf-8", "replace")
-        assert {k: v for k, v in got.items() if k != "filename"} == {
+        assert got["filename_bytes"] == odd
+        assert {k: v for k, v in got.items() if k not in ("filename", "filename_bytes")} == {
             k: v for k, v in expected.items() if k != "filename"}
+
+
+NAMES_AS_BYTES = [
+    # the link's name, the fixture it names, whether the name is not UTF-8
+    (b"clip.mp4", "mp4", False),
+    ("caf\u00e9 clip.mp4".encode(), "mp4", False),
+    (b"\xff\xfe clip.mp4", "mp4", True),
+    (b"caf\xe9 random.bin", "random", True),  # not opened by any demuxer
+    (b"caf\xe9 truncated.mp4", "mp4_truncated", True),
+]
+
+
+@pytest.mark.parametrize("name,fixture,raw", NAMES_AS_BYTES,
+                         ids=[repr(n[0]) for n in NAMES_AS_BYTES])
+def test_a_name_that_is_not_utf8_follows_filename_as_filename_bytes(tmp_path, name, fixture, raw):
+    link = os.path.join(os.fsencode(tmp_path), name)
+    os.symlink(os.fsencode(FIXTURES[fixture]), link)
+    for path in (link, os.fsdecode(link)):
+        got = outcome(path)
+        (_, many), = media_probe.probe_many([path], jobs=1)
+        assert (many.description if isinstance(many, Exception) else many) == got
+        assert got["filename"] == link.decode("utf-8", "replace")
+        if raw:
+            assert list(got)[:3] == ["filename", "filename_bytes", "result"]
+            assert got["filename_bytes"] == link
+        else:
+            assert "filename_bytes" not in got
 
 
 @pytest.fixture(scope="module")
