@@ -222,17 +222,27 @@ struct Probed {
     ~Probed() { free_media_context(context); }
 };
 
-// Runs without the GIL.
-void runProbe(const char *path, Probed *out) {
-    out->context = create_media_context();
+unsigned probeFlags(bool index) {
+    return index ? 0u : MEDIA_PROBE_NO_INDEX;
+}
+
+// Probes `path` into `out`, whose context is already made (NULL when it
+// could not be). Runs without the GIL.
+void runProbe(const char *path, unsigned flags, Probed *out) {
     if (!out->context) {
         out->result = -1;
         return;
     }
     threadNotes = &out->notes;
-    out->result = build_media_info(out->context, path);
+    out->result = media_probe_file(out->context, path, flags);
     out->error = errno;
     threadNotes = nullptr;
+}
+
+// runProbe on a context of its own.
+void probeInto(const char *path, unsigned flags, Probed *out) {
+    out->context = create_media_context();
+    runProbe(path, flags, out);
 }
 
 // 1 when `pathBytes` is UTF-8, 0 when not, -1 with an error set.
@@ -394,8 +404,9 @@ PyObject *probe(PyObject *, PyObject *args, PyObject *kwargs) {
     }
     PyObject *pathBytes = encodePath(path);
     if (!pathBytes) return nullptr;
+    const char *encoded = PyBytes_AS_STRING(pathBytes);
     Probed probed;
-    Py_BEGIN_ALLOW_THREADS runProbe(PyBytes_AS_STRING(pathBytes), &probed);
+    Py_BEGIN_ALLOW_THREADS probeInto(encoded, probeFlags(index != 0), &probed);
     Py_END_ALLOW_THREADS
     bool failed = false;
     PyObject *result = outcome(path, pathBytes, probed, index != 0, &failed);
@@ -447,7 +458,7 @@ void workerLoop(ProbeMany *self) {
         Job *job = (*self->jobs)[self->nextToProbe++].get();
         if (job->done) continue;  // a path with no encoding: nothing to probe
         guard.unlock();
-        runProbe(PyBytes_AS_STRING(job->pathBytes), &job->probed);
+        probeInto(PyBytes_AS_STRING(job->pathBytes), probeFlags(self->index), &job->probed);
         guard.lock();
         job->done = true;
         self->changed->notify_all();
