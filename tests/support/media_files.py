@@ -1,7 +1,6 @@
 """Media files made by hand for the Python tests: MP4 sample tables that
 declare a large index in a few bytes, ID3v2 tags written byte by byte, and
 the mutations the randomized tests apply to real files."""
-import random
 import struct
 
 
@@ -77,7 +76,3 @@ def mutations(data, rng):
     yield "repeated", data[:at] + data[at:at + length] * rng.randint(2, 64) + data[at:]
     garbage = bytes(rng.getrandbits(8) for _ in range(rng.randint(1, 256)))
     yield "overwritten", data[:at] + garbage + data[at + len(garbage):]
-
-
-def random_generator(seed):
-    return random.Random(seed)
