@@ -7,7 +7,8 @@ _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # (pos, timestamp, flags, size, min_distance)
 IndexEntry = Tuple[int, int, int, int, int]
 
-# The keys and values of `mprobe --json`; None marks an unknown value.
+# The keys and values of `mprobe --json`; None marks an unknown value, and
+# "filename_bytes" (bytes) follows "filename" for a name that is not UTF-8.
 Description = dict[str, Any]
 
 __version__: str

@@ -3,21 +3,27 @@
 // `mprobe --json`, built from the same field table.
 //
 // Threads: every probe runs without the GIL. probe_many's workers are native
-// threads that never touch a Python object: each fills a MediaContext of its
-// own, and the thread iterating turns finished contexts into dicts, in input
-// order, with the GIL held.
+// threads that never touch a Python object nor take the GIL: each fills a
+// MediaContext of its own, and the thread whose next() claimed a position
+// turns that position's finished context into a dict, with the GIL held.
+// Lock order: the GIL, then a batch's lock; no thread takes the GIL while it
+// holds a batch's lock, and waits for outcomes are made without the GIL.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -69,8 +75,15 @@ bool logNotes(PyObject *pathBytes, const MediaContext *context,
 
 // Builds nested dicts and lists from the field table's walk. Each begin
 // pushes a container, each end pops it; values go into the container on top.
+// Keys, like texts, come out of files (tag keys) and need not be UTF-8: both
+// are decoded the same way, undecodable bytes becoming U+FFFD, so that two
+// tag keys equal after that are one key (the last value, the first place).
 struct PyBuilder {
-    std::vector<PyObject *> stack;  // owned references
+    struct Level {
+        PyObject *container;  // owned
+        bool tags;            // an object of tags: its keys come from the file
+    };
+    std::vector<Level> stack;
     PyObject *root = nullptr;
     bool failed = false;
 
@@ -78,7 +91,7 @@ struct PyBuilder {
     PyBuilder(const PyBuilder &) = delete;
     PyBuilder &operator=(const PyBuilder &) = delete;
     ~PyBuilder() {
-        for (PyObject *o : stack) Py_DECREF(o);
+        for (const Level &level : stack) Py_DECREF(level.container);
         Py_XDECREF(root);
     }
 
@@ -89,9 +102,15 @@ struct PyBuilder {
             Py_XDECREF(value);
             return;
         }
-        PyObject *top = stack.back();
-        const int status = PyList_Check(top) ? PyList_Append(top, value)
-                                             : PyDict_SetItemString(top, key ? key : "", value);
+        const Level &top = stack.back();
+        int status;
+        if (PyList_Check(top.container)) {
+            status = PyList_Append(top.container, value);
+        } else {
+            PyObject *name = keyObject(key ? key : "", top.tags);
+            status = name ? PyDict_SetItem(top.container, name, value) : -1;
+            Py_XDECREF(name);
+        }
         Py_DECREF(value);
         if (status < 0) failed = true;
     }
@@ -101,15 +120,17 @@ struct PyBuilder {
             failed = true;
             return;
         }
+        const bool tags = !stack.empty() && PyDict_Check(container) &&
+                          PyDict_Check(stack.back().container) && key && strcmp(key, "tags") == 0;
         if (!stack.empty()) {
             Py_INCREF(container);
             put(key, container);
         }
-        stack.push_back(container);
+        stack.push_back({container, tags});
     }
     void close() {
         if (stack.empty()) return;
-        PyObject *done = stack.back();
+        PyObject *done = stack.back().container;
         stack.pop_back();
         if (stack.empty()) {
             Py_XDECREF(root);
@@ -117,6 +138,15 @@ struct PyBuilder {
         } else {
             Py_DECREF(done);
         }
+    }
+
+    // A key as a str. The field table's own keys are interned, as dict
+    // literals' are; a file's tag keys are not, so that no file can add to
+    // the interpreter's interned strings.
+    static PyObject *keyObject(const char *key, bool fromFile) {
+        PyObject *name = PyUnicode_DecodeUTF8(key, static_cast<Py_ssize_t>(strlen(key)), "replace");
+        if (name && !fromFile) PyUnicode_InternInPlace(&name);
+        return name;
     }
 };
 
@@ -198,22 +228,107 @@ struct Probed {
     ~Probed() { free_media_context(context); }
 };
 
-// Runs without the GIL.
-void runProbe(const char *path, Probed *out) {
-    out->context = create_media_context();
+unsigned probeFlags(bool index) {
+    return index ? 0u : MEDIA_PROBE_NO_INDEX;
+}
+
+// Probes `path` into `out`, whose context is already made (NULL when it
+// could not be). Runs without the GIL.
+void runProbe(const char *path, unsigned flags, Probed *out) {
     if (!out->context) {
         out->result = -1;
         return;
     }
     threadNotes = &out->notes;
-    out->result = build_media_info(out->context, path);
+    out->result = media_probe_file(out->context, path, flags);
     out->error = errno;
     threadNotes = nullptr;
 }
 
+// runProbe on a context of its own.
+void probeInto(const char *path, unsigned flags, Probed *out) {
+    out->context = create_media_context();
+    runProbe(path, flags, out);
+}
+
+// The memory a probe's outcome holds, about: the seek indexes it copied
+// (entry_count counts an index that was not copied too), the notes and the
+// records themselves, as mprobe counts it.
+size_t heldBytes(const Probed &probed) {
+    size_t bytes = sizeof probed + sizeof(MediaContext);
+    for (const std::string &note : probed.notes) bytes += sizeof note + note.size();
+    const MediaContext *c = probed.context;
+    if (!c) return bytes;
+    auto index = [](const StreamEntry *entries, int64_t count) {
+        return entries && count > 0 ? static_cast<size_t>(count) * sizeof(StreamEntry) : 0;
+    };
+    for (const VideoStreamContext *v = c->video; v; v = v->next) {
+        bytes += sizeof *v + index(v->entries, v->entry_count);
+    }
+    for (const AudioStreamContext *a = c->audio; a; a = a->next) {
+        bytes += sizeof *a + index(a->entries, a->entry_count);
+    }
+    for (const SubtitleStreamContext *t = c->subtitle; t; t = t->next) {
+        bytes += sizeof *t + index(t->entries, t->entry_count);
+    }
+    return bytes;
+}
+
+// 1 when `pathBytes` is UTF-8, 0 when not, -1 with an error set.
+int isUtf8(PyObject *pathBytes) {
+    PyObject *text =
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(pathBytes), PyBytes_GET_SIZE(pathBytes), "strict");
+    if (text) {
+        Py_DECREF(text);
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// A path that is not UTF-8 reads as "filename" only with U+FFFD in place of
+// the undecodable bytes: its raw bytes follow it as "filename_bytes", as in
+// mprobe's JSON. Puts them right after "filename" in `description` unless
+// they are there already (the field walk gives them where the context holds
+// the path). 0, or -1 with an error set.
+int addFilenameBytes(PyObject *description, PyObject *pathBytes) {
+    const int utf8 = isUtf8(pathBytes);
+    if (utf8 != 0) return utf8 > 0 ? 0 : -1;
+    PyObject *key = PyUnicode_InternFromString("filename_bytes");
+    if (!key) return -1;
+    int status = PyDict_Contains(description, key);
+    if (status != 0) {
+        Py_DECREF(key);
+        return status > 0 ? 0 : -1;
+    }
+    // A dict keeps the order keys were first set in: set them all again.
+    PyObject *items = PyDict_Items(description);
+    if (!items) {
+        Py_DECREF(key);
+        return -1;
+    }
+    PyDict_Clear(description);
+    bool placed = false;
+    for (Py_ssize_t i = 0; status == 0 && i < PyList_GET_SIZE(items); ++i) {
+        PyObject *item = PyList_GET_ITEM(items, i);
+        PyObject *name = PyTuple_GET_ITEM(item, 0);
+        status = PyDict_SetItem(description, name, PyTuple_GET_ITEM(item, 1));
+        if (status == 0 && !placed && PyUnicode_Check(name) &&
+            PyUnicode_CompareWithASCIIString(name, "filename") == 0) {
+            status = PyDict_SetItem(description, key, pathBytes);
+            placed = true;
+        }
+    }
+    if (status == 0 && !placed) status = PyDict_SetItem(description, key, pathBytes);
+    Py_DECREF(items);
+    Py_DECREF(key);
+    return status;
+}
+
 // What a probe that returned 1 read of the file, as a new dict: the fields
-// set so far, "result" 1 and the probed path as "filename" even where the
-// demuxer did not open the file.
+// set so far, "result" 1 and the probed path as "filename" (and
+// "filename_bytes") even where the demuxer did not open the file.
 PyObject *partialDescription(PyObject *pathBytes, const MediaContext *context, bool index) {
     PyObject *description = describe(context, index);
     PyObject *result = PyLong_FromLong(1);
@@ -224,7 +339,15 @@ PyObject *partialDescription(PyObject *pathBytes, const MediaContext *context, b
         status = name ? PyDict_SetItemString(description, "filename", name) : -1;
         Py_XDECREF(name);
     }
+    if (status == 0) status = addFilenameBytes(description, pathBytes);
     if (status < 0) Py_CLEAR(description);
+    return description;
+}
+
+// A successful probe's description as a new dict.
+PyObject *fullDescription(PyObject *pathBytes, const MediaContext *context, bool index) {
+    PyObject *description = describe(context, index);
+    if (description && addFilenameBytes(description, pathBytes) < 0) Py_CLEAR(description);
     return description;
 }
 
@@ -264,7 +387,7 @@ PyObject *takeRaised() {
 PyObject *outcome(PyObject *path, PyObject *pathBytes, Probed &probed, bool index, bool *failed) {
     *failed = false;
     if (!logNotes(pathBytes, probed.context, probed.notes)) return nullptr;
-    if (probed.result == 0) return describe(probed.context, index);
+    if (probed.result == 0) return fullDescription(pathBytes, probed.context, index);
     *failed = true;
     if (probed.result == 1) {
         PyObject *description = partialDescription(pathBytes, probed.context, index);
@@ -310,8 +433,9 @@ PyObject *probe(PyObject *, PyObject *args, PyObject *kwargs) {
     }
     PyObject *pathBytes = encodePath(path);
     if (!pathBytes) return nullptr;
+    const char *encoded = PyBytes_AS_STRING(pathBytes);
     Probed probed;
-    Py_BEGIN_ALLOW_THREADS runProbe(PyBytes_AS_STRING(pathBytes), &probed);
+    Py_BEGIN_ALLOW_THREADS probeInto(encoded, probeFlags(index != 0), &probed);
     Py_END_ALLOW_THREADS
     bool failed = false;
     PyObject *result = outcome(path, pathBytes, probed, index != 0, &failed);
@@ -325,141 +449,326 @@ PyObject *probe(PyObject *, PyObject *args, PyObject *kwargs) {
 
 // ---- probe_many() ------------------------------------------------------------
 
-// One path of a batch on its way through the workers.
+// Finished outcomes waiting to be taken may hold this much (their index
+// copies, mostly) before the workers take another path, as in mprobe: with
+// the one each worker may finish beyond it, that bounds what a slow consumer
+// makes a batch hold.
+constexpr size_t kHeldLimit = size_t{256} << 20;
+
+// How long next() waits for an outcome between two looks at the signals.
+constexpr std::chrono::milliseconds kWaitSlice{50};
+
+// One path of a batch as the workers see it: no Python object in it.
 struct Job {
-    PyObject *path = nullptr;       // the caller's object, owned
-    PyObject *pathBytes = nullptr;  // its encoding, owned; NULL when it had none
-    PyObject *badPath = nullptr;    // the exception for a path that has no encoding
-    Probed probed;
+    std::string path;   // the encoded path
+    bool probe = true;  // false: the path has no encoding, there is nothing to probe
     bool done = false;
+    std::unique_ptr<Probed> probed;  // once done; NULL when memory ran out
+    size_t bytes = 0;                // its heldBytes, in Batch::held until taken
 };
 
-// The iterator probe_many returns. The thread iterating feeds paths from the
-// input, up to `window` ahead of the results; the workers probe them in any
-// order; results come out in input order.
-struct ProbeMany {
-    PyObject_HEAD
-    PyObject *input;  // iterator over the paths
-    bool index;
-    bool inputDone;
-    PyObject *inputError;  // what the input raised, owned; raised after the last result
-    size_t window;
-    // Shared with the workers, under `lock`:
-    std::mutex *lock;
-    std::condition_variable *changed;
-    std::deque<std::unique_ptr<Job>> *jobs;  // in input order, oldest first
-    size_t nextToProbe;                       // position in *jobs of the next unclaimed job
-    bool stopping;
-    std::vector<std::thread> *workers;
+// What probe_many's workers share with its iterator. Each of them holds a
+// shared_ptr and the last to let go frees it: dropping the iterator stops
+// the workers and cancels their probes, but waits for none of them. Nothing
+// here is a Python object, so a worker may free it without the GIL.
+struct Batch {
+    std::mutex lock;                  // guards all below; never held while the GIL is taken
+    std::condition_variable changed;  // a path fed or probed, an outcome taken, the end
+    std::map<size_t, Job> jobs;       // fed and not yet taken, by position in the input
+    size_t fed = 0;                   // positions taken from the input so far
+    size_t nextToProbe = 0;
+    size_t held = 0;  // bytes of the finished jobs not yet taken
+    bool inputEnded = false;
+    bool stopping = false;
+    unsigned flags = 0;                   // set before the workers start
+    std::vector<MediaContext *> running;  // being probed; room for one a worker
+
+    // Under `lock`.
+    void stop() {
+        stopping = true;
+        for (MediaContext *context : running) media_probe_cancel(context);
+        changed.notify_all();
+    }
 };
 
-void workerLoop(ProbeMany *self) {
-    std::unique_lock<std::mutex> guard(*self->lock);
+void stopBatch(Batch &batch) {
+    std::lock_guard<std::mutex> guard(batch.lock);
+    batch.stop();
+}
+
+// Probes the jobs in input order, one at a time, while the finished ones
+// hold no more than kHeldLimit; ends when the batch stops or the input ended
+// and every job was taken up.
+void workerLoop(const std::shared_ptr<Batch> batch) {
+    Batch &b = *batch;
+    std::unique_lock<std::mutex> guard(b.lock);
     for (;;) {
-        self->changed->wait(guard, [&] {
-            return self->stopping || self->nextToProbe < self->jobs->size();
+        b.changed.wait(guard, [&] {
+            return b.stopping || (b.inputEnded && b.nextToProbe >= b.fed) ||
+                   (b.nextToProbe < b.fed && b.held <= kHeldLimit);
         });
-        if (self->stopping) return;
-        Job *job = (*self->jobs)[self->nextToProbe++].get();
-        if (job->done) continue;  // a path with no encoding: nothing to probe
+        if (b.stopping || b.nextToProbe >= b.fed) return;
+        const size_t position = b.nextToProbe++;
+        auto job = b.jobs.find(position);
+        if (job == b.jobs.end() || !job->second.probe) continue;
+        // A job leaves `jobs` only once done: its path stays put meanwhile.
+        const char *path = job->second.path.c_str();
         guard.unlock();
-        runProbe(PyBytes_AS_STRING(job->pathBytes), &job->probed);
+        std::unique_ptr<Probed> probed(new (std::nothrow) Probed);
+        if (probed) probed->context = create_media_context();
         guard.lock();
-        job->done = true;
-        self->changed->notify_all();
+        if (probed && probed->context && !b.stopping) {
+            b.running.push_back(probed->context);  // within the room reserved
+            guard.unlock();
+            runProbe(path, b.flags, probed.get());
+            guard.lock();
+            b.running.erase(std::find(b.running.begin(), b.running.end(), probed->context));
+        } else if (probed) {
+            probed->result = -1;
+        }
+        job = b.jobs.find(position);
+        job->second.bytes = probed ? heldBytes(*probed) : 0;
+        job->second.probed = std::move(probed);
+        job->second.done = true;
+        b.held += job->second.bytes;
+        b.changed.notify_all();
     }
 }
 
-// Takes paths from the input until the window is full. An exception the
-// input raises is kept, to be raised once the paths before it are reported.
-void feed(ProbeMany *self) {
-    while (!self->inputDone) {
-        {
-            std::lock_guard<std::mutex> guard(*self->lock);
-            if (self->jobs->size() >= self->window) return;
-        }
-        PyObject *path = PyIter_Next(self->input);
+// The Python objects of one fed path, until its outcome is taken; owned.
+struct Pending {
+    PyObject *path = nullptr;       // the caller's object
+    PyObject *pathBytes = nullptr;  // its encoding; NULL when it has none
+    PyObject *badPath = nullptr;    // then what encoding it raised
+};
+
+void releasePending(Pending &pending) {
+    Py_CLEAR(pending.path);
+    Py_CLEAR(pending.pathBytes);
+    Py_CLEAR(pending.badPath);
+}
+
+// The iterator's side, used with the GIL held only. Positions are claimed
+// by next() calls in order, each call waiting for the outcome of its own:
+// several threads can share one iterator.
+struct IterState {
+    std::shared_ptr<Batch> batch;
+    PyObject *input = nullptr;       // iterator over the paths; NULL once it ended
+    PyObject *inputError = nullptr;  // what it raised, for the position after its paths
+    std::map<size_t, Pending> pending;
+    size_t fed = 0;
+    size_t claimed = 0;
+    size_t window = 0;  // paths taken from the input ahead of the claims
+    bool index = true;
+    bool closed = false;  // interrupted: no more outcomes
+    bool feeding = false;
+    unsigned long feeder = 0;  // the thread feeding, while one is
+};
+
+// The iterator probe_many returns.
+struct ProbeMany {
+    PyObject_HEAD
+    IterState *state;  // NULL once cleared
+};
+
+// Ends the iterator after an interrupt: stops the workers, cancels their
+// probes; further next() calls end the iteration.
+void closeIterator(IterState *s) {
+    s->closed = true;
+    stopBatch(*s->batch);
+}
+
+void endInput(IterState *s) {
+    Py_CLEAR(s->input);
+    std::lock_guard<std::mutex> guard(s->batch->lock);
+    s->batch->inputEnded = true;
+    s->batch->changed.notify_all();
+}
+
+// Takes paths from the input until `window` are ahead of the claims or the
+// input ends; one thread at a time, since the input may let others run. An
+// Exception the input raises is kept for the position after its paths; a
+// BaseException that is not one (KeyboardInterrupt, SystemExit) closes the
+// iterator and is raised at once. Returns false with an error set then.
+bool feed(ProbeMany *self) {
+    IterState *s = self->state;
+    s->feeding = true;
+    s->feeder = PyThread_get_thread_ident();
+    bool ok = true;
+    while (s->input && !s->closed && s->fed < s->claimed + s->window) {
+        PyObject *input = Py_NewRef(s->input);
+        PyObject *path = PyIter_Next(input);
+        Py_DECREF(input);
         if (!path) {
-            self->inputDone = true;
-            if (PyErr_Occurred()) self->inputError = takeRaised();
-            return;
+            if (PyErr_Occurred()) {
+                if (PyErr_ExceptionMatches(PyExc_Exception)) {
+                    s->inputError = takeRaised();
+                } else {
+                    ok = false;
+                }
+            }
+            endInput(s);
+            break;
         }
-        auto job = std::make_unique<Job>();
-        job->path = path;
-        job->pathBytes = encodePath(path);
-        if (!job->pathBytes) {
-            job->badPath = takeRaised();
-            job->done = true;
+        if (s->closed) {
+            Py_DECREF(path);
+            break;
         }
-        std::lock_guard<std::mutex> guard(*self->lock);
-        self->jobs->push_back(std::move(job));
-        self->changed->notify_all();
+        Pending pending;
+        pending.path = path;
+        pending.pathBytes = encodePath(path);
+        if (!pending.pathBytes) pending.badPath = takeRaised();
+        const size_t position = s->fed;
+        try {
+            Job job;
+            job.probe = pending.pathBytes != nullptr;
+            job.done = !job.probe;
+            if (job.probe) {
+                job.path.assign(PyBytes_AS_STRING(pending.pathBytes),
+                                static_cast<size_t>(PyBytes_GET_SIZE(pending.pathBytes)));
+            }
+            s->pending.emplace(position, pending);
+            std::lock_guard<std::mutex> guard(s->batch->lock);
+            s->batch->jobs.emplace(position, std::move(job));
+            s->batch->fed = ++s->fed;
+            s->batch->changed.notify_all();
+        } catch (const std::bad_alloc &) {
+            s->pending.erase(position);  // a copy of `pending`, if it got in
+            releasePending(pending);
+            PyErr_NoMemory();
+            ok = false;
+            break;
+        }
     }
+    s->feeding = false;
+    if (!ok) closeIterator(s);
+    return ok;
+}
+
+// The job at `position` taken out of the batch once it is done.
+struct Taken {
+    bool ready = false;
+    bool ended = false;  // no such position: the input ended before it
+    std::unique_ptr<Probed> probed;
+};
+
+Taken take(Batch &b, size_t position) {
+    Taken taken;
+    std::lock_guard<std::mutex> guard(b.lock);
+    auto job = b.jobs.find(position);
+    if (job != b.jobs.end()) {
+        if (!job->second.done) return taken;
+        taken.ready = true;
+        taken.probed = std::move(job->second.probed);
+        b.held -= job->second.bytes;
+        b.jobs.erase(job);
+        b.changed.notify_all();  // a worker held back by the limit may go on
+    } else {
+        taken.ended = b.inputEnded && position >= b.fed;
+    }
+    return taken;
+}
+
+// Waits a slice at most for the job at `position` to be done, the input to
+// end before it, or the batch to stop. Called without the GIL.
+void waitSlice(Batch &b, size_t position) {
+    std::unique_lock<std::mutex> guard(b.lock);
+    b.changed.wait_for(guard, kWaitSlice, [&] {
+        auto job = b.jobs.find(position);
+        if (job != b.jobs.end()) return b.stopping || job->second.done;
+        return b.stopping || b.inputEnded;
+    });
+}
+
+// The (path, result) pair of the job at `position`, its Python objects
+// released.
+PyObject *pairFor(IterState *s, size_t position, std::unique_ptr<Probed> probed) {
+    auto found = s->pending.find(position);
+    Pending pending = found->second;
+    s->pending.erase(found);
+    const bool index = s->index;
+    PyObject *result = pending.badPath;
+    pending.badPath = nullptr;
+    if (!result) {
+        Probed noMemory;  // result -1
+        bool failed = false;
+        result =
+            outcome(pending.path, pending.pathBytes, probed ? *probed : noMemory, index, &failed);
+    }
+    PyObject *pair = result ? PyTuple_Pack(2, pending.path, result) : nullptr;
+    Py_XDECREF(result);
+    probed.reset();
+    releasePending(pending);
+    return pair;
 }
 
 PyObject *probeManyNext(PyObject *object) {
     auto *self = reinterpret_cast<ProbeMany *>(object);
-    feed(self);
-    std::unique_ptr<Job> job;
-    {
-        std::unique_lock<std::mutex> guard(*self->lock);
-        if (self->jobs->empty()) {
-            if (self->inputError) {
-                PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(self->inputError)),
-                                self->inputError);
-                Py_CLEAR(self->inputError);
+    IterState *s = self->state;
+    if (!s || s->closed) return nullptr;
+    if (s->feeding && s->feeder == PyThread_get_thread_ident()) {
+        PyErr_SetString(PyExc_RuntimeError, "probe_many iterator used by its own input");
+        return nullptr;
+    }
+    const std::shared_ptr<Batch> batch = s->batch;
+    const size_t position = s->claimed++;
+    for (;;) {
+        // Other threads run while this one waits, and while the input runs.
+        if ((s = self->state) == nullptr || s->closed) return nullptr;
+        if (!s->feeding && s->input && !feed(self)) return nullptr;
+        if ((s = self->state) == nullptr || s->closed) return nullptr;
+        Taken taken = take(*batch, position);
+        if (taken.ready) return pairFor(s, position, std::move(taken.probed));
+        if (taken.ended) {
+            if (position == s->fed && s->inputError) {
+                PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(s->inputError)),
+                                s->inputError);
+                Py_CLEAR(s->inputError);
             }
             return nullptr;  // StopIteration, or the input's own exception
         }
-        Job *head = self->jobs->front().get();
-        if (!head->done) {
-            Py_BEGIN_ALLOW_THREADS self->changed->wait(guard, [&] { return head->done; });
-            Py_END_ALLOW_THREADS
+        Py_BEGIN_ALLOW_THREADS waitSlice(*batch, position);
+        Py_END_ALLOW_THREADS
+        // KeyboardInterrupt, or what a signal handler raised:
+        if (PyErr_CheckSignals() < 0) {
+            if ((s = self->state) != nullptr) closeIterator(s);
+            return nullptr;
         }
-        job = std::move(self->jobs->front());
-        self->jobs->pop_front();
-        if (self->nextToProbe > 0) --self->nextToProbe;
     }
-    PyObject *result = job->badPath;
-    job->badPath = nullptr;
-    if (!result) {
-        bool failed = false;
-        result = outcome(job->path, job->pathBytes, job->probed, self->index, &failed);
-    }
-    PyObject *pair = result ? PyTuple_Pack(2, job->path, result) : nullptr;
-    Py_XDECREF(result);
-    Py_XDECREF(job->path);
-    Py_XDECREF(job->pathBytes);
-    return pair;
 }
 
-void stopWorkers(ProbeMany *self) {
-    if (!self->workers) return;
-    {
-        std::lock_guard<std::mutex> guard(*self->lock);
-        self->stopping = true;
+int probeManyTraverse(PyObject *object, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(object));
+    const IterState *s = reinterpret_cast<ProbeMany *>(object)->state;
+    if (!s) return 0;
+    Py_VISIT(s->input);
+    Py_VISIT(s->inputError);
+    for (const auto &item : s->pending) {
+        Py_VISIT(item.second.path);
+        Py_VISIT(item.second.badPath);
     }
-    self->changed->notify_all();
-    Py_BEGIN_ALLOW_THREADS for (std::thread &t : *self->workers) t.join();
-    Py_END_ALLOW_THREADS
+    return 0;
+}
+
+// Stops the workers (without waiting for them) and drops every Python
+// object the iterator holds; it then ends the iteration.
+int probeManyClear(PyObject *object) {
+    auto *self = reinterpret_cast<ProbeMany *>(object);
+    std::unique_ptr<IterState> s(self->state);
+    if (!s) return 0;
+    self->state = nullptr;
+    stopBatch(*s->batch);
+    Py_CLEAR(s->input);
+    Py_CLEAR(s->inputError);
+    std::map<size_t, Pending> pending;
+    pending.swap(s->pending);
+    for (auto &item : pending) releasePending(item.second);
+    return 0;
 }
 
 void probeManyDealloc(PyObject *object) {
-    auto *self = reinterpret_cast<ProbeMany *>(object);
-    stopWorkers(self);
-    if (self->jobs) {
-        for (auto &job : *self->jobs) {
-            Py_XDECREF(job->path);
-            Py_XDECREF(job->pathBytes);
-            Py_XDECREF(job->badPath);
-        }
-    }
-    delete self->workers;
-    delete self->jobs;
-    delete self->changed;
-    delete self->lock;
-    Py_XDECREF(self->input);
-    Py_XDECREF(self->inputError);
+    PyObject_GC_UnTrack(object);
+    probeManyClear(object);
     PyTypeObject *type = Py_TYPE(object);
     type->tp_free(object);
     Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -487,23 +796,42 @@ PyObject *probeMany(PyObject *, PyObject *args, PyObject *kwargs) {
     }
     PyObject *input = PyObject_GetIter(paths);
     if (!input) return nullptr;
-    auto *self = PyObject_New(ProbeMany, probeManyType);
+    auto *self = PyObject_GC_New(ProbeMany, probeManyType);
     if (!self) {
         Py_DECREF(input);
         return nullptr;
     }
-    self->input = input;
-    self->index = index != 0;
-    self->inputDone = false;
-    self->inputError = nullptr;
-    self->window = 8 * static_cast<size_t>(jobs);
-    self->nextToProbe = 0;
-    self->stopping = false;
-    self->lock = new std::mutex;
-    self->changed = new std::condition_variable;
-    self->jobs = new std::deque<std::unique_ptr<Job>>;
-    self->workers = new std::vector<std::thread>;
-    for (unsigned t = 0; t < jobs; ++t) self->workers->emplace_back(workerLoop, self);
+    self->state = nullptr;
+    std::shared_ptr<Batch> batch;
+    try {
+        auto state = std::make_unique<IterState>();
+        batch = state->batch = std::make_shared<Batch>();
+        batch->flags = probeFlags(index != 0);
+        batch->running.reserve(jobs);
+        state->input = input;
+        input = nullptr;
+        state->index = index != 0;
+        state->window = 8 * static_cast<size_t>(jobs);
+        self->state = state.release();
+    } catch (const std::bad_alloc &) {
+        Py_XDECREF(input);
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    unsigned started = 0;
+    for (; started < jobs; ++started) {
+        try {
+            std::thread(workerLoop, batch).detach();
+        } catch (const std::system_error &) {
+            break;  // as many as the system allows
+        }
+    }
+    if (started == 0) {
+        Py_DECREF(self);
+        PyErr_SetString(PyExc_RuntimeError, "probe_many: no thread could be started");
+        return nullptr;
+    }
+    PyObject_GC_Track(self);
     return reinterpret_cast<PyObject *>(self);
 }
 
@@ -517,7 +845,8 @@ PyDoc_STRVAR(probeDoc,
 "Returns a dict with the keys and values of `mprobe --json` for the file:\n"
 "None for unknown values, each seek index entry as a tuple\n"
 "(pos, timestamp, flags, size, min_distance), configuration bytes as bytes.\n"
-"With index=False the seek indexes are left out.\n"
+"With index=False the seek indexes are neither copied nor returned\n"
+"(each entry costs about 165 bytes as Python objects).\n"
 "\n"
 "Raises an OSError subclass (FileNotFoundError, IsADirectoryError,\n"
 "PermissionError, ...) when the file cannot be opened, NotMediaError when it\n"
@@ -532,7 +861,14 @@ PyDoc_STRVAR(probeManyDoc,
 "(path, result) pairs in input order. `result` is the dict probe() would\n"
 "return, or the exception instance it would raise: nothing is raised for a\n"
 "single file. Paths are taken from `paths` as results are consumed, a few\n"
-"per thread ahead.");
+"per thread ahead; the threads take no new path while the results waiting\n"
+"to be consumed hold more than 256 MiB.\n"
+"\n"
+"Several threads may share the iterator: each next() gets the result of the\n"
+"next position. KeyboardInterrupt (or any exception a signal handler raises)\n"
+"while next() waits ends the iterator: the probes under way are cancelled\n"
+"and further next() calls raise StopIteration. Dropping the iterator cancels\n"
+"them too, without waiting for them.");
 
 PyDoc_STRVAR(moduleDoc,
 "Describes media files: container, streams, codec parameters, seek index.\n"
@@ -563,10 +899,12 @@ PyMODINIT_FUNC PyInit_media_probe(void) {
         {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
         {Py_tp_iternext, reinterpret_cast<void *>(probeManyNext)},
         {Py_tp_dealloc, reinterpret_cast<void *>(probeManyDealloc)},
+        {Py_tp_traverse, reinterpret_cast<void *>(probeManyTraverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(probeManyClear)},
         {0, nullptr},
     };
-    static PyType_Spec probeManyShape = {"media_probe.ProbeMany", sizeof(ProbeMany), 0, Py_TPFLAGS_DEFAULT,
-                               slots};
+    static PyType_Spec probeManyShape = {"media_probe.ProbeMany", sizeof(ProbeMany), 0,
+                                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     probeManyType = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&probeManyShape));
     if (!probeManyType) return nullptr;
 

@@ -1,9 +1,14 @@
-"""Shared fixtures: the media files the C++ tests use, and mprobe's view of them."""
+"""Shared fixtures: the media files the C++ tests use, and mprobe's view of
+them; files made by hand (tests/support/media_files.py); child processes."""
 import json
 import os
 import subprocess
+import sys
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "support"))
+import media_files  # noqa: E402,F401  (for the test modules)
 
 MPROBE = os.environ.get("MPROBE", "mprobe")
 FIXTURE_DIR = os.environ["MEDIA_FIXTURE_DIR"]
@@ -47,3 +52,21 @@ def fixtures():
 @pytest.fixture
 def work_dir(tmp_path):
     return tmp_path
+
+
+# The sanitizers' allocator keeps freed memory aside (its quarantine), so
+# resident sizes say nothing about what the module holds.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def child(code, *args, **popen):
+    """Starts `code` in a new interpreter, which sees this one's environment
+    (the module, the sanitizer runtime), with `args` as sys.argv[1:]."""
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], text=True,
+                            stdout=subprocess.PIPE, **popen)
+
+
+def status_kib(field, pid="self"):
+    """A field of /proc/PID/status in KiB (VmRSS, VmHWM)."""
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))

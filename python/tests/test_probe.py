@@ -3,12 +3,13 @@ import errno
 import logging
 import os
 import pathlib
+import subprocess
 import threading
 
 import pytest
 
 import media_probe
-from conftest import FIXTURES, as_json, mprobe_json
+from conftest import FIXTURES, as_json, media_files, mprobe_json, status_kib
 
 NAMES = sorted(FIXTURES)
 PATHS = [FIXTURES[name] for name in NAMES]
@@ -118,6 +119,65 @@ def test_paths_as_str_bytes_pathlike_and_non_utf8_names(tmp_path):
             k: v for k, v in expected.items() if k not in names}
 
 
+NAMES_AS_BYTES = [
+    # the link's name, the fixture it names, whether the name is not UTF-8
+    (b"clip.mp4", "mp4", False),
+    ("caf\u00e9 clip.mp4".encode(), "mp4", False),
+    (b"\xff\xfe clip.mp4", "mp4", True),
+    (b"caf\xe9 random.bin", "random", True),  # not opened by any demuxer
+    (b"caf\xe9 truncated.mp4", "mp4_truncated", True),
+]
+
+
+@pytest.mark.parametrize("name,fixture,raw", NAMES_AS_BYTES,
+                         ids=[repr(n[0]) for n in NAMES_AS_BYTES])
+def test_a_name_that_is_not_utf8_follows_filename_as_filename_bytes(tmp_path, name, fixture, raw):
+    link = os.path.join(os.fsencode(tmp_path), name)
+    os.symlink(os.fsencode(FIXTURES[fixture]), link)
+    for path in (link, os.fsdecode(link)):
+        got = outcome(path)
+        (_, many), = media_probe.probe_many([path], jobs=1)
+        assert (many.description if isinstance(many, Exception) else many) == got
+        assert got["filename"] == link.decode("utf-8", "replace")
+        if raw:
+            assert list(got)[:3] == ["filename", "filename_bytes", "result"]
+            assert got["filename_bytes"] == link
+        else:
+            assert "filename_bytes" not in got
+
+
+@pytest.fixture(scope="module")
+def mp3(tmp_path_factory):
+    """A 48 KB MP3 (3 s at 128 kbit/s) as ffmpeg makes it, as bytes."""
+    path = tmp_path_factory.mktemp("mp3") / "plain.mp3"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=duration=3",
+                    "-c:a", "libmp3lame", "-b:a", "128k", str(path)], check=True)
+    return path.read_bytes()
+
+
+TAG_KEYS = [
+    # what, the ID3v2 TXXX frames (key, value) put before the MP3, its first tags
+    ("Latin-1 key and value declared UTF-8", [(b"caf\xe9", b"cr\xe8me")],
+     {"caf\ufffd": "cr\ufffdme"}),
+    ("two keys equal once replaced are one: the last value in the first place",
+     [(b"caf\xe9", b"first"), (b"plain", b"ok"), (b"caf\xe8", b"second")],
+     {"caf\ufffd": "second", "plain": "ok"}),
+    ("UTF-8 key and value", [("caf\u00e9".encode(), "cr\u00e8me".encode())],
+     {"caf\u00e9": "cr\u00e8me"}),
+]
+
+
+@pytest.mark.parametrize("what,frames,expected", TAG_KEYS, ids=[t[0] for t in TAG_KEYS])
+def test_tag_keys_are_decoded_as_values_are(tmp_path, mp3, what, frames, expected):
+    path = tmp_path / "tagged.mp3"
+    path.write_bytes(media_files.id3v2_tag(frames) + mp3)
+    tags = media_probe.probe(path)["tags"]
+    assert list(tags.items())[:len(expected)] == list(expected.items())
+    assert tags == mprobe_json([str(path)])[0]["tags"]
+    results = [result for _, result in media_probe.probe_many([path, FIXTURES["mp4"]], jobs=2)]
+    assert results[0]["tags"] == tags and results[1]["container_name"]
+
+
 def test_probe_many_keeps_input_order_and_reports_errors_as_values(tmp_path):
     paths = PATHS + [str(tmp_path / "missing.mp4"), 42] + PATHS[::-1]
     one = list(media_probe.probe_many(paths, jobs=1))
@@ -177,11 +237,6 @@ def test_notes_go_to_logging_with_their_file(caplog, capfd):
     assert capfd.readouterr().out == ""
 
 
-def _resident_kib():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
-
-
 def test_two_thousand_probes_keep_the_resident_set_flat():
     paths = [FIXTURES[name] for name in ("mp4", "mkv", "empty")]
 
@@ -190,6 +245,6 @@ def test_two_thousand_probes_keep_the_resident_set_flat():
             outcome(paths[i % len(paths)])
 
     run(300)
-    before = _resident_kib()
+    before = status_kib("VmRSS")
     run(2000)
-    assert _resident_kib() - before < 4096
+    assert status_kib("VmRSS") - before < 4096
