@@ -228,8 +228,8 @@ struct Probed {
     ~Probed() { free_media_context(context); }
 };
 
-unsigned probeFlags(bool index) {
-    return index ? 0u : MEDIA_PROBE_NO_INDEX;
+unsigned probeFlags(bool index, bool scan) {
+    return (index ? 0u : MEDIA_PROBE_NO_INDEX) | (scan ? MEDIA_PROBE_SCAN : 0u);
 }
 
 // Probes `path` into `out`, whose context is already made (NULL when it
@@ -424,18 +424,18 @@ unsigned cpuCount() {
 // ---- probe() ---------------------------------------------------------------
 
 PyObject *probe(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"path", "index", nullptr};
+    static const char *keywords[] = {"path", "index", "scan", nullptr};
     PyObject *path = nullptr;
-    int index = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:probe", const_cast<char **>(keywords),
-                                     &path, &index)) {
+    int index = 1, scan = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pp:probe", const_cast<char **>(keywords),
+                                     &path, &index, &scan)) {
         return nullptr;
     }
     PyObject *pathBytes = encodePath(path);
     if (!pathBytes) return nullptr;
     const char *encoded = PyBytes_AS_STRING(pathBytes);
     Probed probed;
-    Py_BEGIN_ALLOW_THREADS probeInto(encoded, probeFlags(index != 0), &probed);
+    Py_BEGIN_ALLOW_THREADS probeInto(encoded, probeFlags(index != 0, scan != 0), &probed);
     Py_END_ALLOW_THREADS
     bool failed = false;
     PyObject *result = outcome(path, pathBytes, probed, index != 0, &failed);
@@ -777,11 +777,12 @@ void probeManyDealloc(PyObject *object) {
 PyTypeObject *probeManyType = nullptr;
 
 PyObject *probeMany(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"paths", "jobs", "index", nullptr};
+    static const char *keywords[] = {"paths", "jobs", "index", "scan", nullptr};
     PyObject *paths = nullptr, *jobsArg = Py_None;
-    int index = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:probe_many",
-                                     const_cast<char **>(keywords), &paths, &jobsArg, &index)) {
+    int index = 1, scan = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Opp:probe_many",
+                                     const_cast<char **>(keywords), &paths, &jobsArg, &index,
+                                     &scan)) {
         return nullptr;
     }
     unsigned jobs = cpuCount();
@@ -806,7 +807,7 @@ PyObject *probeMany(PyObject *, PyObject *args, PyObject *kwargs) {
     try {
         auto state = std::make_unique<IterState>();
         batch = state->batch = std::make_shared<Batch>();
-        batch->flags = probeFlags(index != 0);
+        batch->flags = probeFlags(index != 0, scan != 0);
         batch->running.reserve(jobs);
         state->input = input;
         input = nullptr;
@@ -838,7 +839,7 @@ PyObject *probeMany(PyObject *, PyObject *args, PyObject *kwargs) {
 // ---- the module --------------------------------------------------------------
 
 PyDoc_STRVAR(probeDoc,
-"probe(path, *, index=True) -> dict\n"
+"probe(path, *, index=True, scan=False) -> dict\n"
 "\n"
 "Describes the local media file `path` (str, bytes or os.PathLike).\n"
 "\n"
@@ -846,7 +847,12 @@ PyDoc_STRVAR(probeDoc,
 "None for unknown values, each seek index entry as a tuple\n"
 "(pos, timestamp, flags, size, min_distance), configuration bytes as bytes.\n"
 "With index=False the seek indexes are neither copied nor returned\n"
-"(each entry costs about 165 bytes as Python objects).\n"
+"(each entry costs about 165 bytes as Python objects), nor are a scan's\n"
+"keyframes (their count stays).\n"
+"With scan=True every packet of the file is read, without decoding, and\n"
+"each stream gets a \"scan\" dict: exact packet counts and sizes, its\n"
+"true start and duration, every keyframe (video) as an index tuple, the\n"
+"frame rate range and whether it varies (\"vfr\").\n"
 "\n"
 "Raises an OSError subclass (FileNotFoundError, IsADirectoryError,\n"
 "PermissionError, ...) when the file cannot be opened, NotMediaError when it\n"
@@ -854,12 +860,14 @@ PyDoc_STRVAR(probeDoc,
 "The GIL is released while the file is read.");
 
 PyDoc_STRVAR(probeManyDoc,
-"probe_many(paths, *, jobs=None, index=True) -> iterator of (path, result)\n"
+"probe_many(paths, *, jobs=None, index=True, scan=False)\n"
+"    -> iterator of (path, result)\n"
 "\n"
 "Probes every path of the iterable `paths` on `jobs` native threads\n"
 "(default: the number of CPUs this process may use) and yields\n"
 "(path, result) pairs in input order. `result` is the dict probe() would\n"
-"return, or the exception instance it would raise: nothing is raised for a\n"
+"return (index and scan as for probe()),\n"
+"or the exception instance it would raise: nothing is raised for a\n"
 "single file. Paths are taken from `paths` as results are consumed, a few\n"
 "per thread ahead; the threads take no new path while the results waiting\n"
 "to be consumed hold more than 256 MiB.\n"
