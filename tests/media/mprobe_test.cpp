@@ -1080,7 +1080,7 @@ TEST(Mprobe, JsonWritesATagKeyOnceWhateverItsInvalidBytes) {
 
 // Duplicate tag keys are found through a hash map: a file with 40,000 tags
 // costs JSON about nothing beyond its probe (measured in processor time, the
-// summary's run standing for the probe alone). Under AddressSanitizer, whose
+// --record block's run standing for the probe alone). Under AddressSanitizer, whose
 // realloc always moves the block, FFmpeg's dictionary alone would take the
 // probe past its processor budget: a quarter as many tags there.
 TEST(Mprobe, JsonWritesFortyThousandTagsInLinearTime) {
@@ -1116,7 +1116,7 @@ TEST(Mprobe, JsonWritesFortyThousandTagsInLinearTime) {
         return seconds(after) - seconds(before);
     };
     ProcessResult summary, json;
-    const double probe = processorSeconds("", &summary);
+    const double probe = processorSeconds("--record", &summary);
     const double described = processorSeconds("--json-lines", &json);
     ASSERT_EQ(summary.status, 0) << summary.err;
     ASSERT_EQ(json.status, 0) << json.err;
