@@ -51,6 +51,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -1433,6 +1434,22 @@ void probeInParallel(InputSource &source, unsigned jobs, const Settings &setting
     for (auto &thread : threads) thread.join();
 }
 
+// The output form an option chooses; none for the other options.
+std::optional<Format> outputForm(int option) {
+    switch (option) {
+        case kMprobeJson:
+            return Format::json;
+        case kMprobeJsonLines:
+            return Format::jsonLines;
+        case 'l':
+            return Format::longText;
+        case kMprobeRecord:
+            return Format::record;
+        default:
+            return std::nullopt;
+    }
+}
+
 int usageError(const char *format, const char *what) {
     fputs("mprobe: ", stderr);
     fprintf(stderr, format, what);
@@ -1457,8 +1474,7 @@ int main(int argc, char **argv) {
     }
     longOptions.push_back({nullptr, 0, nullptr, 0});
     const std::string shortOptions = mprobeShortOptions();
-    // The output form chosen so far, and the option as it was written.
-    std::string formatOption;
+    std::string formatOption;  // the option that chose the output form, as written
     opterr = 0;
     for (;;) {
         int longIndex = -1;
@@ -1468,40 +1484,18 @@ int main(int argc, char **argv) {
         // The option as written: "--long" or "-l".
         const std::string written = longIndex >= 0 ? std::string("--") + longOptions[longIndex].name
                                                    : std::string{'-', static_cast<char>(opt)};
-        Format chosen = settings.format;
-        switch (opt) {
-            case kMprobeJson:
-                chosen = Format::json;
-                break;
-            case kMprobeJsonLines:
-                chosen = Format::jsonLines;
-                break;
-            case 'l':
-                chosen = Format::longText;
-                break;
-            case kMprobeRecord:
-                chosen = Format::record;
-                break;
-            default:
-                break;
-        }
-        if (chosen != settings.format) {
+        if (const std::optional<Format> form = outputForm(opt)) {
             // One output form a run: a second one is refused, not preferred.
-            if (!formatOption.empty()) {
+            if (!formatOption.empty() && *form != settings.format) {
                 return usageError("%s", (formatOption + " and " + written +
                                          " cannot be used together: choose one output form")
                                             .c_str());
             }
-            settings.format = chosen;
-            formatOption = written;
+            settings.format = *form;
+            if (formatOption.empty()) formatOption = written;
             continue;
         }
         switch (opt) {
-            case kMprobeJson:
-            case kMprobeJsonLines:
-            case 'l':
-            case kMprobeRecord:
-                break;  // the same form again
             case kMprobeNoIndex:
                 settings.index = false;
                 break;
