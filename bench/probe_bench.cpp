@@ -281,17 +281,18 @@ double processorTime(const Command &command) {
     return seconds() - before;
 }
 
-// mprobe --json on the file with many tags against mprobe's summary of it,
-// which probes the same and prints no tag: what writing the tags costs beyond
+// mprobe --json on the file with many tags against mprobe --record's block of
+// it, which probes the same and prints no tag: what writing the tags costs beyond
 // the probe (repeated keys are found through a hash map), in processor time.
 Figure benchJsonTags(bool smoke) {
     const Corpus &corpus = corpusFor(smoke);
-    return sideBySide("mprobe --json vs summary, " + std::to_string(corpus.manyTagCount) +
-                          " tags: processor time (the probe is most of both)",
-                      1, smoke ? 1 : 2, [&](size_t, bool json) {
-                          return processorTime(json ? Command{QZ_MPROBE, "--json", corpus.manyTags}
-                                                    : Command{QZ_MPROBE, corpus.manyTags});
-                      });
+    return sideBySide(
+        "mprobe --json vs --record, " + std::to_string(corpus.manyTagCount) +
+            " tags: processor time (the probe is most of both)",
+        1, smoke ? 1 : 2, [&](size_t, bool json) {
+            return processorTime(json ? Command{QZ_MPROBE, "--json", corpus.manyTags}
+                                      : Command{QZ_MPROBE, "--record", corpus.manyTags});
+        });
 }
 
 // Runs argv, its output to /dev/null, and prints the peak of its resident

@@ -1,9 +1,11 @@
 // mprobe: describes media files with the media_probe library.
 //
-//   mprobe PATH...                 one readable block per file on standard output
-//   mprobe -l PATH...              the same with every field of the description
+//   mprobe PATH...                 per file a line, then a line per stream, chapter
+//                                  and program, on standard output
+//   mprobe -l PATH...              every field of the description, a line each
 //   mprobe --json PATH...          a JSON array with one object per file
 //   mprobe --json-lines PATH...    one JSON object per file and line
+//   mprobe --record PATH...        the block of the library's original record fields
 //   mprobe --files-from LIST       the paths in LIST ("-": standard input), one a
 //                                  line, or NUL-separated with -0
 //
@@ -12,17 +14,21 @@
 // subdirectories, depth first. A path read from a list is probed as it is.
 // Files are probed by -j N threads (default: one per core), each with its own
 // context, and reported in input order; a list is read while probing goes on.
+// Two output forms, or -0 without a list, are a usage error.
 //
 // Exit status 0 when every file was described, 1 when any failed (each
 // failure is named on standard error as it comes, and a count by reason
 // follows at the end), 2 on a usage error. The demuxer's own log messages are
-// silenced; the library's notes about streams it does not describe go to
-// standard error, just before the file's failure line if it has one, so that
-// standard output holds only the descriptions. On a terminal, standard error
-// shows how many files are done. Control characters and the backslash in the
-// names and texts of the text output and of standard error are shown escaped.
-// A write to standard output (or of a message to standard error) that fails
-// ends the run at once with status 1 and one message naming the error.
+// silenced. The library's notes about streams it does not describe as video
+// or audio are left out (every output describes those streams), except under
+// --record, which shows them as it always did, and with --name-notes, which
+// names file and stream in each; they go to standard error, just before the
+// file's failure line if it has one, so that standard output holds only the
+// descriptions. On a terminal, standard error shows how many files are done.
+// Control characters and the backslash in the names and texts of the text
+// output and of standard error are shown escaped. A write to standard output
+// (or of a message to standard error) that fails ends the run at once with
+// status 1 and one message naming the error.
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -45,6 +51,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -52,6 +59,7 @@
 #include <vector>
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
@@ -59,6 +67,7 @@ extern "C" {
 
 #include "media_fields.h"
 #include "media_probe.h"
+#include "mprobe_options.h"
 
 namespace {
 
@@ -67,19 +76,25 @@ const char kHelp[] =
     "  PATH              a media file, or a directory standing for its files\n"
     "  -r, --recursive   also the files in subdirectories of directories\n"
     "  -j, --jobs N      probe with N threads (default: one per core)\n"
+    "\n"
+    "  One output form (by default a line per file and per stream):\n"
+    "  -l, --long        text with every field of the description\n"
     "      --json        every description in one JSON array\n"
     "      --json-lines  one JSON object per file and line\n"
-    "  -l, --long        text with every field of the description\n"
+    "      --record      the block of the library's original record fields\n"
+    "\n"
     "      --no-index    JSON without the seek index (entry counts stay)\n"
     "      --files-from LIST\n"
     "                    also the paths in the file LIST (- for standard input),\n"
     "                    one a line\n"
     "  -0, --null        the paths in LIST are separated by NUL bytes instead\n"
-    "      --name-notes  name file and stream in the notes on streams the library\n"
-    "                    does not describe, instead of its own two lines\n"
-    "      --version     the version of mprobe and of the FFmpeg libraries\n";
+    "      --name-notes  name file and stream on standard error for each stream the\n"
+    "                    library does not describe as video or audio\n"
+    "      --version     the version of mprobe and of the FFmpeg libraries\n"
+    "  -h, --help        this text\n";
 
-enum class Format { text, longText, json, jsonLines };
+// text: the default view; record: the library's original record fields.
+enum class Format { text, record, longText, json, jsonLines };
 
 struct Settings {
     Format format = Format::text;
@@ -264,7 +279,8 @@ std::string streamDuration(int32_t duration, int64_t full) {
     return std::to_string(duration);
 }
 
-// The summary block: the lines mprobe has always printed.
+// The --record block: the lines of the original record fields that mprobe
+// printed by default before it had its view.
 std::string textBlock(const MediaContext &c) {
     std::string out;
     appendf(out, "%s\n", escaped(c.filename).c_str());
@@ -292,6 +308,336 @@ std::string textBlock(const MediaContext &c) {
                 orUnknown(a->bit_rate, " bit/s").c_str(),
                 streamDuration(a->duration, a->duration_ts).c_str(),
                 static_cast<long long>(a->entry_count));
+    }
+    return out;
+}
+
+// ---- the default view ------------------------------------------------------
+//
+// A line for the file, then one per stream in stream order, per chapter and
+// per program, and one when the duration is an estimate, all read from the
+// complete description (never from the original fields' truncated frame
+// rates, 32-bit tick durations or zeros meaning unknown, save a stream's bit
+// rate, which is left out when 0). An unknown value is left out of its line.
+// docs/man/mprobe.1 gives the layout; keep the two in step.
+
+// Milliseconds as h:mm:ss.fff.
+std::string clockText(int64_t ms) {
+    const bool negative = ms < 0;
+    const uint64_t magnitude =
+        negative ? static_cast<uint64_t>(-(ms + 1)) + 1 : static_cast<uint64_t>(ms);
+    char text[48];
+    snprintf(text, sizeof text, "%s%" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ".%03" PRIu64,
+             negative ? "-" : "", magnitude / 3600000, magnitude / 60000 % 60,
+             magnitude / 1000 % 60, magnitude % 1000);
+    return text;
+}
+
+// `ticks` of num/den seconds as h:mm:ss.fff, rounded to the millisecond.
+std::string clockText(int64_t ticks, int32_t num, int32_t den) {
+    return clockText(av_rescale(ticks, int64_t{num} * 1000, den));
+}
+
+// `value` / 1000, rounded half away from zero, for any value.
+int64_t thousandths(int64_t value) {
+    const int64_t rest = value % 1000;
+    return value / 1000 + (rest >= 500 ? 1 : rest <= -500 ? -1 : 0);
+}
+
+// "176 kb/s", rounded to the kilobit; below 1000 bit/s in bit/s.
+std::string bitRateText(int64_t bitsPerSecond) {
+    if (bitsPerSecond < 1000) return std::to_string(bitsPerSecond) + " bit/s";
+    return std::to_string(thousandths(bitsPerSecond)) + " kb/s";
+}
+
+// A frame rate as its value: "29.97", "23.976", "25"; "0.01667" below 1.
+std::string frameRateText(int32_t num, int32_t den) {
+    const double rate = static_cast<double>(num) / den;
+    char text[48];
+    if (rate < 1) {
+        snprintf(text, sizeof text, "%.4g", rate);
+        return text;
+    }
+    snprintf(text, sizeof text, "%.3f", rate);
+    std::string value = text;
+    value.erase(value.find_last_not_of('0') + 1);
+    if (value.back() == '.') value.pop_back();
+    return value;
+}
+
+// The value of the first tag named `key`, or NULL.
+const char *tagValue(const MediaTag *tags, int32_t count, const char *key) {
+    for (int32_t i = 0; tags && i < count; ++i) {
+        if (tags[i].key && tags[i].value && strcmp(tags[i].key, key) == 0) return tags[i].value;
+    }
+    return nullptr;
+}
+
+std::string quoted(const char *text) {
+    return "\"" + escaped(text) + "\"";
+}
+
+// A codec's level as its documents name it: H.264 and HEVC as 4.1, MPEG-2
+// by its name, the others by their number.
+std::string levelText(const char *codec, int32_t level) {
+    const std::string name = codec ? codec : "";
+    char text[32];
+    if (name == "h264" && level > 0) {
+        if (level == 9) return "1b";
+        snprintf(text, sizeof text, "%d.%d", level / 10, level % 10);
+        return text;
+    }
+    if (name == "hevc" && level > 0 && level % 3 == 0) {
+        snprintf(text, sizeof text, "%d.%d", level / 30, level % 30 / 3);
+        return text;
+    }
+    if (name == "mpeg2video") {
+        switch (level) {
+            case 4:
+                return "High";
+            case 6:
+                return "High 1440";
+            case 8:
+                return "Main";
+            case 10:
+                return "Low";
+            default:
+                break;
+        }
+    }
+    return std::to_string(level);
+}
+
+// "h264 (High, level 4.1)": the codec (not the decoder), its profile and level.
+std::string codecText(const char *codec, const char *decoder, uint32_t tag, const char *profile,
+                      int32_t level) {
+    std::string text;
+    if (codec || decoder) {
+        text = escaped(codec ? codec : decoder);
+    } else {
+        text = "unknown codec";
+        if (tag) {
+            char fourcc[AV_FOURCC_MAX_STRING_SIZE] = "";
+            av_fourcc_make_string(fourcc, tag);
+            text += " (" + escaped(fourcc) + ")";
+        }
+    }
+    std::vector<std::string> details;
+    if (profile) details.push_back(escaped(profile));
+    if (level != -99) details.push_back("level " + levelText(codec, level));
+    for (size_t i = 0; i < details.size(); ++i) {
+        text += (i == 0 ? " (" : ", ") + details[i];
+    }
+    return details.empty() ? text : text + ")";
+}
+
+// The interlacing, in the words of FFmpeg's own stream lines.
+std::string fieldOrderText(const char *order) {
+    static const std::pair<const char *, const char *> kWords[] = {
+        {"tt", "top first"},
+        {"bb", "bottom first"},
+        {"tb", "top coded first (swapped)"},
+        {"bt", "bottom coded first (swapped)"},
+    };
+    for (const auto &[name, words] : kWords) {
+        if (strcmp(order, name) == 0) return words;
+    }
+    return escaped(order);
+}
+
+// "yuv420p(tv, bt709, progressive)": the pixel format with the colour range,
+// the colour space/primaries/transfer (one name when all three are the
+// same) and the field order; as separate items when the format is unknown.
+void appendPixels(const VideoStreamContext &v, std::vector<std::string> &items) {
+    std::vector<std::string> details;
+    if (v.color_range) details.push_back(escaped(v.color_range));
+    const char *colour[] = {v.color_space, v.color_primaries, v.color_transfer};
+    if (colour[0] || colour[1] || colour[2]) {
+        if (colour[0] && colour[1] && colour[2] && strcmp(colour[0], colour[1]) == 0 &&
+            strcmp(colour[0], colour[2]) == 0) {
+            details.push_back(escaped(colour[0]));
+        } else {
+            std::string triple;
+            for (int i = 0; i < 3; ++i) {
+                triple += (i ? "/" : "") + (colour[i] ? escaped(colour[i]) : "unknown");
+            }
+            details.push_back(triple);
+        }
+    }
+    if (v.field_order) details.push_back(fieldOrderText(v.field_order));
+    if (!v.pix_fmt) {
+        items.insert(items.end(), details.begin(), details.end());
+        return;
+    }
+    std::string text = escaped(v.pix_fmt);
+    for (size_t i = 0; i < details.size(); ++i) text += (i == 0 ? "(" : ", ") + details[i];
+    items.push_back(details.empty() ? text : text + ")");
+}
+
+// " (default) (forced)": the disposition's names but those in `leaveOut`.
+std::string dispositionText(int32_t disposition, int32_t leaveOut) {
+    std::string text;
+    for (int bit = 0; bit < 32; ++bit) {
+        const int flag = static_cast<int>(1u << bit);
+        if (!(disposition & flag) || (leaveOut & flag)) continue;
+        const char *name = av_disposition_to_string(flag);
+        text += " (" + (name ? std::string(name) : "bit " + std::to_string(bit)) + ")";
+    }
+    return text;
+}
+
+// "  #1[0x102](eng) audio: " and the items, the title and the disposition.
+std::string streamLine(int32_t index, int32_t id, const char *kind, const MediaTag *tags,
+                       int32_t tagCount, std::vector<std::string> items, int32_t disposition,
+                       int32_t leaveOut) {
+    std::string line = "  #" + std::to_string(index);
+    if (id >= 0) {
+        char hexId[16];
+        snprintf(hexId, sizeof hexId, "[0x%" PRIx32 "]", static_cast<uint32_t>(id));
+        line += hexId;
+    }
+    const char *language = tagValue(tags, tagCount, "language");
+    if (language && strcmp(language, "und") != 0) line += "(" + escaped(language) + ")";
+    line += std::string(" ") + kind + ":";
+    if (const char *title = tagValue(tags, tagCount, "title")) {
+        items.push_back("title " + quoted(title));
+    }
+    for (size_t i = 0; i < items.size(); ++i) line += (i == 0 ? " " : ", ") + items[i];
+    return line + dispositionText(disposition, leaveOut) + "\n";
+}
+
+std::string videoLine(const VideoStreamContext &v) {
+    const bool cover = v.disposition & AV_DISPOSITION_ATTACHED_PIC;
+    std::vector<std::string> items = {
+        codecText(v.codec_id_name, v.codec_name, v.codec_tag, v.profile, v.level)};
+    appendPixels(v, items);
+    if (v.width > 0 && v.height > 0) {
+        std::string size = std::to_string(v.width) + "x" + std::to_string(v.height);
+        if (v.sar_num > 0 && v.sar_den > 0) {
+            size += " [SAR " + std::to_string(v.sar_num) + ":" + std::to_string(v.sar_den);
+            if (v.dar_num > 0 && v.dar_den > 0) {
+                size += " DAR " + std::to_string(v.dar_num) + ":" + std::to_string(v.dar_den);
+            }
+            size += "]";
+        }
+        items.push_back(size);
+    }
+    if (!cover) {
+        if (v.avg_frame_rate_num > 0 && v.avg_frame_rate_den > 0) {
+            items.push_back(frameRateText(v.avg_frame_rate_num, v.avg_frame_rate_den) + " fps");
+        } else if (v.r_frame_rate_num > 0 && v.r_frame_rate_den > 0) {
+            items.push_back(frameRateText(v.r_frame_rate_num, v.r_frame_rate_den) + " fps");
+        }
+    }
+    if (v.hdr_format) items.push_back(escaped(v.hdr_format));
+    if (!cover && v.bit_rate > 0) items.push_back(bitRateText(v.bit_rate));
+    if (std::isfinite(v.rotation) && v.rotation != 0) {
+        items.push_back("rotation " + framesPerSecond(v.rotation));
+    }
+    return streamLine(v.stream_index, v.stream_id, cover ? "cover art" : "video", v.tags,
+                      v.tag_count, std::move(items), v.disposition,
+                      cover ? AV_DISPOSITION_ATTACHED_PIC : 0);
+}
+
+std::string audioLine(const AudioStreamContext &a) {
+    std::vector<std::string> items = {
+        codecText(a.codec_id_name, a.codec_name, a.codec_tag, a.profile, -99)};
+    if (a.sample_rate > 0) items.push_back(std::to_string(a.sample_rate) + " Hz");
+    if (a.channel_layout) {
+        items.push_back(escaped(a.channel_layout));
+    } else if (a.channels > 0) {
+        items.push_back(std::to_string(a.channels) + (a.channels == 1 ? " channel" : " channels"));
+    }
+    if (a.sample_fmt) items.push_back(escaped(a.sample_fmt));
+    if (a.bit_rate > 0) items.push_back(bitRateText(a.bit_rate));
+    return streamLine(a.stream_index, a.stream_id, "audio", a.tags, a.tag_count, std::move(items),
+                      a.disposition, 0);
+}
+
+std::string otherLine(const OtherStreamContext &o) {
+    std::vector<std::string> items = {
+        codecText(o.codec_id_name, nullptr, o.codec_tag, nullptr, -99)};
+    const bool attachment = o.kind && strcmp(o.kind, "attachment") == 0;
+    const char *file = attachment ? tagValue(o.tags, o.tag_count, "filename") : nullptr;
+    if (file) items.push_back("file " + quoted(file));
+    return streamLine(o.stream_index, o.stream_id, o.kind ? escaped(o.kind).c_str() : "unknown",
+                      o.tags, o.tag_count, std::move(items), o.disposition, 0);
+}
+
+std::string programLine(const MediaProgram &p) {
+    std::string line = "  program " + std::to_string(p.program_num) + " (id " +
+                       std::to_string(p.program_id) + "):";
+    std::vector<std::string> items;
+    char pid[32];
+    if (p.pmt_pid > 0) {
+        snprintf(pid, sizeof pid, "PMT PID 0x%" PRIx32, static_cast<uint32_t>(p.pmt_pid));
+        items.push_back(pid);
+    }
+    if (p.pcr_pid > 0) {
+        snprintf(pid, sizeof pid, "PCR PID 0x%" PRIx32, static_cast<uint32_t>(p.pcr_pid));
+        items.push_back(pid);
+    }
+    if (const char *name = tagValue(p.tags, p.tag_count, "service_name")) {
+        items.push_back("service " + quoted(name));
+    }
+    if (const char *provider = tagValue(p.tags, p.tag_count, "service_provider")) {
+        items.push_back("provider " + quoted(provider));
+    }
+    if (p.stream_indexes && p.stream_count > 0) {
+        std::string streams = "streams";
+        for (int32_t i = 0; i < p.stream_count; ++i) {
+            streams += " #" + std::to_string(p.stream_indexes[i]);
+        }
+        items.push_back(streams);
+    }
+    for (size_t i = 0; i < items.size(); ++i) line += (i == 0 ? " " : ", ") + items[i];
+    return line + "\n";
+}
+
+std::string chapterLine(const MediaChapter &chapter, int n) {
+    std::string line = "  chapter " + std::to_string(n) + ":";
+    std::vector<std::string> items;
+    if (chapter.time_base_num > 0 && chapter.time_base_den > 0) {
+        items.push_back(clockText(chapter.start, chapter.time_base_num, chapter.time_base_den) +
+                        " to " +
+                        clockText(chapter.end, chapter.time_base_num, chapter.time_base_den));
+    }
+    if (chapter.title) items.push_back("title " + quoted(chapter.title));
+    for (size_t i = 0; i < items.size(); ++i) line += (i == 0 ? " " : ", ") + items[i];
+    return line + "\n";
+}
+
+// The default view of a described file.
+std::string view(const MediaContext &c) {
+    std::string out = escaped(c.filename) + ": " + escaped(c.container_name);
+    if (c.duration_us != MEDIA_PROBE_NO_VALUE) {
+        out += ", " + clockText(thousandths(c.duration_us));
+    }
+    if (c.total_bit_rate > 0) out += ", " + bitRateText(c.total_bit_rate);
+    out += ", " + std::to_string(c.file_size) + " bytes";
+    if (const char *title = tagValue(c.tags, c.tag_count, "title")) {
+        out += ", title " + quoted(title);
+    }
+    out += "\n";
+    std::vector<std::pair<int32_t, std::string>> streams;
+    for (const VideoStreamContext *v = c.video; v; v = v->next) {
+        streams.emplace_back(v->stream_index, videoLine(*v));
+    }
+    for (const AudioStreamContext *a = c.audio; a; a = a->next) {
+        streams.emplace_back(a->stream_index, audioLine(*a));
+    }
+    for (const OtherStreamContext *o = c.other; o; o = o->next) {
+        streams.emplace_back(o->stream_index, otherLine(*o));
+    }
+    std::stable_sort(streams.begin(), streams.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &stream : streams) out += stream.second;
+    for (int32_t i = 0; c.chapters && i < c.chapter_count; ++i) {
+        out += chapterLine(c.chapters[i], i);
+    }
+    for (int32_t i = 0; c.programs && i < c.program_count; ++i) out += programLine(c.programs[i]);
+    if (c.duration_estimate && strcmp(c.duration_estimate, "bit rate") == 0) {
+        out += "  duration estimated from the bit rate (inexact)\n";
     }
     return out;
 }
@@ -716,13 +1062,15 @@ void collectNote(void *, const char *filename, const char *line) {
     }
 }
 
-// The notes as they go to standard error: the library's own lines, or with
-// --name-notes one line per stream naming the file and the stream, which the
-// `other` node of the same position identifies.
+// The notes as they go to standard error: with --name-notes one line per
+// stream naming the file and the stream, which the `other` node of the same
+// position identifies; under --record the library's own lines, as that form
+// always showed them; otherwise none, as every output describes those streams.
 std::string formatNotes(const std::vector<std::string> &lines, const std::string &path,
-                        const MediaContext *context, bool named) {
+                        const MediaContext *context, const Settings &settings) {
     std::string out;
-    if (!named) {
+    if (!settings.nameNotes) {
+        if (settings.format != Format::record) return out;
         for (const std::string &line : lines) out += line + "\n";
         return out;
     }
@@ -782,14 +1130,16 @@ Outcome describe(const Input &input, ContextPtr &context, const Settings &settin
         const int error = errno;
         threadNotes = nullptr;
         if (result != 0) outcome.error = failureReason(result, error, context.get());
-        outcome.notes = formatNotes(notes, input.path, result >= 0 ? context.get() : nullptr,
-                                    settings.nameNotes);
+        outcome.notes =
+            formatNotes(notes, input.path, result >= 0 ? context.get() : nullptr, settings);
     }
     outcome.described = result == 0;
     outcome.result = result;
-    if (settings.format == Format::text || settings.format == Format::longText) {
+    if (settings.format != Format::json && settings.format != Format::jsonLines) {
         if (!outcome.described) return outcome;
         if (settings.format == Format::text) {
+            outcome.output = view(*context);
+        } else if (settings.format == Format::record) {
             outcome.output = textBlock(*context);
         } else {
             TextSink text;
@@ -1084,6 +1434,22 @@ void probeInParallel(InputSource &source, unsigned jobs, const Settings &setting
     for (auto &thread : threads) thread.join();
 }
 
+// The output form an option chooses; none for the other options.
+std::optional<Format> outputForm(int option) {
+    switch (option) {
+        case kMprobeJson:
+            return Format::json;
+        case kMprobeJsonLines:
+            return Format::jsonLines;
+        case 'l':
+            return Format::longText;
+        case kMprobeRecord:
+            return Format::record;
+        default:
+            return std::nullopt;
+    }
+}
+
 int usageError(const char *format, const char *what) {
     fputs("mprobe: ", stderr);
     fprintf(stderr, format, what);
@@ -1099,48 +1465,48 @@ int main(int argc, char **argv) {
     holdClosedStandardDescriptors();
     Settings settings;
     bool recursive = false, nulSeparated = false;
+    std::string nulOption;  // -0 or --null, as written
     const char *listPath = nullptr;
     unsigned jobs = 0;
-    enum { kJson = 256, kJsonLines, kNoIndex, kFilesFrom, kNameNotes, kVersion };
-    // One option a line, so that options added on different branches merge.
-    // clang-format off
-    static const option longOptions[] = {
-        {"json", no_argument, nullptr, kJson},
-        {"json-lines", no_argument, nullptr, kJsonLines},
-        {"recursive", no_argument, nullptr, 'r'},
-        {"jobs", required_argument, nullptr, 'j'},
-        {"help", no_argument, nullptr, 'h'},
-        {"long", no_argument, nullptr, 'l'},
-        {"no-index", no_argument, nullptr, kNoIndex},
-        {"files-from", required_argument, nullptr, kFilesFrom},
-        {"null", no_argument, nullptr, '0'},
-        {"name-notes", no_argument, nullptr, kNameNotes},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
-    // clang-format on
+    std::vector<option> longOptions;
+    for (const MprobeOption &o : kMprobeOptions) {
+        longOptions.push_back({o.name, o.argument, nullptr, o.code});
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+    const std::string shortOptions = mprobeShortOptions();
+    std::string formatOption;  // the option that chose the output form, as written
     opterr = 0;
-    for (int opt; (opt = getopt_long(argc, argv, "+rj:hl0", longOptions, nullptr)) != -1;) {
+    for (;;) {
+        int longIndex = -1;
+        const int opt =
+            getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), &longIndex);
+        if (opt == -1) break;
+        // The option as written: "--long" or "-l".
+        const std::string written = longIndex >= 0 ? std::string("--") + longOptions[longIndex].name
+                                                   : std::string{'-', static_cast<char>(opt)};
+        if (const std::optional<Format> form = outputForm(opt)) {
+            // One output form a run: a second one is refused, not preferred.
+            if (!formatOption.empty() && *form != settings.format) {
+                return usageError("%s", (formatOption + " and " + written +
+                                         " cannot be used together: choose one output form")
+                                            .c_str());
+            }
+            settings.format = *form;
+            if (formatOption.empty()) formatOption = written;
+            continue;
+        }
         switch (opt) {
-            case kJson:
-                settings.format = Format::json;
-                break;
-            case kJsonLines:
-                settings.format = Format::jsonLines;
-                break;
-            case 'l':
-                settings.format = Format::longText;
-                break;
-            case kNoIndex:
+            case kMprobeNoIndex:
                 settings.index = false;
                 break;
-            case kFilesFrom:
+            case kMprobeFilesFrom:
                 listPath = optarg;
                 break;
             case '0':
                 nulSeparated = true;
+                nulOption = written;
                 break;
-            case kNameNotes:
+            case kMprobeNameNotes:
                 settings.nameNotes = true;
                 break;
             case 'r':
@@ -1161,20 +1527,25 @@ int main(int argc, char **argv) {
                 put(stdout, std::string(kUsage) + kHelp);
                 flushOrFail(stdout);
                 return 0;
-            case kVersion: {
+            case kMprobeVersion: {
                 put(stdout, versionText());
                 flushOrFail(stdout);
                 return 0;
             }
             default: {
                 if (optopt == 'j') return usageError("%s needs a number of threads", "-j");
-                if (optopt == kFilesFrom) {
+                if (optopt == kMprobeFilesFrom) {
                     return usageError("%s needs a file naming the paths", "--files-from");
                 }
                 char shortOption[] = {'-', static_cast<char>(optopt), '\0'};
                 return usageError("unknown option %s", optopt ? shortOption : argv[optind - 1]);
             }
         }
+    }
+    if (nulSeparated && !listPath) {
+        return usageError("%s", (nulOption + " needs --files-from: it says how the paths of "
+                                             "that list are separated")
+                                    .c_str());
     }
     if (optind >= argc && !listPath) {
         fputs(kUsage, stderr);

@@ -34,6 +34,7 @@ extern "C" {
 
 #include "console_run.h"
 #include "media_fixtures.h"
+#include "mprobe_options.h"
 #include "process.h"
 #include "temp_dir.h"
 
@@ -229,7 +230,21 @@ TEST_F(Install, ManualPagesRenderWithoutWarnings) {
     }
 }
 
-// The C library's mprobe(3) may be installed too: `man mprobe` must still
+// glibc's mprobe(3), a heap-consistency checker, has nothing to do with
+// mprobe: the page says so, and does not lead readers to take it for a
+// function of this project's library.
+TEST_F(Install, MprobePageSaysGlibcsMprobeIsAnUnrelatedHeapChecker) {
+    ProcessResult page =
+        shell("LC_ALL=C MANWIDTH=1000 man -l " + shellQuoted(prefix() / "share/man/man1/mprobe.1"));
+    ASSERT_EQ(page.status, 0);
+    const std::string text = std::regex_replace(page.out, std::regex("\\s+"), " ");
+    EXPECT_NE(text.find("glibc's mprobe(3) is an unrelated heap-consistency checker"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("function of the same name"), std::string::npos);
+}
+
+// glibc's mprobe(3) page may be installed too: `man mprobe` must still
 // find the program's page.
 TEST_F(Install, ManFindsEachPageInItsSection) {
     const struct {
@@ -269,7 +284,8 @@ TEST_F(Install, CompletionOffersOptionsThenPaths) {
         {{"mprobe", "--n"}, "--name-notes\n--no-index\n--null\n"},
         {{"mprobe", "-"},
          "--files-from\n--help\n--jobs\n--json\n--json-lines\n--long\n--name-notes\n"
-         "--no-index\n--null\n--recursive\n--version\n-0\n-h\n-j\n-l\n-r\n"},
+         "--no-index\n--null\n--record\n--recursive\n--version\n-0\n-h\n-j\n-l\n-r\n"},
+        {{"mprobe", "--re"}, "--record\n--recursive\n"},
         {{"mprobe", "cl"}, "clip.mp4\nclips\n"},
         {{"mprobe", "--jobs", ""}, ""},
         {{"mprobe", "-rj", ""}, ""},
@@ -279,16 +295,32 @@ TEST_F(Install, CompletionOffersOptionsThenPaths) {
         {{"mprobe", "clip.mp4", "--js"}, ""},  // options end at the first path
         {{"mprobe", "--", "--"}, ""},
     };
-    for (const auto &c : cases) {
+    auto quoted = [](const std::vector<std::string> &line) {
         std::string words;
-        for (const std::string &w : c.words) words += " " + shellQuoted(w);
-        SCOPED_TRACE(words);
-        ProcessResult offered =
-            shell("cd " + shellQuoted(dir) + " && bash --norc --noprofile -c 'source \"$0\"; " +
-                  "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _mprobe; " +
-                  "printf \"%s\\n\" \"${COMPREPLY[@]}\" | LC_ALL=C sort | grep .' " +
-                  shellQuoted(completion) + words);
-        EXPECT_EQ(offered.out, c.offered);
+        for (const std::string &w : line) words += " " + shellQuoted(w);
+        return words;
+    };
+    auto offer = [&](const std::vector<std::string> &line) {
+        const std::string words = quoted(line);
+        return shell("cd " + shellQuoted(dir) + " && bash --norc --noprofile -c 'source \"$0\"; " +
+                     "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _mprobe; " +
+                     "printf \"%s\\n\" \"${COMPREPLY[@]}\" | LC_ALL=C sort | grep .' " +
+                     shellQuoted(completion) + words)
+            .out;
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(quoted(c.words));
+        EXPECT_EQ(offer(c.words), c.offered);
+    }
+    // Every option of mprobe's own table, in each of its spellings.
+    const std::string all = "\n" + offer({"mprobe", "-"});
+    for (const MprobeOption &o : kMprobeOptions) {
+        EXPECT_NE(all.find(std::string("\n--") + o.name + "\n"), std::string::npos) << o.name;
+        if (mprobeHasShortName(o)) {
+            EXPECT_NE(all.find(std::string{'\n', '-', static_cast<char>(o.code), '\n'}),
+                      std::string::npos)
+                << o.name;
+        }
     }
 }
 

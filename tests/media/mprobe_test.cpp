@@ -13,12 +13,15 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "hdr_fixtures.h"
 #include "media_fixtures.h"
 #include "media_probe.h"
+#include "mprobe_options.h"
 #include "process.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -110,9 +113,10 @@ TEST(Mprobe, JsonCarriesEveryFieldOfTheLibrarysDescription) {
     }
 }
 
-TEST(Mprobe, PrintsOneReadableBlockPerFile) {
-    ProcessResult run =
-        mprobe(shellQuoted(fixtures().at("mp4")) + " " + shellQuoted(fixtures().at("mkv")));
+// --record: the block of the library's original fields, with its notes.
+TEST(Mprobe, RecordPrintsOneReadableBlockPerFile) {
+    ProcessResult run = mprobe("--record " + shellQuoted(fixtures().at("mp4")) + " " +
+                               shellQuoted(fixtures().at("mkv")));
     ASSERT_EQ(run.status, 0) << run.err;
     const std::regex block(
         "(.*/mp4\\.mp4)\n"
@@ -150,7 +154,7 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
         std::string args;
         int status;
         std::string err;
-        bool described;  // standard output holds a block for mp4
+        bool described;  // standard output describes mp4
     } cases[] = {
         {shellQuoted(dir + "/missing.mp4"), 1, "mprobe: " + dir + "/missing.mp4: not found\n",
          false},
@@ -171,7 +175,9 @@ TEST(Mprobe, NamesEachFailingFileAndExitsNonZero) {
         ProcessResult run = mprobe(c.args);
         EXPECT_EQ(run.status, c.status) << c.args;
         EXPECT_EQ(run.err, c.err) << c.args;
-        EXPECT_EQ(run.out.find("video/mp4") != std::string::npos, c.described) << c.args;
+        EXPECT_EQ(run.out.find(fixtures().at("mp4") + ": mov,mp4") != std::string::npos,
+                  c.described)
+            << c.args;
     }
     ProcessResult run = mprobe("--json " + shellQuoted(dir + "/missing.mp4") + " " +
                                shellQuoted(fixtures().at("wav")));
@@ -218,17 +224,13 @@ Library makeLibrary() {
 TEST(Mprobe, ProbesDirectoriesInInputOrderWhateverTheThreads) {
     const Library library = makeLibrary();
     const std::string root = shellQuoted(library.root);
-    // The notes and failures each file causes on standard error, in input
-    // order, and the count at the end.
+    // The failures on standard error, in input order, and the count at the
+    // end; no notes on the streams the library does not describe (every
+    // output describes them).
     auto expectedErr = [](const std::vector<std::string> &files) {
         std::string err;
         size_t failed = 0;
         for (const auto &f : files) {
-            if (f.find("-mkv") != std::string::npos) {
-                err +=
-                    "================== \ncodec type subtitle \n"
-                    "================== \ncodec type unknown \n";
-            }
             if (f.find("-random") != std::string::npos || f.find("-empty") != std::string::npos) {
                 err += "mprobe: " + f + ": not a media file\n";
                 ++failed;
@@ -276,7 +278,7 @@ TEST(Mprobe, ProbesDirectoriesInInputOrderWhateverTheThreads) {
     std::string joined;
     for (const auto &j : all) joined += j.dump() + "\n";
     EXPECT_TRUE(joined == firstOut) << "--json and --json-lines differ";
-    ProcessResult text = mprobe("-r -j 2 " + root);
+    ProcessResult text = mprobe("--record -r -j 2 " + root);
     size_t blocks = 0;
     for (size_t at = text.out.find("\n  size "); at != std::string::npos;
          at = text.out.find("\n  size ", at + 1)) {
@@ -284,6 +286,19 @@ TEST(Mprobe, ProbesDirectoriesInInputOrderWhateverTheThreads) {
     }
     EXPECT_EQ(blocks, library.all.size() - 6);  // all but the random and empty files
     EXPECT_EQ(text.out.find("codec type"), std::string::npos);
+    // The view: each described file's line, in input order.
+    ProcessResult view = mprobe("-r -j 2 " + root);
+    std::vector<std::string> described, viewed;
+    for (const auto &f : library.all) {
+        if (f.find("-random") == std::string::npos && f.find("-empty") == std::string::npos) {
+            described.push_back(f);
+        }
+    }
+    std::istringstream lines(view.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] != ' ') viewed.push_back(line.substr(0, line.find(": ")));
+    }
+    EXPECT_EQ(viewed, described);
 }
 
 TEST(Mprobe, AnEmptyDirectoryIsAnEmptyResult) {
@@ -580,8 +595,8 @@ TEST(Mprobe, LongTextShowsEveryFieldInUnitsWithUnknownsSaidSo) {
     }
 }
 
-TEST(Mprobe, SummaryShowsALongStreamsFullDurationNotItsWrapped32Bits) {
-    ProcessResult run = mprobe(shellQuoted(fixtures().at("mp3_long")));
+TEST(Mprobe, RecordShowsALongStreamsFullDurationNotItsWrapped32Bits) {
+    ProcessResult run = mprobe("--record " + shellQuoted(fixtures().at("mp3_long")));
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find(", duration 3389589504, "), std::string::npos) << run.out;
     const std::string body = run.out.substr(run.out.find('\n'));  // past the file's name
@@ -642,6 +657,248 @@ TEST(Mprobe, NamedNotesSayWhichFileAndStream) {
                            ": subtitle stream 2 not described\nmprobe: " + fixtures().at("mkv") +
                            ": attachment stream 3 not described\nmprobe: " +
                            fixtures().at("h264_ntsc") + ": data stream 2 not described\n");
+}
+
+// The library's notes on the streams it does not describe as video or audio:
+// left out in every output form, which all describe those streams, except
+// under --record, which keeps the library's own lines; named whatever the
+// form with --name-notes.
+TEST(Mprobe, NotesAreLeftOutUnlessNamedOrTheRecordIsAsked) {
+    const std::string mkv = fixtures().at("mkv"), ntsc = fixtures().at("h264_ntsc");
+    const std::string named = "mprobe: " + mkv + ": subtitle stream 2 not described\n" +
+                              "mprobe: " + mkv + ": attachment stream 3 not described\n" +
+                              "mprobe: " + ntsc + ": data stream 2 not described\n";
+    const std::string library =
+        "================== \ncodec type subtitle \n================== \ncodec type unknown \n"
+        "================== \ncodec type unknown \n";
+    const struct {
+        std::string options, err;
+    } cases[] = {
+        {"", ""},
+        {"-l", ""},
+        {"--json", ""},
+        {"--json-lines", ""},
+        {"--record", library},
+        {"--name-notes", named},
+        {"--name-notes -l", named},
+        {"--name-notes --json", named},
+        {"--name-notes --json-lines", named},
+        {"--record --name-notes", named},
+    };
+    for (const auto &c : cases) {
+        ProcessResult run =
+            mprobe(c.options + " -j 2 " + shellQuoted(mkv) + " " + shellQuoted(ntsc));
+        EXPECT_EQ(run.status, 0) << c.options;
+        EXPECT_EQ(run.err, c.err) << c.options;
+    }
+}
+
+// `text` as a regular expression matching itself, but for the placeholders
+// {rate} (a bit rate), {size} (a size in bytes) and {time} (h:mm:ss.fff).
+std::string viewPattern(const std::string &text) {
+    static const std::pair<std::string, std::string> kHoles[] = {
+        {"{rate}", "\\d+ (kb|bit)/s"},
+        {"{size}", "\\d+ bytes"},
+        {"{time}", "\\d+:\\d\\d:\\d\\d\\.\\d\\d\\d"},
+    };
+    static const std::string kSpecial = "\\^$.|?*+()[]{}";
+    std::string pattern;
+    for (size_t at = 0; at < text.size();) {
+        size_t next = std::string::npos;
+        const std::pair<std::string, std::string> *hole = nullptr;
+        for (const auto &h : kHoles) {
+            const size_t found = text.find(h.first, at);
+            if (found < next) {
+                next = found;
+                hole = &h;
+            }
+        }
+        for (size_t i = at; i < std::min(next, text.size()); ++i) {
+            if (kSpecial.find(text[i]) != std::string::npos) pattern += '\\';
+            pattern += text[i];
+        }
+        if (!hole) break;
+        pattern += hole->second;
+        at = next + hole->first.size();
+    }
+    return pattern;
+}
+
+// The default view of files of every kind: each row the whole output for one
+// file after its name, exact but for what follows the encoders (bit rates,
+// sizes, a duration estimated from them).
+TEST(Mprobe, ViewDescribesEveryStreamChapterAndProgramOnALine) {
+    const auto hdr = hdr_fixtures::generateHdrFixtures(MEDIA_FIXTURE_DIR);
+    const struct {
+        const char *fixture;
+        std::string view;
+    } cases[] = {
+        {"h264_ntsc",
+         ": mov,mp4,m4a,3gp,3g2,mj2, 0:00:00.501, {rate}, {size}, title \"Test title\"\n"
+         "  #0[0x1] video: h264 (High, level 1.1), yuv420p(tv, bt709, progressive), "
+         "160x120 [SAR 1:1 DAR 4:3], 29.97 fps, {rate} (default)\n"
+         "  #1[0x2] audio: aac (LC), 44100 Hz, mono, fltp, {rate} (default)\n"
+         "  #2[0x3](eng) data: unknown codec (tmcd)\n"},
+        {"hdr10_mkv",
+         ": matroska,webm, 0:00:00.400, {rate}, {size}\n"
+         "  #0 video: hevc (Main 10, level 1.0), yuv420p10le(tv, bt2020nc/bt2020/smpte2084), "
+         "160x120 [SAR 1:1 DAR 4:3], 25 fps, HDR10 (default)\n"},
+        {"dovi_mp4",
+         ": mov,mp4,m4a,3gp,3g2,mj2, 0:00:00.400, {rate}, {size}\n"
+         "  #0[0x1] video: hevc (Main 10, level 1.0), yuv420p10le(tv, bt2020nc/bt2020/smpte2084), "
+         "160x120 [SAR 1:1 DAR 4:3], 25 fps, Dolby Vision 8.1 (HDR10 compatible), {rate} "
+         "(default)\n"},
+        {"ts_programs",
+         ": mpegts, 0:00:00.410, {rate}, {size}\n"
+         "  #0[0x101] video: mpeg2video (Main, level Main), yuv420p(tv, progressive), "
+         "64x48 [SAR 1:1 DAR 4:3], 25 fps\n"
+         "  #1[0x102] audio: mp2, 48000 Hz, mono, fltp, {rate}\n"
+         "  #2[0x201] video: mpeg2video (Main, level Main), yuv420p(tv, progressive), "
+         "64x48 [SAR 1:1 DAR 4:3], 25 fps\n"
+         "  #3[0x202] audio: mp2, 48000 Hz, mono, s16p, {rate}\n"
+         "  program 10 (id 10): PMT PID 0x1000, PCR PID 0x101, service \"First\", "
+         "provider \"Probe tests\", streams #0 #1\n"
+         "  program 20 (id 20): PMT PID 0x1001, PCR PID 0x201, service \"Second\", "
+         "provider \"FFmpeg\", streams #2 #3\n"},
+        {"ts_interlaced",
+         ": mpegts, 0:00:00.200, {rate}, {size}\n"
+         "  #0[0x100] video: mpeg2video (Main, level Main), yuv420p(tv, top first), "
+         "160x120 [SAR 4:3 DAR 16:9], 25 fps\n"
+         "  program 1 (id 1): PMT PID 0x1000, PCR PID 0x100, service \"Service01\", "
+         "provider \"FFmpeg\", streams #0\n"},
+        {"mkv_tracks",
+         ": matroska,webm, 0:00:00.521, {rate}, {size}, title \"Chaptered\"\n"
+         "  #0 video: h264 (High 4:4:4 Predictive, level 1.0), yuv444p(tv, progressive), "
+         "64x48 [SAR 1:1 DAR 4:3], 25 fps\n"
+         "  #1(eng) audio: flac, 48000 Hz, 5.1(side), s16, title \"Surround\" (default)\n"
+         "  #2(fra) audio: aac (LC), 48000 Hz, mono, fltp, title \"Commentaire\"\n"
+         "  #3(eng) subtitle: subrip\n"
+         "  #4 attachment: ttf, file \"font.ttf\"\n"
+         "  chapter 0: 0:00:00.000 to 0:00:00.100, title \"One\"\n"
+         "  chapter 1: 0:00:00.100 to 0:00:00.200, title \"Two\"\n"},
+        {"mkv_chapters",
+         ": matroska,webm, 0:00:00.200, {rate}, {size}\n"
+         "  #0 video: h264 (High 4:4:4 Predictive, level 1.0), yuv444p(progressive), "
+         "64x48 [SAR 1:1 DAR 4:3], 25 fps (default)\n"
+         "  chapter 0: 0:00:00.000 to 0:00:00.120, title \"Opening\"\n"
+         "  chapter 1: 0:00:00.120 to 0:00:00.200, title \"Ending\"\n"},
+        {"mp4_chapters",
+         ": mov,mp4,m4a,3gp,3g2,mj2, 0:00:00.200, {rate}, {size}, title \"Chaptered\"\n"
+         "  #0[0x1] video: h264 (High 4:4:4 Predictive, level 1.0), yuv444p(progressive), "
+         "64x48 [SAR 1:1 DAR 4:3], 25 fps, {rate} (default)\n"
+         "  #1[0x2](eng) data: bin_data\n"
+         "  chapter 0: 0:00:00.000 to 0:00:00.100, title \"One\"\n"
+         "  chapter 1: 0:00:00.100 to 0:00:00.200, title \"Two\"\n"},
+        {"mp3_cover",
+         ": mp3, 0:00:01.045, {rate}, {size}\n"
+         "  #0 audio: mp3, 44100 Hz, mono, fltp, {rate}\n"
+         "  #1 cover art: png, rgb24(pc), 64x48 [SAR 1:1 DAR 4:3], title \"Front\"\n"},
+        {"mp3_vbr",
+         ": mp3, {time}, {rate}, {size}\n"
+         "  #0 audio: mp3, 44100 Hz, mono, fltp, {rate}\n"
+         "  duration estimated from the bit rate (inexact)\n"},
+        {"mp3_long",
+         ": mp3, 0:04:00.192, {rate}, {size}\n"
+         "  #0 audio: mp3, 8000 Hz, mono, fltp, {rate}\n"},
+        {"wav",
+         ": wav, 0:00:01.000, {rate}, {size}\n"
+         "  #0 audio: pcm_s16le, 8000 Hz, 1 channel, s16, {rate}\n"},
+        {"flv",
+         ": flv, 0:00:01.023, {rate}, {size}\n"
+         "  #0 audio: aac (LC), 44100 Hz, mono, fltp, {rate}\n"
+         "  #1 video: flv1, yuv420p, 160x120, 25 fps, {rate}\n"},
+        {"wmv",
+         ": asf, 0:00:01.092, {rate}, {size}\n"
+         "  #0 video: wmv2, yuv420p, 160x120 [SAR 1:1 DAR 4:3], 25 fps\n"
+         "  #1 audio: wmav2, 44100 Hz, 1 channel, fltp, {rate}\n"},
+        {"rotated",
+         ": mov,mp4,m4a,3gp,3g2,mj2, 0:00:01.000, {rate}, {size}\n"
+         "  #0[0x1] video: h264 (High 4:4:4 Predictive, level 1.1), yuv444p(progressive), "
+         "160x120 [SAR 1:1 DAR 4:3], 25 fps, {rate}, rotation 90 (default)\n"},
+    };
+    for (const auto &c : cases) {
+        const std::string path =
+            fixtures().count(c.fixture) ? fixtures().at(c.fixture) : hdr.at(c.fixture);
+        ProcessResult run = mprobe(shellQuoted(path));
+        ASSERT_EQ(run.status, 0) << c.fixture << ": " << run.err;
+        EXPECT_EQ(run.err, "") << c.fixture;
+        EXPECT_TRUE(run.out.rfind(path + ": ", 0) == 0 &&
+                    std::regex_match(run.out.substr(path.size()), std::regex(viewPattern(c.view))))
+            << c.fixture << ":\n"
+            << run.out;
+        // None of the original fields' quirks: no truncated rate, no ticks.
+        EXPECT_EQ(run.out.find("90000 fps"), std::string::npos) << c.fixture;
+        EXPECT_EQ(run.out.find("unknown,"), std::string::npos) << c.fixture;
+    }
+    // Files are separated by an empty line.
+    ProcessResult two =
+        mprobe(shellQuoted(fixtures().at("wav")) + " " + shellQuoted(fixtures().at("wav")));
+    const std::string one = mprobe(shellQuoted(fixtures().at("wav"))).out;
+    EXPECT_EQ(two.out, one + "\n" + one);
+}
+
+// Two output forms, or -0 without a list, are refused before anything is
+// probed: status 2, the conflict named, the usage line.
+TEST(Mprobe, RefusesConflictingOptionsAsUsageErrors) {
+    const std::string usage = "usage: mprobe [--json | --json-lines] [-r] [-j N] PATH...\n";
+    const std::string together = " cannot be used together: choose one output form";
+    const std::string needsList =
+        " needs --files-from: it says how the paths of that list are separated";
+    const struct {
+        std::string options, message;
+    } cases[] = {
+        {"-l --json", "-l and --json" + together},
+        {"--json -l", "--json and -l" + together},
+        {"--long --json-lines", "--long and --json-lines" + together},
+        {"-l --record", "-l and --record" + together},
+        {"--json --json-lines", "--json and --json-lines" + together},
+        {"--json-lines --json", "--json-lines and --json" + together},
+        {"--json --record", "--json and --record" + together},
+        {"--record --json-lines", "--record and --json-lines" + together},
+        {"--record --long", "--record and --long" + together},
+        {"-rl --record", "-l and --record" + together},
+        {"--json --json -l", "--json and -l" + together},
+        {"-0", "-0" + needsList},
+        {"--null --json", "--null" + needsList},
+        {"-r0", "-0" + needsList},
+    };
+    const std::string clip = shellQuoted(fixtures().at("mp4"));
+    for (const auto &c : cases) {
+        ProcessResult run = mprobe(c.options + " " + clip + " " + shellQuoted("missing.mp4"));
+        EXPECT_EQ(run.status, 2) << c.options;
+        EXPECT_EQ(run.err, "mprobe: " + c.message + "\n" + usage) << c.options;
+        EXPECT_EQ(run.out, "") << c.options;  // nothing probed
+    }
+    // One form named twice, or in both its spellings, is one form.
+    for (const char *options : {"--json --json", "-l --long", "--record --record", "-0 --null"}) {
+        const std::string list =
+            std::string(options).find('0') != std::string::npos ? " --files-from /dev/null " : " ";
+        ProcessResult run = mprobe(options + list + clip);
+        EXPECT_EQ(run.status, 0) << options << ": " << run.err;
+        EXPECT_NE(run.out, "") << options;
+    }
+}
+
+// --help names every option of the parser's table, each at the start of its
+// line, and no option the table does not have.
+TEST(Mprobe, HelpListsEveryOption) {
+    ProcessResult run = mprobe("--help");
+    ASSERT_EQ(run.status, 0);
+    std::set<std::string> known;
+    for (const MprobeOption &o : kMprobeOptions) {
+        const std::string name = std::string("--") + o.name;
+        known.insert(name);
+        const std::string head = mprobeHasShortName(o)
+                                     ? std::string("  -") + static_cast<char>(o.code) + ", " + name
+                                     : "      " + name;
+        const std::regex line("(^|\n)" + viewPattern(head) + "[ \n]");
+        EXPECT_TRUE(std::regex_search(run.out, line)) << name << "\n" << run.out;
+    }
+    const std::regex option("--[a-z0-9-]+");
+    for (auto it = std::sregex_iterator(run.out.begin(), run.out.end(), option);
+         it != std::sregex_iterator(); ++it) {
+        EXPECT_TRUE(known.count(it->str())) << it->str();
+    }
 }
 
 // A list of paths on standard input or in a file, NUL- or newline-separated;
@@ -716,8 +973,14 @@ TEST(Mprobe, TextShowsControlCharactersEscaped) {
     EXPECT_EQ(run.err, "mprobe: " + dir +
                            "/gone\\r\\x07.mp4: not found\n"
                            "mprobe: 1 of 2 files not described: 1 not found\n");
-    ProcessResult summary = mprobe(shellQuoted(named));
+    ProcessResult summary = mprobe("--record " + shellQuoted(named));
     EXPECT_EQ(summary.out.rfind(dir + "/x\\n  size       1 bytes\\x1b[31m.mp4\n", 0), 0u);
+    ProcessResult view = mprobe(shellQuoted(named));
+    EXPECT_EQ(view.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(view.out.rfind(dir + "/x\\n  size       1 bytes\\x1b[31m.mp4: mov,mp4", 0), 0u)
+        << view.out;
+    EXPECT_NE(view.out.find(", title \"evil\\nmprobe: forged\\x1b[2J\"\n"), std::string::npos)
+        << view.out;
     // JSON carries the texts as they are, in its own escapes.
     json j = json::parse(mprobe("--json-lines " + shellQuoted(named)).out);
     EXPECT_EQ(j["filename"], named);
@@ -822,7 +1085,7 @@ TEST(Mprobe, JsonWritesATagKeyOnceWhateverItsInvalidBytes) {
 
 // Duplicate tag keys are found through a hash map: a file with 40,000 tags
 // costs JSON about nothing beyond its probe (measured in processor time, the
-// summary's run standing for the probe alone). Under AddressSanitizer, whose
+// --record block's run standing for the probe alone). Under AddressSanitizer, whose
 // realloc always moves the block, FFmpeg's dictionary alone would take the
 // probe past its processor budget: a quarter as many tags there.
 // Many tags, but fewer than the library refuses: the demuxer's own
@@ -863,7 +1126,7 @@ TEST(Mprobe, JsonWritesFourteenThousandTagsInLinearTime) {
         return seconds(after) - seconds(before);
     };
     ProcessResult summary, json;
-    const double probe = processorSeconds("", &summary);
+    const double probe = processorSeconds("--record", &summary);
     const double described = processorSeconds("--json-lines", &json);
     ASSERT_EQ(summary.status, 0) << summary.err;
     ASSERT_EQ(json.status, 0) << json.err;

@@ -236,6 +236,13 @@ std::vector<Step> steps() {
           "--max-frame-light",
           "0:400",
           "hdr10_no_sei.hevc"}},
+        // An MP3 with a cover picture: a PNG attached to the ID3 tag.
+        {nullptr, "cover.png", Tool::ffmpeg,
+         lavfi("testsrc=size=64x48:rate=1:duration=1") + Args{"-frames:v", "1"}},
+        {"mp3_cover", "mp3_cover.mp3", Tool::ffmpeg,
+         lavfi("sine=frequency=440:sample_rate=44100:duration=1") +
+             Args{"-i", "cover.png", "-map", "0", "-map", "1", "-c:a", "libmp3lame", "-c:v", "png",
+                  "-disposition:v", "attached_pic", "-metadata:s:v", "title=Front"}},
         {nullptr, "chapters.h264", Tool::ffmpeg,
          lavfi("testsrc=size=64x48:rate=25:duration=0.2") + kX264 + Args{"-f", "h264"}},
         {"mkv_chapters",

@@ -60,6 +60,8 @@ namespace media_fixtures {
 //                each of the one segment ts: two programs, ids 0 and 1
 //   mp3_vbr      VBR MP3 without a Xing header (its duration is estimated from
 //                the bit rate); mp3_vbr_xing the same with one
+//   mp3_cover    MP3 mono 1 s with a 64x48 PNG cover picture (attached_pic,
+//                titled "Front")
 //   mp4_truncated the first half of mp4 (its index is at the end: none left)
 //   random       4096 pseudo-random bytes (fixed seed)
 //   empty        an empty file
