@@ -1,6 +1,7 @@
 // The scan's benchmarks and their corpus: a scan in process against a bare
-// av_read_frame loop over the same file; a scan as a process (qzscan, the
-// stand-in for a scanning mprobe) against ffprobe listing every packet, and
+// av_read_frame loop over the same file; a scan as a process (mprobe --scan
+// --json-lines, the whole description with every keyframe) against ffprobe
+// listing every packet, and
 // against ffprobe listing the key frames it decodes; and the peak memory of a
 // scan of an hour against a probe of it.
 #include <time.h>
@@ -147,9 +148,9 @@ Figure benchPackets(bool smoke, int kind) {
     const std::string &file = fileOf(corpus, kind);
     Figure f =
         sideBySide(std::string("Scan as a process, ") + minutes(smoke) + " " + kScanKinds[kind] +
-                       ": qzscan vs ffprobe listing packets",
+                       ": mprobe --scan vs ffprobe listing packets",
                    1, smoke ? 1 : 7, [&](size_t, bool ours) {
-                       return timedRun(ours ? Command{QZ_SCAN, file}
+                       return timedRun(ours ? Command{QZ_MPROBE, "--scan", "--json-lines", file}
                                             : Command{QZ_FFPROBE, "-v", "quiet", "-show_entries",
                                                       "packet=pts,flags,size", "-of", "csv", file});
                    });
@@ -202,9 +203,9 @@ Figure benchKeyframes(bool smoke) {
     const ScanCorpus &corpus = scanCorpus(smoke);
     Figure f = sideBySide(
         std::string(smoke ? "4-second" : "10-minute") +
-            " 1080p H.264, GOP 2 s: qzscan vs ffprobe listing key frames",
+            " 1080p H.264, GOP 2 s: mprobe --scan vs ffprobe listing key frames",
         1, smoke ? 1 : 7, [&](size_t, bool ours) {
-            return timedRun(ours ? Command{QZ_SCAN, corpus.hd}
+            return timedRun(ours ? Command{QZ_MPROBE, "--scan", "--json-lines", corpus.hd}
                                  : Command{QZ_FFPROBE, "-v", "quiet", "-skip_frame", "nokey",
                                            "-select_streams", "v:0", "-show_entries",
                                            "frame=pts_time,pkt_pos", "-of", "csv", corpus.hd});

@@ -83,7 +83,10 @@ const char kHelp[] =
     "      --json-lines  one JSON object per file and line\n"
     "      --record      the block of the library's original record fields\n"
     "\n"
-    "      --no-index    JSON without the seek index (entry counts stay)\n"
+    "      --scan        also read every packet: exact counts, every keyframe, true\n"
+    "                    durations, constant or variable frame rate\n"
+    "      --no-index    JSON without the seek index and the scan's keyframes (their\n"
+    "                    counts stay)\n"
     "      --files-from LIST\n"
     "                    also the paths in the file LIST (- for standard input),\n"
     "                    one a line\n"
@@ -100,6 +103,13 @@ struct Settings {
     Format format = Format::text;
     bool index = true;
     bool nameNotes = false;
+    bool scan = false;
+
+    // What the library is asked for: the index only where it is printed.
+    unsigned probeFlags() const {
+        const bool printed = index && (format == Format::json || format == Format::jsonLines);
+        return (scan ? MEDIA_PROBE_SCAN : 0u) | (printed ? 0u : MEDIA_PROBE_NO_INDEX);
+    }
 };
 
 // One file to describe, or an input that names none.
@@ -129,16 +139,25 @@ struct Outcome {
     std::string errorText;
 };
 
+// The index entries a node holds copied: its seek index and its scan's
+// keyframes.
+template <typename Node>
+int64_t copiedEntries(const Node *node) {
+    int64_t entries = node->entries ? node->entry_count : 0;
+    if (node->scan && node->scan->keyframes) entries += node->scan->keyframe_count;
+    return entries;
+}
+
 // The memory an outcome holds until it is reported, roughly: its texts and
-// its context's index, which dwarfs the rest of a context.
+// its context's indexes, which dwarf the rest of a context.
 size_t heldBytes(const Outcome &outcome) {
     size_t bytes = sizeof outcome + outcome.output.size() + outcome.notes.size();
     if (const MediaContext *c = outcome.context.get()) {
         int64_t entries = 0;
-        for (const VideoStreamContext *v = c->video; v; v = v->next) entries += v->entry_count;
-        for (const AudioStreamContext *a = c->audio; a; a = a->next) entries += a->entry_count;
+        for (const VideoStreamContext *v = c->video; v; v = v->next) entries += copiedEntries(v);
+        for (const AudioStreamContext *a = c->audio; a; a = a->next) entries += copiedEntries(a);
         for (const SubtitleStreamContext *t = c->subtitle; t; t = t->next) {
-            entries += t->entry_count;
+            entries += t->entries ? t->entry_count : 0;
         }
         bytes += static_cast<size_t>(entries) * sizeof(StreamEntry);
     }
@@ -351,8 +370,7 @@ std::string bitRateText(int64_t bitsPerSecond) {
 }
 
 // A frame rate as its value: "29.97", "23.976", "25"; "0.01667" below 1.
-std::string frameRateText(int32_t num, int32_t den) {
-    const double rate = static_cast<double>(num) / den;
+std::string frameRateText(double rate) {
     char text[48];
     if (rate < 1) {
         snprintf(text, sizeof text, "%.4g", rate);
@@ -363,6 +381,10 @@ std::string frameRateText(int32_t num, int32_t den) {
     value.erase(value.find_last_not_of('0') + 1);
     if (value.back() == '.') value.pop_back();
     return value;
+}
+
+std::string frameRateText(int32_t num, int32_t den) {
+    return frameRateText(static_cast<double>(num) / den);
 }
 
 // The value of the first tag named `key`, or NULL.
@@ -506,6 +528,39 @@ std::string streamLine(int32_t index, int32_t id, const char *kind, const MediaT
     return line + dispositionText(disposition, leaveOut) + "\n";
 }
 
+// What a scan found of a stream, on a line below the stream's own: its
+// packets (frames, for video), keyframes, frame rate as measured (constant,
+// or the range it varies in), longest GOP, size, bit rate and duration.
+std::string scanLine(const MediaScan &scan, int32_t num, int32_t den, bool video) {
+    std::vector<std::string> items;
+    items.push_back(std::to_string(scan.packets) +
+                    (video ? (scan.packets == 1 ? " frame" : " frames")
+                           : (scan.packets == 1 ? " packet" : " packets")));
+    const bool timed = num > 0 && den > 0 && scan.duration_ts > 0;
+    if (video) {
+        items.push_back(std::to_string(scan.keyframe_count) +
+                        (scan.keyframe_count == 1 ? " keyframe" : " keyframes"));
+        if (scan.vfr) {
+            items.push_back("variable frame rate " + frameRateText(scan.frame_rate_min) + " to " +
+                            frameRateText(scan.frame_rate_max) + " fps");
+        } else if (scan.frame_rate_max > 0) {
+            // Constant: the frames over the time they take, which rounding
+            // of each timestamp does not change.
+            const double rate = timed ? static_cast<double>(scan.packets) * den /
+                                            (static_cast<double>(scan.duration_ts) * num)
+                                      : scan.frame_rate_max;
+            items.push_back("constant frame rate " + frameRateText(rate) + " fps");
+        }
+        if (scan.gop_max > 0) items.push_back("longest GOP " + std::to_string(scan.gop_max));
+    }
+    items.push_back(std::to_string(scan.bytes) + " bytes");
+    if (scan.bit_rate > 0) items.push_back(bitRateText(scan.bit_rate));
+    if (timed) items.push_back(clockText(scan.duration_ts, num, den));
+    std::string line = "      scanned:";
+    for (size_t i = 0; i < items.size(); ++i) line += (i == 0 ? " " : ", ") + items[i];
+    return line + "\n";
+}
+
 std::string videoLine(const VideoStreamContext &v) {
     const bool cover = v.disposition & AV_DISPOSITION_ATTACHED_PIC;
     std::vector<std::string> items = {
@@ -534,9 +589,11 @@ std::string videoLine(const VideoStreamContext &v) {
     if (std::isfinite(v.rotation) && v.rotation != 0) {
         items.push_back("rotation " + framesPerSecond(v.rotation));
     }
-    return streamLine(v.stream_index, v.stream_id, cover ? "cover art" : "video", v.tags,
-                      v.tag_count, std::move(items), v.disposition,
-                      cover ? AV_DISPOSITION_ATTACHED_PIC : 0);
+    std::string line = streamLine(v.stream_index, v.stream_id, cover ? "cover art" : "video",
+                                  v.tags, v.tag_count, std::move(items), v.disposition,
+                                  cover ? AV_DISPOSITION_ATTACHED_PIC : 0);
+    if (v.scan) line += scanLine(*v.scan, v.time_base_num, v.time_base_den, !cover);
+    return line;
 }
 
 std::string audioLine(const AudioStreamContext &a) {
@@ -550,8 +607,10 @@ std::string audioLine(const AudioStreamContext &a) {
     }
     if (a.sample_fmt) items.push_back(escaped(a.sample_fmt));
     if (a.bit_rate > 0) items.push_back(bitRateText(a.bit_rate));
-    return streamLine(a.stream_index, a.stream_id, "audio", a.tags, a.tag_count, std::move(items),
-                      a.disposition, 0);
+    std::string line = streamLine(a.stream_index, a.stream_id, "audio", a.tags, a.tag_count,
+                                  std::move(items), a.disposition, 0);
+    if (a.scan) line += scanLine(*a.scan, a.time_base_num, a.time_base_den, false);
+    return line;
 }
 
 std::string otherLine(const OtherStreamContext &o) {
@@ -560,8 +619,11 @@ std::string otherLine(const OtherStreamContext &o) {
     const bool attachment = o.kind && strcmp(o.kind, "attachment") == 0;
     const char *file = attachment ? tagValue(o.tags, o.tag_count, "filename") : nullptr;
     if (file) items.push_back("file " + quoted(file));
-    return streamLine(o.stream_index, o.stream_id, o.kind ? escaped(o.kind).c_str() : "unknown",
-                      o.tags, o.tag_count, std::move(items), o.disposition, 0);
+    std::string line =
+        streamLine(o.stream_index, o.stream_id, o.kind ? escaped(o.kind).c_str() : "unknown",
+                   o.tags, o.tag_count, std::move(items), o.disposition, 0);
+    if (o.scan) line += scanLine(*o.scan, o.time_base_num, o.time_base_den, false);
+    return line;
 }
 
 std::string programLine(const MediaProgram &p) {
@@ -610,8 +672,13 @@ std::string chapterLine(const MediaChapter &chapter, int n) {
 // The default view of a described file.
 std::string view(const MediaContext &c) {
     std::string out = escaped(c.filename) + ": " + escaped(c.container_name);
-    if (c.duration_us != MEDIA_PROBE_NO_VALUE) {
-        out += ", " + clockText(thousandths(c.duration_us));
+    const bool declared = c.duration_us != MEDIA_PROBE_NO_VALUE;
+    const bool scanned = c.scan_duration_us != MEDIA_PROBE_NO_VALUE;
+    if (declared) out += ", " + clockText(thousandths(c.duration_us));
+    // The length the packets give, where the container says another or none.
+    if (scanned && (!declared || thousandths(c.scan_duration_us) != thousandths(c.duration_us))) {
+        out += (declared ? " (scanned " : ", scanned ") +
+               clockText(thousandths(c.scan_duration_us)) + (declared ? ")" : "");
     }
     if (c.total_bit_rate > 0) out += ", " + bitRateText(c.total_bit_rate);
     out += ", " + std::to_string(c.file_size) + " bytes";
@@ -1126,7 +1193,9 @@ Outcome describe(const Input &input, ContextPtr &context, const Settings &settin
     } else {
         std::vector<std::string> notes;
         threadNotes = &notes;
-        result = context ? build_media_info(context.get(), input.path.c_str()) : -1;
+        result = context ? media_probe_file(context.get(), input.path.c_str(),
+                                            settings.probeFlags())
+                         : -1;
         const int error = errno;
         threadNotes = nullptr;
         if (result != 0) outcome.error = failureReason(result, error, context.get());
@@ -1499,6 +1568,9 @@ int main(int argc, char **argv) {
             case kMprobeNoIndex:
                 settings.index = false;
                 break;
+            case kMprobeScan:
+                settings.scan = true;
+                break;
             case kMprobeFilesFrom:
                 listPath = optarg;
                 break;
@@ -1541,6 +1613,11 @@ int main(int argc, char **argv) {
                 return usageError("unknown option %s", optopt ? shortOption : argv[optind - 1]);
             }
         }
+    }
+    if (settings.scan && settings.format == Format::record) {
+        return usageError("%s", (formatOption + " and --scan cannot be used together: the "
+                                                "original record holds no scan")
+                                    .c_str());
     }
     if (nulSeparated && !listPath) {
         return usageError("%s", (nulOption + " needs --files-from: it says how the paths of "

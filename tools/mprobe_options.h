@@ -17,6 +17,7 @@ enum MprobeOptionCode {
     kMprobeNameNotes,
     kMprobeVersion,
     kMprobeRecord,
+    kMprobeScan,
 };
 
 struct MprobeOption {
@@ -40,6 +41,7 @@ inline constexpr MprobeOption kMprobeOptions[] = {
     {"name-notes", no_argument, kMprobeNameNotes},
     {"version", no_argument, kMprobeVersion},
     {"record", no_argument, kMprobeRecord},
+    {"scan", no_argument, kMprobeScan},
 };
 // clang-format on
 

@@ -39,6 +39,24 @@ def test_probe_equals_mprobe_json(name):
     assert caught.value.error_text == expected["error_text"]
 
 
+SCANNED = ["mkv_tracks", "mp4", "ts", "flv", "mp3_vbr"]
+
+
+@pytest.mark.parametrize("name", SCANNED)
+def test_a_scan_equals_mprobe_json_scan(name):
+    path = FIXTURES[name]
+    for options, index in (((), True), (("--no-index",), False)):
+        expected = mprobe_json([path], "--scan", *options)[0]
+        got = media_probe.probe(path, scan=True, index=index)
+        assert as_json(got) == expected
+        (_, many), = media_probe.probe_many([path], scan=True, index=index, jobs=1)
+        assert many == got
+        scans = [s["scan"] for s in got["video"] + got["audio"] + got["other"]]
+        assert scans and all(scan and scan["packets"] >= 0 for scan in scans)
+        assert ("keyframes" in got["video"][0]["scan"]) == index if got["video"] else True
+    assert media_probe.probe(path)["scan_duration_us"] is None
+
+
 def test_index_entries_are_tuples_and_config_bytes_are_bytes():
     video = media_probe.probe(FIXTURES["mp4"])["video"][0]
     assert isinstance(video["spspps"], bytes) and len(video["spspps"]) == video["spspps_len"]

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "hdr_fixtures.h"
+#include "scan_fixtures.h"
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "mprobe_options.h"
@@ -837,6 +838,79 @@ TEST(Mprobe, ViewDescribesEveryStreamChapterAndProgramOnALine) {
     EXPECT_EQ(two.out, one + "\n" + one);
 }
 
+// With --scan, each stream's line is followed by what reading every packet
+// found, and the file's line gives the length the packets give where the
+// container says another or none; JSON carries each stream's scan, its
+// keyframes an index that --no-index leaves out.
+TEST(Mprobe, ScanShowsTheCountedFactsBelowEachStream) {
+    const auto scanned = media_fixtures::generateScanFixtures(MEDIA_FIXTURE_DIR);
+    const struct {
+        const char *fixture;
+        std::string view;
+    } cases[] = {
+        {"vfr_mkvmerge",
+         ": matroska,webm, 0:00:03.673, {rate}, {size}\n"
+         "  #0 video: h264 (High 4:4:4 Predictive, level 1.1), yuv444p(progressive), "
+         "160x120 [SAR 1:1 DAR 4:3], 25 fps (default)\n"
+         "      scanned: 100 frames, 4 keyframes, variable frame rate 25 to 30.303 fps, "
+         "longest GOP 25, {size}, {rate}, 0:00:03.673\n"},
+        {"ntsc_mkv",
+         ": matroska,webm, 0:00:03.003, {rate}, {size}\n"
+         "  #0 video: h264 (High 4:4:4 Predictive, level 1.1), yuv444p(tv, progressive), "
+         "160x120 [SAR 1:1 DAR 4:3], 29.97 fps\n"
+         "      scanned: 90 frames, 1 keyframe, constant frame rate 29.97 fps, longest GOP 90, "
+         "{size}, {rate}, 0:00:03.003\n"},
+        {"webm_live",
+         ": matroska,webm, scanned 0:00:02.000, {size}\n"
+         "  #0(eng) video: vp8 (0), yuv420p(tv, smpte170m, progressive), 160x120 [SAR 1:1 DAR "
+         "4:3], 30 fps, title \"Video\" (default)\n"
+         "      scanned: 60 frames, 1 keyframe, constant frame rate 30 fps, longest GOP 60, "
+         "{size}, {rate}, 0:00:02.000\n"},
+        {"mp3_no_xing",
+         ": mp3, {time} (scanned 0:00:10.031), {rate}, {size}\n"
+         "  #0 audio: mp3, 44100 Hz, mono, fltp, {rate}\n"
+         "      scanned: 384 packets, {size}, {rate}, 0:00:10.031\n"
+         "  duration estimated from the bit rate (inexact)\n"},
+    };
+    for (const auto &c : cases) {
+        const std::string &path = scanned.at(c.fixture);
+        ProcessResult run = mprobe("--scan " + shellQuoted(path));
+        ASSERT_EQ(run.status, 0) << c.fixture << ": " << run.err;
+        EXPECT_TRUE(run.out.rfind(path + ": ", 0) == 0 &&
+                    std::regex_match(run.out.substr(path.size()), std::regex(viewPattern(c.view))))
+            << c.fixture << ":\n"
+            << run.out;
+        // Without --scan, no scanned line and no scanned length.
+        EXPECT_EQ(mprobe(shellQuoted(path)).out.find("scanned"), std::string::npos);
+    }
+
+    // JSON: the library's scan of the file, keyframe by keyframe.
+    const std::string &mkv = scanned.at("mkv_mkvmerge");
+    MediaContext *context = create_media_context();
+    ASSERT_EQ(media_probe_file(context, mkv.c_str(), MEDIA_PROBE_SCAN), 0);
+    const MediaScan &video = *context->video->scan;
+    const json full = json::parse(mprobe("--scan --json-lines " + shellQuoted(mkv)).out);
+    const json &scan = full["video"][0]["scan"];
+    EXPECT_EQ(scan["packets"], video.packets);
+    EXPECT_EQ(scan["key_packets"], video.key_packets);
+    EXPECT_EQ(scan["bytes"], video.bytes);
+    EXPECT_EQ(scan["duration_ts"], video.duration_ts);
+    EXPECT_EQ(scan["gop_max"], video.gop_max);
+    EXPECT_EQ(full["scan_duration_us"], context->scan_duration_us);
+    ASSERT_EQ(scan["keyframes"].size(), static_cast<size_t>(video.keyframe_count));
+    for (int64_t i = 0; i < video.keyframe_count; ++i) {
+        EXPECT_EQ(scan["keyframes"][i]["pos"], video.keyframes[i].pos);
+        EXPECT_EQ(scan["keyframes"][i]["timestamp"], video.keyframes[i].timestamp);
+    }
+    EXPECT_GT(video.keyframe_count, 3) << "more keyframes than the file's cues list";
+    free_media_context(context);
+    const json bare = json::parse(mprobe("--scan --no-index --json-lines " + shellQuoted(mkv)).out);
+    EXPECT_FALSE(bare["video"][0]["scan"].contains("keyframes"));
+    EXPECT_EQ(bare["video"][0]["scan"]["keyframe_count"], scan["keyframe_count"]);
+    EXPECT_TRUE(json::parse(mprobe("--json-lines " + shellQuoted(mkv)).out)["video"][0]["scan"]
+                    .is_null());
+}
+
 // Two output forms, or -0 without a list, are refused before anything is
 // probed: status 2, the conflict named, the usage line.
 TEST(Mprobe, RefusesConflictingOptionsAsUsageErrors) {
@@ -861,6 +935,10 @@ TEST(Mprobe, RefusesConflictingOptionsAsUsageErrors) {
         {"-0", "-0" + needsList},
         {"--null --json", "--null" + needsList},
         {"-r0", "-0" + needsList},
+        {"--record --scan", "--record and --scan cannot be used together: the original record "
+                            "holds no scan"},
+        {"--scan --record", "--record and --scan cannot be used together: the original record "
+                            "holds no scan"},
     };
     const std::string clip = shellQuoted(fixtures().at("mp4"));
     for (const auto &c : cases) {
