@@ -123,6 +123,25 @@ std::string dvccBox(const DolbyVision &dv) {
 
 }  // namespace
 
+std::vector<std::string> mkvmergeColourOptions() {
+    return {"--max-content-light",
+            "0:" + std::to_string(kMaxCll),
+            "--max-frame-light",
+            "0:" + std::to_string(kMaxFall),
+            "--chromaticity-coordinates",
+            "0:0.68,0.32,0.265,0.69,0.15,0.06",
+            "--white-colour-coordinates",
+            "0:0.3127,0.329",
+            "--max-luminance",
+            "0:1000",
+            "--min-luminance",
+            "0:0.0001",
+            "--colour-transfer-characteristics",
+            "0:16",
+            "--colour-primaries",
+            "0:9"};
+}
+
 std::string withDolbyVision(const std::string &mp4, const DolbyVision &dv) {
     const Box moov = findBox(mp4, 0, mp4.size(), "moov");
     const Box mdat = findBox(mp4, 0, mp4.size(), "mdat");
@@ -179,25 +198,9 @@ std::map<std::string, std::string> generateHdrFixtures(const std::string &direct
                                                               kHdr10PlusAccessUnit, unit));
     });
 
-    // mkvmerge's colour options: the same mastering display as the SEI
-    // (chromaticity red, green, blue; luminance in cd/m2), PQ, BT.2020.
-    const Args colour = {"--max-content-light",
-                         "0:" + std::to_string(kMaxCll),
-                         "--max-frame-light",
-                         "0:" + std::to_string(kMaxFall),
-                         "--chromaticity-coordinates",
-                         "0:0.68,0.32,0.265,0.69,0.15,0.06",
-                         "--white-colour-coordinates",
-                         "0:0.3127,0.329",
-                         "--max-luminance",
-                         "0:1000",
-                         "--min-luminance",
-                         "0:0.0001",
-                         "--colour-transfer-characteristics",
-                         "0:16",
-                         "--colour-primaries",
-                         "0:9"};
-    make("hdr10.mkv", [&](const std::string &out) { mkvmerge(dir, colour, "hdr10.hevc", out); });
+    make("hdr10.mkv", [&](const std::string &out) {
+        mkvmerge(dir, mkvmergeColourOptions(), "hdr10.hevc", out);
+    });
     // Plain copies: the containers ffmpeg and GStreamer start from, since a
     // raw stream with B-frames has no timestamps for their muxers.
     for (const char *name : {"hdr10", "hlg", "hdr10plus"}) {

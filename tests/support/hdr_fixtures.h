@@ -15,6 +15,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "annexb_editor.h"
 
@@ -80,6 +81,11 @@ constexpr DolbyVision kDolbyVision = {8, 6, true, false, true, 1};
 // it. The index must follow the media data, so that no chunk offset moves.
 // Throws std::runtime_error when the file is not laid out so.
 std::string withDolbyVision(const std::string &mp4, const DolbyVision &dv);
+
+// mkvmerge's options for the container's colour metadata of track 0: the
+// mastering display and light levels above (chromaticity red, green, blue;
+// luminance in cd/m2), PQ (16), BT.2020 primaries (9).
+std::vector<std::string> mkvmergeColourOptions();
 
 }  // namespace hdr_fixtures
 
