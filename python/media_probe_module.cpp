@@ -10,6 +10,7 @@
 // holds a batch's lock, and waits for outcomes are made without the GIL.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -499,7 +500,13 @@ void stopBatch(Batch &batch) {
 // Probes the jobs in input order, one at a time, while the finished ones
 // hold no more than kHeldLimit; ends when the batch stops or the input ended
 // and every job was taken up.
+// The name of probe_many's worker threads (at most 15 characters).
+constexpr char kWorkerName[] = "media_probe";
+
 void workerLoop(const std::shared_ptr<Batch> batch) {
+    // Named, so that a process listing (ps -L, /proc/PID/task/*/comm) tells
+    // the workers from the interpreter's own threads.
+    pthread_setname_np(pthread_self(), kWorkerName);
     Batch &b = *batch;
     std::unique_lock<std::mutex> guard(b.lock);
     for (;;) {

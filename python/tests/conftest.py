@@ -56,7 +56,7 @@ def work_dir(tmp_path):
 
 # The sanitizers' allocator keeps freed memory aside (its quarantine), so
 # resident sizes say nothing about what the module holds.
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+SANITIZED = any(name in os.environ.get("LD_PRELOAD", "") for name in ("asan", "tsan"))
 
 
 def child(code, *args, **popen):

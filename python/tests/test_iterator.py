@@ -99,7 +99,15 @@ def test_threads_sharing_one_iterator_get_each_outcome_once_in_order(tmp_path, j
 INTERRUPTED = r"""
 import os, sys, time, media_probe
 jobs, keep, paths = int(sys.argv[1]), sys.argv[2] == "keep", sys.argv[3:]
-threads = lambda: len(os.listdir("/proc/self/task"))
+def threads():  # probe_many's worker threads, which the module names
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                count += comm.read().strip() == "media_probe"
+        except FileNotFoundError:
+            pass
+    return count
 before = threads()
 results = media_probe.probe_many(paths, jobs=jobs, index=False)
 try:
@@ -154,7 +162,15 @@ def test_keyboard_interrupt_stops_probe_many_and_its_probes_within_a_second(tmp_
 
 
 def _threads():
-    return len(os.listdir("/proc/self/task"))
+    """probe_many's worker threads in this process, which the module names."""
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                count += comm.read().strip() == "media_probe"
+        except FileNotFoundError:
+            pass
+    return count
 
 
 def _settled_threads():
