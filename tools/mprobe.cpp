@@ -227,7 +227,10 @@ int main(int argc, char **argv) {
     if (jobs == 0) jobs = coreCount();
     if (source.sized()) jobs = static_cast<unsigned>(std::min<size_t>(jobs, source.size()));
 
-    Reporter reporter(stdout, settings, source.sized(), source.size(), false);
+    // A list is answered file by file: each description is flushed as soon
+    // as it is printed, so that a program that writes a path to mprobe's
+    // standard input can read its answer before it writes the next.
+    Reporter reporter(stdout, settings, source.sized(), source.size(), list != nullptr);
     probeAll(source, jobs, settings, reporter);
     int status = reporter.end();
     if (list && list != stdin) fclose(list);
