@@ -13,7 +13,9 @@
 // (names starting with '.' are skipped); with -r also for those in its
 // subdirectories, depth first. A path read from a list is probed as it is.
 // Files are probed by -j N threads (default: one per core), each with its own
-// context, and reported in input order; a list is read while probing goes on.
+// context, and reported in input order; a list is read while probing goes on,
+// and each of its files is flushed as soon as it and every file before it are
+// done, so that a program can write a path and read its answer (a worker).
 // Two output forms, or -0 without a list, are a usage error.
 //
 // Exit status 0 when every file was described, 1 when any failed (each
