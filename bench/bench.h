@@ -30,6 +30,8 @@ Figure benchJsonMemory(bool smoke);
 Figure benchJsonTags(bool smoke);
 Figure benchProcess(bool smoke);
 Figure benchBatch(bool smoke);
+Figure benchWorker(bool smoke);
+Figure benchWorkerProcess(bool smoke);
 Figure benchScan(bool smoke);
 Figure benchConsole(bool smoke);
 Figure benchReadMp4(bool smoke);

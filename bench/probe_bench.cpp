@@ -1,8 +1,10 @@
 // The media benchmarks and their corpus: the library against the bare
 // libavformat calls it has to make, in process; mprobe against ffprobe as
-// processes; mprobe on two threads against one; one mprobe over a library.
+// processes; mprobe on two threads against one; one mprobe over a library;
+// one mprobe kept running as a worker.
 #include <fcntl.h>
 #include <malloc.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -337,6 +339,97 @@ Figure benchBatch(bool smoke) {
                               std::to_string(corpus.libraryPaths.size() * copies) + " files)",
                           1, smoke ? 1 : 5,
                           [&](size_t, bool two) { return timedRun(batch(two, copies)); });
+    f.ratio = 1 / f.ratio;  // the speed-up
+    return f;
+}
+
+// One mprobe kept running as a worker (mprobe(1), WORKER), asked about each
+// of `paths` in turn: a path written, its line read, then the next. Returns
+// the wall time, the worker's start and end included; throws when an answer
+// does not come or is no description.
+double askOneByOne(const std::vector<std::string> &paths) {
+    const auto start = Clock::now();
+    qztest::Coprocess worker =
+        qztest::startCoprocess({QZ_MPROBE, "-j", "1", "--files-from", "-", "--json-lines"});
+    if (worker.pid < 0) throw std::runtime_error("cannot start mprobe");
+    std::string line;
+    for (const std::string &path : paths) {
+        if (!qztest::writeTo(worker, path + "\n") || !qztest::readLine(worker, line, 60000)) {
+            qztest::finishCoprocess(worker);
+            throw std::runtime_error("no answer from the worker for " + path);
+        }
+        if (line.find("\"result\":0,") == std::string::npos) {
+            qztest::finishCoprocess(worker);
+            throw std::runtime_error("not described: " + line.substr(0, 200));
+        }
+    }
+    const qztest::ProcessResult ended = qztest::finishCoprocess(worker);
+    if (ended.status != 0) throw std::runtime_error("the worker ended with " + ended.err);
+    return secondsSince(start);
+}
+
+// This process, and the programs it starts, kept on the one core it runs on
+// until the end of the scope: a program and the worker it waits for then
+// hand over to each other without an idle core to wake, which on a virtual
+// machine costs far more than the hand-over itself (docs/performance.md).
+class OneCore {
+  public:
+    OneCore() {
+        sched_getaffinity(0, sizeof saved_, &saved_);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(std::max(sched_getcpu(), 0), &one);
+        sched_setaffinity(0, sizeof one, &one);
+    }
+    ~OneCore() { sched_setaffinity(0, sizeof saved_, &saved_); }
+    OneCore(const OneCore &) = delete;
+    OneCore &operator=(const OneCore &) = delete;
+
+  private:
+    cpu_set_t saved_;
+};
+
+// The library's 1,000 paths asked one at a time through one running mprobe
+// against one mprobe given them all at once as a list, both on one thread
+// and on one core with this program: what answering path by path costs (a
+// write, a read and a flush a file, and the hand-overs).
+Figure benchWorker(bool smoke) {
+    const Corpus &corpus = corpusFor(smoke);
+    const std::vector<std::string> &paths = corpus.libraryPaths;
+    std::string list;
+    for (const std::string &path : paths) list += path + "\n";
+    const std::string listFile = corpus.library + ".list";
+    if (!qztest::writeFile(listFile, list)) throw std::runtime_error("cannot write " + listFile);
+    const double files = static_cast<double>(paths.size());
+    const OneCore oneCore;
+    return sideBySide(
+        "Worker, per file (" + std::to_string(paths.size()) +
+            " paths, one core): one at a time vs all at once (-j 1)",
+        1, smoke ? 1 : 7, [&](size_t, bool ours) {
+            if (ours) return askOneByOne(paths) / files;
+            return timedRun({QZ_MPROBE, "-j", "1", "--json-lines", "--files-from", listFile}) /
+                   files;
+        });
+}
+
+// The same worker against one mprobe process per path, run on every tenth
+// path (every fourth in a smoke run): the start-up a worker saves.
+Figure benchWorkerProcess(bool smoke) {
+    const std::vector<std::string> &paths = corpusFor(smoke).libraryPaths;
+    const size_t step = smoke ? 4 : 10;
+    std::vector<std::string> sampled;
+    for (size_t i = 0; i < paths.size(); i += step) sampled.push_back(paths[i]);
+    auto perFile = [&](size_t, bool worker) {
+        if (worker) return askOneByOne(paths) / static_cast<double>(paths.size());
+        double total = 0;
+        for (const std::string &path : sampled) {
+            total += timedRun({QZ_MPROBE, "--json-lines", path});
+        }
+        return total / static_cast<double>(sampled.size());
+    };
+    Figure f = sideBySide("Worker, per file: one at a time vs a process per path (" +
+                              std::to_string(sampled.size()) + " run)",
+                          1, smoke ? 1 : 5, perFile);
     f.ratio = 1 / f.ratio;  // the speed-up
     return f;
 }

@@ -99,6 +99,8 @@ const Benchmark kBenchmarks[] = {
     {"json-tags", benchJsonTags, true, 1.10},
     {"process", benchProcess, true, 0.60},
     {"batch", benchBatch, false, 1.70},
+    {"worker", benchWorker, true, 1.20},
+    {"worker-process", benchWorkerProcess, false, 20},
     {"scan", benchScan, false, 100},
     {"console", benchConsole, true, 1.50},
     {"read-mp4", benchReadMp4, false, 0.90},
@@ -112,9 +114,9 @@ const Benchmark kBenchmarks[] = {
 };
 const char kUsage[] =
     "usage: qzbench [--smoke] [--only NAME,...]\n"
-    "  NAME: probe, index, memory, json-memory, json-tags, process, batch, scan, console,\n"
-    "        read-mp4, read-mkv, read-ts, packets-mp4, packets-mkv, packets-ts, keyframes,\n"
-    "        scan-memory\n";
+    "  NAME: probe, index, memory, json-memory, json-tags, process, batch, worker,\n"
+    "        worker-process, scan, console, read-mp4, read-mkv, read-ts, packets-mp4,\n"
+    "        packets-mkv, packets-ts, keyframes, scan-memory\n";
 const char kLine[] = "%-82s  %-9s  %-9s  %-6s  %-7s  %s\n";
 
 void ignoreNote(void *, const char *, const char *) {}

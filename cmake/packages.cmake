@@ -50,13 +50,15 @@ set(CPACK_COMPONENT_MPROBE_DESCRIPTION
 
 set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_NAME libmedia-probe-dev)
 set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_SECTION libdevel)
+# libstdc++-dev: media_probe_json is C++, and a C program links the runtime.
 set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_DEPENDS
-    "libavformat-dev, libavcodec-dev, libavutil-dev, pkgconf | pkg-config")
+    "libavformat-dev, libavcodec-dev, libavutil-dev, libstdc++-dev, pkgconf | pkg-config")
 set(CPACK_COMPONENT_MEDIA_PROBE_DESCRIPTION
     "Static C library describing media files (development files)\n"
     "media_probe hands a program plain C records describing a media file:\n"
     "container, MIME class, duration, bit rate and, per video and audio stream,\n"
-    "codec, geometry or sampling, rates, configuration bytes and seek index.\n"
+    "codec, geometry or sampling, rates, configuration bytes and seek index,\n"
+    "and the same as JSON text.\n"
     "Found with pkg-config (media_probe) or CMake's find_package(media_probe).")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-media-probe)

@@ -667,6 +667,44 @@ void media_probe_get_limits(MediaProbeLimits *limits);
  * record with media_probe_get_limits and change what you need. */
 int media_probe_set_limits(const MediaProbeLimits *limits);
 
+/* The description in `context` as JSON text: a new NUL-terminated UTF-8
+ * string, which the caller frees with media_probe_free_json. Returns NULL
+ * when `context` is NULL, when `flags` holds a bit not defined below, or
+ * when memory runs out. `flags` is 0 or MEDIA_PROBE_JSON_* flags combined
+ * with |; their bits are not those of media_probe_file's flags, so that one
+ * passed here by mistake is refused.
+ *
+ * By default the text is one object on one line, without a line end: byte
+ * for byte the line `mprobe --json-lines` prints for the file. Every field of
+ * every record comes under its field name, in record order: "filename", then
+ * "filename_bytes" (the name's bytes in lower-case hex) when the name is not
+ * valid UTF-8, "result", the original fields, "video", "audio", "subtitle",
+ * then the extension fields; unknown values are null, configuration bytes
+ * hex, the seek index an array of {pos, timestamp, flags, size,
+ * min_distance}, tags an object (a repeated key written once, with its last
+ * value). Texts are UTF-8, bytes that are not read as U+FFFD.
+ * docs/description.md names every key.
+ *
+ * "result" is 0, or 1 when error_text is set: after build_media_info returned
+ * 1 the object holds the fields as far as they were set ("filename" null when
+ * the demuxer could not open the file, "container_name" null when no demuxer
+ * recognised it) and error_text says why. Results -1 and -2 leave the context
+ * as it was, so it gives what it held before: check the result first. A
+ * context never probed gives its zeros and nulls, with "result" 0.
+ *
+ * Only reads the context. Uses the C++ runtime, which the pkg-config file and
+ * the CMake package link. */
+char *media_probe_json(const MediaContext *context, unsigned flags);
+/* Leave out each stream's seek index (`entries`) and a scan's `keyframes`;
+ * `entry_count` and `keyframe_count` stay (mprobe --no-index). */
+#define MEDIA_PROBE_JSON_NO_INDEX 0x100u
+/* Lay the text out on lines, indented by two spaces a level, as mprobe
+ * --json lays out each element of its array (there one level deeper). */
+#define MEDIA_PROBE_JSON_PRETTY 0x200u
+
+/* Frees a text media_probe_json returned; NULL does nothing. */
+void media_probe_free_json(char *json);
+
 /* Layout checks for the fields callers read directly. */
 #if defined(__cplusplus)
 #define MEDIA_PROBE_ASSERT(cond, what) static_assert(cond, what)

@@ -1,5 +1,6 @@
 """media_probe.probe and probe_many against mprobe, on the shared fixtures."""
 import errno
+import json
 import logging
 import os
 import pathlib
@@ -37,6 +38,25 @@ def test_probe_equals_mprobe_json(name):
     assert expected["result"] == caught.value.description["result"] == 1
     assert caught.value.filename == expected["filename"] == caught.value.description["filename"]
     assert caught.value.error_text == expected["error_text"]
+
+
+def test_a_failures_description_is_what_media_probe_json_gives_its_context():
+    """NotMediaError.description holds the object media_probe_json writes for
+    the context of a probe that returned 1 (printed by the C consumer), key
+    for key in the same order, but that it names the file: the library's
+    context has no name until the demuxer opens the file."""
+    names = [name for name in NAMES if MPROBE_FULL[name]["result"] == 1]
+    assert names == ["empty", "mp4_truncated", "random"]
+    paths = [FIXTURES[name] for name in names]
+    run = subprocess.run([os.environ["MEDIA_C_CONSUMER"], "--json", *paths],
+                         capture_output=True, check=False)
+    texts = run.stdout.decode().splitlines()
+    assert len(texts) == len(paths), run.stderr
+    for path, text in zip(paths, texts):
+        expected = json.loads(text)
+        assert expected["result"] == 1 and expected["filename"] is None
+        expected["filename"] = path
+        assert list(as_json(outcome(path)).items()) == list(expected.items())
 
 
 SCANNED = ["mkv_tracks", "mp4", "ts", "flv", "mp3_vbr"]

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <new>
 #include <string>
 
 extern "C" {
@@ -50,6 +52,33 @@ extern "C" void *__real_realloc(void *block, size_t size);
 extern "C" void *__wrap_realloc(void *block, size_t size) {
     return failsNow() ? nullptr : __real_realloc(block, size);
 }
+
+// operator new fails the `n`-th call from now (counting from 0) when asked
+// to, as the wrappers above do: the JSON writer's strings and tables come
+// from it. -1: none fails.
+int newsUntilFailure = -1;
+
+void failNewAfter(int n) {
+    newsUntilFailure = n;
+}
+
+void *operator new(size_t size) {
+    if (newsUntilFailure >= 0 && newsUntilFailure-- == 0) throw std::bad_alloc();
+    if (void *block = malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+
+// GCC takes the free of a block from the operator new above for a mismatch.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void *block) noexcept {
+    free(block);
+}
+
+void operator delete(void *block, size_t) noexcept {
+    free(block);
+}
+#pragma GCC diagnostic pop
 
 // Reads from this file position on fail with EIO; -1: none fail.
 off_t failReadsFrom = -1;
@@ -229,6 +258,55 @@ TEST(OutOfMemory, EveryAllocationOfAScanIsChecked) {
 
 // Files that cannot be read part way through a scan: a demuxer may take the
 // failed read for the file's end, the scan does not.
+// media_probe_json when memory runs out: each allocation of its writing
+// fails in turn, those of its strings and tables (operator new) and those of
+// its text as it grows (realloc). Each time it returns NULL, having leaked
+// nothing (the sanitizers and valgrind watch), and with none failing the
+// text is whole. The index of 3000 entries makes a text of some 250 KB,
+// which grows a few times.
+TEST(OutOfMemory, EveryAllocationOfTheJsonIsChecked) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../media-alloc";
+    std::filesystem::create_directories(dir);
+    const std::string indexed = media_fixtures::makeWithFfmpeg(
+        dir,
+        {"-f", "lavfi", "-i", "color=c=blue:size=16x16:rate=1000:duration=3", "-c:v", "libx264",
+         "-preset", "ultrafast"},
+        "index-3000.mp4");
+    const std::string files[] = {
+        media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR).at("mkv_tracks"), indexed};
+    media_probe_set_note_handler([](void *, const char *, const char *) {}, nullptr);
+    for (const std::string &file : files) {
+        SCOPED_TRACE(file);
+        failCallocAfter(-1);
+        MediaContext *context = create_media_context();
+        ASSERT_NE(context, nullptr);
+        ASSERT_EQ(build_media_info(context, file.c_str()), 0);
+        char *text = media_probe_json(context, MEDIA_PROBE_JSON_PRETTY);
+        ASSERT_NE(text, nullptr);
+        const std::string whole = text;
+        media_probe_free_json(text);
+        const struct {
+            const char *what;
+            void (*failAfter)(int);
+        } allocators[] = {{"operator new", failNewAfter}, {"realloc", failCallocAfter}};
+        for (const auto &allocator : allocators) {
+            SCOPED_TRACE(allocator.what);
+            int n = 0;
+            for (;; ++n) {
+                allocator.failAfter(n);
+                text = media_probe_json(context, MEDIA_PROBE_JSON_PRETTY);
+                allocator.failAfter(-1);
+                if (text) break;
+                ASSERT_LT(n, 100000);
+            }
+            EXPECT_EQ(text, whole) << "after " << n << " allocations";
+            EXPECT_GT(n, allocator.failAfter == failNewAfter ? 10 : 0);
+            media_probe_free_json(text);
+        }
+        free_media_context(context);
+    }
+}
+
 TEST(ReadFailure, AScanThatCannotReadThePacketsGivesTheSystemsWords) {
     av_log_set_level(AV_LOG_QUIET);
     const auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);

@@ -1,8 +1,9 @@
 // The project as a user gets it:
 //  - Packaging: `cmake --install` of the media_probe component alone into a
 //    fresh prefix holds the library's files and nothing else; a C program
-//    built through pkg-config and a C++ program built through
-//    find_package(media_probe) run on a fixture.
+//    built through pkg-config or through find_package(media_probe) (its
+//    media_probe_json text is mprobe's), and a C++ program built through
+//    find_package, run on a fixture.
 //  - Install: everything installed into a fresh prefix: the programs, the
 //    manual pages (rendered by man without a warning, found by their section),
 //    mprobe's bash completion, and the example host file in the layout the
@@ -102,6 +103,20 @@ Files filesUnder(const fs::path &root) {
     return sorted(files);
 }
 
+// Runs the C program `program` (tests/media/c_consumer.c) on a fixture: its
+// line, then with --json the text of media_probe_json, which is mprobe's.
+void expectCConsumerAnswers(const fs::path &program) {
+    ProcessResult run = shell(shellQuoted(program) + " " + shellQuoted(fixture("mp4")));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "0 mov,mp4,m4a,3gp,3g2,mj2 video/mp4 videos=1\n");
+    ProcessResult json = shell(shellQuoted(program) + " --json " + shellQuoted(fixture("mkv")) +
+                               " 2>/dev/null");  // the demuxer's log
+    EXPECT_EQ(json.status, 0);
+    ProcessResult printed = qztest::runProcess({MEDIA_MPROBE, "--json-lines", fixture("mkv")});
+    EXPECT_EQ(printed.status, 0);
+    EXPECT_TRUE(json.out == printed.out) << json.out.substr(0, 300);
+}
+
 // Builds tests/media/c_consumer.c against the library installed under
 // `prefix`, through its pkg-config file alone, and runs it on a fixture.
 void expectCConsumerRuns(const fs::path &prefix, const fs::path &work) {
@@ -115,9 +130,22 @@ void expectCConsumerRuns(const fs::path &prefix, const fs::path &work) {
               shellQuoted(program) + " " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/c_consumer.c") +
               " $(" + pc + " " MEDIA_PKG_CONFIG " --cflags --libs media_probe)");
     ASSERT_EQ(build.status, 0) << build.out;
-    ProcessResult run = shell(shellQuoted(program) + " " + shellQuoted(fixture("mp4")));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "0 mov,mp4,m4a,3gp,3g2,mj2 video/mp4 videos=1\n");
+    expectCConsumerAnswers(program);
+}
+
+// Builds tests/media/consumer_c, a project of C alone that uses
+// find_package(media_probe), against the package installed under `prefix`,
+// and runs it on a fixture.
+void expectCConsumerBuildsWithFindPackage(const fs::path &prefix, const fs::path &work) {
+    const fs::path build = work / "c";
+    ProcessResult configure = shell(
+        std::string(MEDIA_CMAKE) + " -S " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/consumer_c") +
+        " -B " + shellQuoted(build) + " -DCMAKE_PREFIX_PATH=" + shellQuoted(prefix) +
+        " -DCMAKE_C_COMPILER=" MEDIA_C_COMPILER " '-DCMAKE_C_FLAGS=" MEDIA_SANITIZE_FLAGS "'");
+    ASSERT_EQ(configure.status, 0) << configure.out;
+    ProcessResult compile = shell(std::string(MEDIA_CMAKE) + " --build " + shellQuoted(build));
+    ASSERT_EQ(compile.status, 0) << compile.out;
+    expectCConsumerAnswers(build / "c_consumer");
 }
 
 // Builds tests/media/consumer, which uses find_package(media_probe), against
@@ -190,6 +218,10 @@ TEST_F(Packaging, CProgramBuildsThroughPkgConfig) {
 
 TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
     expectCxxConsumerRuns(prefix(), root());
+}
+
+TEST_F(Packaging, CProgramBuildsThroughFindPackage) {
+    expectCConsumerBuildsWithFindPackage(prefix(), root());
 }
 
 // ---- everything, installed ---------------------------------------------------
@@ -360,7 +392,8 @@ const std::vector<Package> &packages() {
               "libc6 \\(.*\\)"}},
             {"libmedia-probe-dev",
              kLibraryFiles,
-             {"libavformat-dev", "libavcodec-dev", "libavutil-dev", "pkgconf \\| pkg-config"}},
+             {"libavformat-dev", "libavcodec-dev", "libavutil-dev", "libstdc\\+\\+-dev",
+              "pkgconf \\| pkg-config"}},
         };
         if (!kPythonFiles.empty()) {
             all.push_back({"python3-media-probe",
@@ -489,6 +522,10 @@ TEST_F(DebianPackages, ConsumersBuildAgainstTheExtractedLibrary) {
     {
         SCOPED_TRACE("C++ through find_package");
         expectCxxConsumerRuns(usr(), work());
+    }
+    {
+        SCOPED_TRACE("C through find_package");
+        expectCConsumerBuildsWithFindPackage(usr(), work());
     }
 }
 

@@ -1027,6 +1027,82 @@ TEST(Mprobe, ReadsThePathsToProbeFromAList) {
     EXPECT_EQ(mprobe("--files-from " + shellQuoted(dir + "/none.list")).status, 2);
 }
 
+// One mprobe kept running as a worker: a program writes a path into its
+// list, reads that path's line, and only then writes the next, a thousand
+// times, described files and failures mixed, whatever the threads. Each
+// answer is the line a run over the whole list prints for that path.
+TEST(Mprobe, AnswersEachPathOfAListBeforeTheNextIsWritten) {
+    const std::string dir = std::string(MEDIA_FIXTURE_DIR) + "/../mprobe-worker";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string odd = dir + "/two\nlines.mp4";
+    std::filesystem::create_symlink(fixtures().at("mkv_tracks"), odd);
+    const std::vector<std::string> lines = {
+        fixtures().at("mp4"),
+        fixtures().at("mkv_tracks"),
+        dir + "/missing.mp4",
+        fixtures().at("ts_programs"),
+        fixtures().at("random"),
+        fixtures().at("wav"),
+        fixtures().at("mp3_cover"),
+        fixtures().at("mp4_truncated"),
+        dir,  // not a file: "cannot open: Is a directory"
+        fixtures().at("empty"),
+        fixtures().at("mp4") + std::string(1, '\0') + "x.mkv",  // names no path
+    };
+    const struct {
+        std::vector<std::string> options;
+        char delimiter;
+        std::vector<std::string> paths;
+    } runs[] = {
+        {{"-j", "1"}, '\n', lines},
+        {{"-j", "2"}, '\n', lines},
+        {{"-j", "2", "-0"}, '\0', {fixtures().at("h264_ntsc"), odd, dir + "/missing.mp4"}},
+    };
+    constexpr int kAsked = 1000;
+    for (const auto &r : runs) {
+        std::string options;
+        for (const std::string &o : r.options) options += " " + shellQuoted(o);
+        SCOPED_TRACE(options);
+        // What a run given every path at once prints for each.
+        std::string list;
+        for (const std::string &path : r.paths) list += path + r.delimiter;
+        ASSERT_TRUE(qztest::writeFile(dir + "/all.list", list));
+        ProcessResult all =
+            mprobe("--json-lines --files-from " + shellQuoted(dir + "/all.list") + options);
+        std::vector<std::string> expected;
+        std::istringstream printed(all.out);
+        for (std::string line; std::getline(printed, line);) expected.push_back(line);
+        ASSERT_EQ(expected.size(), r.paths.size()) << all.err;
+
+        std::vector<std::string> argv = {MPROBE, "--files-from", "-", "--json-lines"};
+        argv.insert(argv.end(), r.options.begin(), r.options.end());
+        qztest::Coprocess worker = qztest::startCoprocess(argv, dir + "/errors");
+        ASSERT_GT(worker.pid, 0);
+        size_t failures = 0;
+        for (int i = 0; i < kAsked; ++i) {
+            const size_t n = static_cast<size_t>(i) % r.paths.size();
+            ASSERT_TRUE(qztest::writeTo(worker, r.paths[n] + r.delimiter)) << i;
+            std::string answer;
+            // Far longer than any of these probes takes on a loaded machine:
+            // an answer held back for more input never comes.
+            ASSERT_TRUE(qztest::readLine(worker, answer, 60000))
+                << "no answer to path " << i << " (" << r.paths[n]
+                << "), only: " << answer.substr(0, 200);
+            ASSERT_EQ(answer, expected[n]) << i;
+            failures += json::parse(answer)["result"] != 0;
+        }
+        const ProcessResult ended = qztest::finishCoprocess(worker);
+        EXPECT_EQ(ended.status, 1);
+        EXPECT_EQ(ended.out, "");
+        const std::string errors = qztest::readFile(dir + "/errors");
+        EXPECT_NE(errors.find("mprobe: " + std::to_string(failures) + " of " +
+                              std::to_string(kAsked) + " files not described: "),
+                  std::string::npos)
+            << errors.substr(errors.size() > 500 ? errors.size() - 500 : 0);
+    }
+}
+
 // A crafted file name or tag cannot forge lines or send escape sequences to
 // a terminal: the text shows their control characters escaped.
 TEST(Mprobe, TextShowsControlCharactersEscaped) {

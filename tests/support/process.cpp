@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -133,6 +135,97 @@ ProcessResult finishProcess(StartedProcess process) {
 
 ProcessResult runProcess(const std::vector<std::string> &argv, const ProcessOptions &options) {
     return finishProcess(startProcess(argv, options));
+}
+
+Coprocess startCoprocess(const std::vector<std::string> &argv, const std::string &errors) {
+    Coprocess coprocess;
+    if (argv.empty()) return coprocess;
+    ExecArgs exec(argv, {});
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0) {
+        for (int fd : {in[0], in[1]}) {
+            if (fd >= 0) close(fd);
+        }
+        return coprocess;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
+                                     errors.empty() ? "/dev/null" : errors.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int error =
+        posix_spawnp(&pid, exec.argv[0], &actions, nullptr, exec.argv.data(), exec.envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    coprocess.pid = error == 0 ? pid : -1;
+    coprocess.in = in[1];
+    coprocess.out = out[0];
+    return coprocess;
+}
+
+bool writeTo(Coprocess &coprocess, const std::string &bytes) {
+    // SIGPIPE held back while writing, and taken if the write raised it.
+    sigset_t pipeSignal, before;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
+    bool written = coprocess.in >= 0;
+    for (size_t at = 0; written && at < bytes.size();) {
+        const ssize_t n = write(coprocess.in, bytes.data() + at, bytes.size() - at);
+        if (n > 0) {
+            at += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            written = false;
+        }
+    }
+    if (!written) {
+        const timespec none{};
+        while (sigtimedwait(&pipeSignal, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return written;
+}
+
+bool readLine(Coprocess &coprocess, std::string &line, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const size_t end = coprocess.pending.find('\n');
+        if (end != std::string::npos) {
+            line = coprocess.pending.substr(0, end);
+            coprocess.pending.erase(0, end + 1);
+            return true;
+        }
+        line = coprocess.pending;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (coprocess.out < 0 || left.count() <= 0) return false;
+        pollfd ready = {coprocess.out, POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(left.count()));
+        if (polled < 0 && errno != EINTR) return false;
+        if (polled <= 0) continue;
+        char buffer[65536];
+        const ssize_t n = read(coprocess.out, buffer, sizeof buffer);
+        if (n > 0) {
+            coprocess.pending.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+ProcessResult finishCoprocess(Coprocess &coprocess) {
+    if (coprocess.in >= 0) close(coprocess.in);
+    coprocess.in = -1;
+    ProcessResult result = finishProcess({coprocess.pid, coprocess.out, -1});
+    coprocess.out = -1;
+    result.out = coprocess.pending + result.out;
+    coprocess.pending.clear();
+    return result;
 }
 
 ProcessResult runShell(const std::string &line, const ProcessOptions &options) {

@@ -48,6 +48,29 @@ StartedProcess startProcess(const std::vector<std::string> &argv,
 // Reads what a started program prints until it ends, and waits for it.
 ProcessResult finishProcess(StartedProcess process);
 
+// A program this process talks to as it runs (a coprocess): it writes the
+// program's standard input and reads its standard output a line at a time.
+struct Coprocess {
+    pid_t pid = -1;       // -1 when it could not be started
+    int in = -1;          // write end of its standard input
+    int out = -1;         // read end of its standard output
+    std::string pending;  // read from `out` past the last line returned
+};
+// Starts argv[0] (a path, or a name looked up in PATH) with `argv` as a
+// coprocess, its standard error to the file `errors` (truncated), or to
+// /dev/null when that is empty.
+Coprocess startCoprocess(const std::vector<std::string> &argv, const std::string &errors = "");
+// Writes all of `bytes` to its standard input; false when that fails (it
+// has ended, say), without a SIGPIPE reaching this process.
+bool writeTo(Coprocess &coprocess, const std::string &bytes);
+// Its next line, without the line end, waiting at most `timeoutMs` for the
+// line to be complete; false at the end of its output or when the time is
+// up, `line` then holding what came of it.
+bool readLine(Coprocess &coprocess, std::string &line, int timeoutMs);
+// Closes its standard input, reads the rest of its standard output (after
+// what readLine returned) and waits for it to end.
+ProcessResult finishCoprocess(Coprocess &coprocess);
+
 // Runs the shell command line `line` with /bin/sh, as runProcess does.
 ProcessResult runShell(const std::string &line, const ProcessOptions &options = {});
 // `text` as one word of a shell command line, whatever its characters.

@@ -670,7 +670,7 @@ void media_fields_describe(const MediaContext *context, const MediaFieldSink *si
         sink->bytes(sink->opaque, "filename_bytes", reinterpret_cast<const uint8_t *>(name),
                     strlen(name), &plain);
     }
-    sink->integer(sink->opaque, "result", 0, &plain);
+    sink->integer(sink->opaque, "result", context->error_text ? 1 : 0, &plain);
     for (size_t i = 1; i < count; ++i) emit(kContext[i], context, sink, options);
     sink->end_object(sink->opaque);
 }

@@ -1,10 +1,12 @@
 // media_fields: the one list of a description's fields, for every output.
+// Internal to the library and the programs built with it (mprobe, the Python
+// module): not installed.
 //
 // media_fields_describe walks a MediaContext field by field, in record
-// order, and hands each value to a plain record of callbacks: mprobe's JSON
-// writer builds its objects from it, its text writer its lines, and a binding
-// can build its own objects with the same keys and values. A field added to
-// the table below appears in every output at once.
+// order, and hands each value to a plain record of callbacks: the library's
+// JSON writer (media_json.h) builds its objects from it, mprobe's long text
+// its lines, and a binding can build its own objects with the same keys and
+// values. A field added to the table below appears in every output at once.
 //
 // Keys are the record field names. Values that the library marks as unknown
 // (NULL texts and records, MEDIA_PROBE_NO_VALUE times, the zeros, -1 and -99
@@ -14,8 +16,8 @@
 // titled by its label; an array of records (chapters, programs) an array of
 // objects; an array of texts or integers an array of values, each with the
 // field's hint.
-#ifndef TOOLS_MEDIA_FIELDS_H
-#define TOOLS_MEDIA_FIELDS_H
+#ifndef MEDIA_PARSER_MEDIA_FIELDS_H
+#define MEDIA_PARSER_MEDIA_FIELDS_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -89,11 +91,13 @@ struct MediaFieldOptions {
     bool index;  // false: the `entries` arrays are left out (their counts stay)
 };
 
-// Walks the description `context` of a successful probe as one object:
-// "filename", then "filename_bytes" (through `bytes`: the name's bytes) when
-// the name is not valid UTF-8, "result" (0), then every other field in record
-// order, the stream lists as arrays of objects and `tags` as an object of
-// texts (a key repeated in the metadata arrives once per entry).
+// Walks the description `context` as one object: "filename", then
+// "filename_bytes" (through `bytes`: the name's bytes) when the name is not
+// valid UTF-8, "result", then every other field in record order, the stream
+// lists as arrays of objects and `tags` as an object of texts (a key
+// repeated in the metadata arrives once per entry). "result" is 1 when
+// error_text is set (a probe that returned 1: the fields as far as they were
+// set), else 0.
 void media_fields_describe(const MediaContext *context, const MediaFieldSink *sink,
                            const MediaFieldOptions *options);
 
