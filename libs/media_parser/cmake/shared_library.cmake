@@ -4,9 +4,8 @@
 # static library and config_dir are defined.
 #
 # It is the static library's own objects linked again: the same sources,
-# compiled once with the same options (position independent, without
-# exception tables), so that a source or an option given to media_probe is
-# given to both. It exports exactly what media_probe.h declares (the version
+# compiled once (position independent) with the same options, so that a
+# source or an option given to media_probe is given to both. It exports exactly what media_probe.h declares (the version
 # script is written from the header at build time; media_shared_test checks
 # it against a compiler's reading of the header) and needs the FFmpeg
 # libraries, never re-exporting them. The SONAME carries the major version.
@@ -32,8 +31,7 @@ target_include_directories(media_probe_shared PUBLIC
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_link_libraries(media_probe_shared PRIVATE PkgConfig::MEDIA_PROBE_FFMPEG)
 # A header declaration the library does not define fails the link. Only the
-# libraries it calls are needed: not the C++ runtime the compiler driver adds,
-# which the objects do not use.
+# libraries it calls are needed, whatever the compiler driver adds.
 target_link_options(media_probe_shared PRIVATE LINKER:--version-script=${MEDIA_PROBE_EXPORTS}
     LINKER:--no-undefined-version LINKER:--as-needed)
 
