@@ -37,7 +37,8 @@ int main(int argc, char **argv) {
     if (!media) return 1;
     int result = build(media, argv[2]);
     printf("%s %d %s\n", version(), result, media->container_name ? media->container_name : "-");
-    int status = release(media) == 0 && result == 0 ? 0 : 1;
-    dlclose(library);
-    return status;
+    /* The library stays loaded, as ctypes and the others keep it: unloaded,
+     * the lookups it and FFmpeg keep for the process (media_probe(3),
+     * ATTRIBUTES) would be left allocated with nothing pointing at them. */
+    return release(media) == 0 && result == 0 ? 0 : 1;
 }

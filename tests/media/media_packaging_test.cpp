@@ -223,16 +223,27 @@ std::string mprobeVersion() {
     return text;
 }
 
+// A suite whose tests share what its SetUpTestSuite makes. A failure there is
+// kept and fails each test in SetUp: asserted in SetUpTestSuite itself, it
+// would have GoogleTest skip the tests, which ctest counts as skipped, not
+// failed.
+class SharedSetUp : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(setUpFailure_, "") << "the suite's set-up failed"; }
+    static std::string setUpFailure_;  // what went wrong; empty when nothing did
+};
+std::string SharedSetUp::setUpFailure_;
+
 // A prefix made once for its suite by `cmake --install` with `kOptions`.
 template <const char *kOptions>
-class Installed : public testing::Test {
+class Installed : public SharedSetUp {
   protected:
     static void SetUpTestSuite() {
         root_ = std::make_unique<qztest::TempDir>();
         ProcessResult install =
             shell(std::string(MEDIA_CMAKE) + " --install " + shellQuoted(MEDIA_BUILD_DIR) +
                   kOptions + " --prefix " + shellQuoted(prefix()));
-        ASSERT_EQ(install.status, 0) << install.out;
+        setUpFailure_ = install.status == 0 ? "" : "cmake --install: " + install.out;
     }
     static void TearDownTestSuite() { root_.reset(); }
 
@@ -486,23 +497,27 @@ const std::vector<Package> &packages() {
     return list;
 }
 
-class DebianPackages : public testing::Test {
+class DebianPackages : public SharedSetUp {
   protected:
     // Builds the packages and extracts them all into one root.
     static void SetUpTestSuite() {
+        setUpFailure_.clear();
         work_ = std::make_unique<qztest::TempDir>();
         ProcessResult made =
             shell("cd " + shellQuoted(work()) + " && " MEDIA_CPACK " -G DEB --config " +
                   shellQuoted(fs::path(MEDIA_BUILD_DIR) / "CPackConfig.cmake") + " -B " +
                   shellQuoted(work() / "packages"));
-        ASSERT_EQ(made.status, 0) << made.out;
+        if (made.status != 0) {
+            setUpFailure_ = "cpack: " + made.out;
+            return;
+        }
         for (const auto &entry : fs::directory_iterator(work() / "packages")) {
             if (entry.path().extension() != ".deb") continue;
             ProcessResult name = shell("dpkg-deb -f " + shellQuoted(entry.path()) + " Package");
             debs_[name.out.substr(0, name.out.find('\n'))] = entry.path();
             ProcessResult extracted =
                 shell("dpkg -x " + shellQuoted(entry.path()) + " " + shellQuoted(root()));
-            ASSERT_EQ(extracted.status, 0) << extracted.out;
+            if (extracted.status != 0) setUpFailure_ += "dpkg -x: " + extracted.out;
         }
     }
     static void TearDownTestSuite() {
