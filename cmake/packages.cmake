@@ -52,6 +52,17 @@ set(CPACK_COMPONENT_MPROBE_DESCRIPTION
     "sampling, rates, durations, configuration bytes and seek index, as text\n"
     "or JSON. FFmpeg's libraries do the demuxing.")
 
+set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_NAME libmedia-probe-dev)
+set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_DEPENDS
+    "libavformat-dev, libavcodec-dev, libavutil-dev, pkgconf | pkg-config")
+set(CPACK_COMPONENT_MEDIA_PROBE_DESCRIPTION
+    "Static C library describing media files (development files)\n"
+    "media_probe hands a program plain C records describing a media file:\n"
+    "container, MIME class, duration, bit rate and, per video and audio stream,\n"
+    "codec, geometry or sampling, rates, configuration bytes and seek index.\n"
+    "Found with pkg-config (media_probe) or CMake's find_package(media_probe).")
+
 set(CPACK_DEBIAN_MEDIA_PROBE_SHARED_PACKAGE_NAME libmedia-probe1)
 set(CPACK_DEBIAN_MEDIA_PROBE_SHARED_PACKAGE_SECTION libs)
 # Its shlibs file tells the dpkg-shlibdeps of programs linking the library
@@ -69,21 +80,9 @@ set(CPACK_COMPONENT_MEDIA_PROBE_SHARED_DESCRIPTION
     "geometry or sampling, rates, configuration bytes and seek index.\n"
     "This package holds libmedia_probe.so.1, for programs linking it and for\n"
     "languages that load C libraries at run time.")
-
-set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_NAME libmedia-probe-dev)
-set(CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_SECTION libdevel)
-string(CONCAT CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_DEPENDS
-    "${CPACK_DEBIAN_MEDIA_PROBE_SHARED_PACKAGE_NAME} "
-    "(= ${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), "
-    "libavformat-dev, libavcodec-dev, libavutil-dev, pkgconf | pkg-config")
-set(CPACK_COMPONENT_MEDIA_PROBE_DESCRIPTION
-    "C library describing media files (development files)\n"
-    "media_probe hands a program plain C records describing a media file:\n"
-    "container, MIME class, duration, bit rate and, per video and audio stream,\n"
-    "codec, geometry or sampling, rates, configuration bytes and seek index.\n"
-    "This package holds the header, the static library and the link to the\n"
-    "shared one. Found with pkg-config (media_probe) or CMake's\n"
-    "find_package(media_probe).")
+# The development package holds the link to it: the same version goes with it.
+string(PREPEND CPACK_DEBIAN_MEDIA_PROBE_PACKAGE_DEPENDS
+    "libmedia-probe1 (= ${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), ")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-media-probe)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

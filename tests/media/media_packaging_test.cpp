@@ -1,18 +1,19 @@
 // The project as a user gets it:
 //  - Packaging: `cmake --install` of the media_probe component alone into a
-//    fresh prefix holds the library's development files and nothing else; a
-//    C program built through pkg-config and a C++ program built through
-//    find_package(media_probe) link the static library and run on a fixture.
-//  - SharedPackaging: the media_probe_shared component alone holds the
-//    shared library and its SONAME link, and a program loads it at run time.
+//    fresh prefix holds the library's files and nothing else; a C program
+//    built through pkg-config and a C++ program built through
+//    find_package(media_probe) run on a fixture.
 //  - Install: everything installed into a fresh prefix: the programs, the
 //    manual pages (rendered by man without a warning, found by their section),
-//    mprobe's bash completion, the example host file in the layout the
-//    console needs, and pkg-config linking the shared library.
+//    mprobe's bash completion, and the example host file in the layout the
+//    console needs.
 //  - DebianPackages: `cpack -G DEB`; each package's files and declared
 //    dependencies, and the packages extracted with `dpkg -x`: their programs
-//    run, the consumers build against the extracted library (the static one
-//    and the shared one) and the shared library loads.
+//    run, the consumers build against the extracted library.
+//  - The shared library: the media_probe_shared component alone
+//    (SharedPackaging) holds it and its SONAME link; where it is installed,
+//    pkg-config links it, find_package gives media_probe::shared, and its
+//    package declares it and loads (with dlopen, and Python's ctypes).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -120,8 +121,24 @@ Files filesUnder(const fs::path &root) {
     return sorted(files);
 }
 
-// Which of the two libraries a program is linked with.
-enum class Linked { kStatic, kShared };
+// Builds tests/media/c_consumer.c against the library installed under
+// `prefix`, through its pkg-config file alone, and runs it on a fixture.
+void expectCConsumerRuns(const fs::path &prefix, const fs::path &work) {
+    const std::string pc =
+        "PKG_CONFIG_PATH=" + shellQuoted(prefix / MEDIA_INSTALL_LIBDIR / "pkgconfig");
+    ProcessResult version = shell(pc + " " MEDIA_PKG_CONFIG " --modversion media_probe");
+    EXPECT_EQ(version.out, MEDIA_PROJECT_VERSION "\n");
+    const fs::path program = work / "c_consumer";
+    ProcessResult build =
+        shell(std::string(MEDIA_C_COMPILER) + " " MEDIA_SANITIZE_FLAGS " -o " +
+              shellQuoted(program) + " " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/c_consumer.c") +
+              " $(" + pc + " " MEDIA_PKG_CONFIG " --cflags --libs media_probe)" + " -Wl,-rpath," +
+              shellQuoted(prefix / MEDIA_INSTALL_LIBDIR));  // when it is shared
+    ASSERT_EQ(build.status, 0) << build.out;
+    ProcessResult run = shell(shellQuoted(program) + " " + shellQuoted(fixture("mp4")));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "0 mov,mp4,m4a,3gp,3g2,mj2 video/mp4 videos=1\n");
+}
 
 // Whether the program at `program` loads the shared library.
 bool loadsTheSharedLibrary(const fs::path &program) {
@@ -130,32 +147,15 @@ bool loadsTheSharedLibrary(const fs::path &program) {
     return dynamic.out.find("Shared library: [" MEDIA_SONAME "]") != std::string::npos;
 }
 
-// Builds tests/media/c_consumer.c against the library installed under
-// `prefix`, through its pkg-config file alone, and runs it on a fixture. It
-// links the shared library when the prefix holds it (`linked`), and then
-// loads the prefix's when the loader is told where it is.
-void expectCConsumerRuns(const fs::path &prefix, const fs::path &work, Linked linked) {
-    const fs::path libdir = prefix / MEDIA_INSTALL_LIBDIR;
-    const std::string pc = "PKG_CONFIG_PATH=" + shellQuoted(libdir / "pkgconfig");
-    ProcessResult version = shell(pc + " " MEDIA_PKG_CONFIG " --modversion media_probe");
-    EXPECT_EQ(version.out, MEDIA_PROJECT_VERSION "\n");
+// With the shared library installed under `prefix`, the C program
+// expectCConsumerRuns built in `work` links it, and loads the prefix's.
+void expectCConsumerLoadsTheSharedLibrary(const fs::path &prefix, const fs::path &work) {
     const fs::path program = work / "c_consumer";
-    ProcessResult build =
-        shell(std::string(MEDIA_C_COMPILER) + " " MEDIA_SANITIZE_FLAGS " -o " +
-              shellQuoted(program) + " " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/c_consumer.c") +
-              " $(" + pc + " " MEDIA_PKG_CONFIG " --cflags --libs media_probe)");
-    ASSERT_EQ(build.status, 0) << build.out;
-    EXPECT_EQ(loadsTheSharedLibrary(program), linked == Linked::kShared);
-    const std::string loader = "LD_LIBRARY_PATH=" + shellQuoted(libdir) + " ";
-    if (linked == Linked::kShared) {
-        ProcessResult trace = shell(loader + "LD_TRACE_LOADED_OBJECTS=1 " + shellQuoted(program));
-        EXPECT_NE(trace.out.find(MEDIA_SONAME " => " + (libdir / MEDIA_SONAME).string() + " "),
-                  std::string::npos)
-            << trace.out;
-    }
-    ProcessResult run = shell(loader + shellQuoted(program) + " " + shellQuoted(fixture("mp4")));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "0 mov,mp4,m4a,3gp,3g2,mj2 video/mp4 videos=1\n");
+    EXPECT_TRUE(loadsTheSharedLibrary(program));
+    const fs::path library = prefix / MEDIA_INSTALL_LIBDIR / MEDIA_SONAME;
+    ProcessResult trace = shell("LD_TRACE_LOADED_OBJECTS=1 " + shellQuoted(program));
+    EXPECT_NE(trace.out.find(MEDIA_SONAME " => " + library.string() + " "), std::string::npos)
+        << trace.out;
 }
 
 // Builds tests/media/consumer, which uses find_package(media_probe), against
@@ -267,15 +267,6 @@ TEST_F(Packaging, LibraryComponentInstallsTheLibraryAlone) {
     EXPECT_EQ(fs::read_symlink(prefix() / MEDIA_INSTALL_LIBDIR / MEDIA_DEV_LINK), MEDIA_SONAME);
 }
 
-// Without the shared library, -lmedia_probe links the static one.
-TEST_F(Packaging, CProgramBuildsThroughPkgConfig) {
-    expectCConsumerRuns(prefix(), root(), Linked::kStatic);
-}
-
-TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
-    expectCxxConsumerRuns(prefix(), root());
-}
-
 // find_package(media_probe COMPONENTS shared) says what is missing.
 TEST_F(Packaging, SharedTargetNeedsTheSharedComponent) {
     ProcessResult configure =
@@ -288,6 +279,16 @@ TEST_F(Packaging, SharedTargetNeedsTheSharedComponent) {
                         "libmedia-probe1)"),
               std::string::npos)
         << configure.out;
+}
+
+TEST_F(Packaging, CProgramBuildsThroughPkgConfig) {
+    expectCConsumerRuns(prefix(), root());
+    // Without the shared library, -lmedia_probe links the static one.
+    EXPECT_FALSE(loadsTheSharedLibrary(root() / "c_consumer"));
+}
+
+TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
+    expectCxxConsumerRuns(prefix(), root());
 }
 
 // ---- the shared library alone ------------------------------------------------
@@ -324,7 +325,8 @@ TEST_F(Install, HoldsEveryProgramPageAndCompletion) {
 
 // With both libraries installed, -lmedia_probe links the shared one.
 TEST_F(Install, CProgramLinksTheSharedLibraryThroughPkgConfig) {
-    expectCConsumerRuns(prefix(), root(), Linked::kShared);
+    expectCConsumerRuns(prefix(), root());
+    expectCConsumerLoadsTheSharedLibrary(prefix(), root());
 }
 
 TEST_F(Install, ManualPagesRenderWithoutWarnings) {
@@ -477,14 +479,9 @@ const std::vector<Package> &packages() {
              kMprobeFiles,
              {"libavformat[0-9]+ \\(.*\\)", "libavcodec[0-9]+ \\(.*\\)", "libavutil[0-9]+ \\(.*\\)",
               "libc6 \\(.*\\)"}},
-            {"libmedia-probe1",
-             kSharedLibraryFiles,
-             {"libavformat[0-9]+ \\(.*\\)", "libavcodec[0-9]+ \\(.*\\)", "libavutil[0-9]+ \\(.*\\)",
-              "libc6 \\(.*\\)"}},
             {"libmedia-probe-dev",
              kLibraryFiles,
-             {"libmedia-probe1 \\(= " MEDIA_PROJECT_VERSION "-1\\)", "libavformat-dev",
-              "libavcodec-dev", "libavutil-dev", "pkgconf \\| pkg-config"}},
+             {"libavformat-dev", "libavcodec-dev", "libavutil-dev", "pkgconf \\| pkg-config"}},
         };
         if (!kPythonFiles.empty()) {
             all.push_back({"python3-media-probe",
@@ -492,6 +489,12 @@ const std::vector<Package> &packages() {
                            {"libavformat[0-9]+ \\(.*\\)", "python3 \\(>= [0-9.]+\\)",
                             "python3 \\(<< [0-9.]+\\)"}});
         }
+        // The development package depends on it too
+        // (DebianPackages.ConsumersLinkTheExtractedSharedLibrary).
+        all.push_back({"libmedia-probe1",
+                       kSharedLibraryFiles,
+                       {"libavformat[0-9]+ \\(.*\\)", "libavcodec[0-9]+ \\(.*\\)",
+                        "libavutil[0-9]+ \\(.*\\)", "libc6 \\(.*\\)"}});
         return all;
     }();
     return list;
@@ -613,15 +616,11 @@ TEST_F(DebianPackages, ExtractedPythonModuleProbes) {
 TEST_F(DebianPackages, ConsumersBuildAgainstTheExtractedLibrary) {
     {
         SCOPED_TRACE("C through pkg-config");
-        expectCConsumerRuns(usr(), work(), Linked::kShared);
+        expectCConsumerRuns(usr(), work());
     }
     {
-        SCOPED_TRACE("C++ through find_package, the static library");
+        SCOPED_TRACE("C++ through find_package");
         expectCxxConsumerRuns(usr(), work());
-    }
-    {
-        SCOPED_TRACE("C++ through find_package, the shared library");
-        expectCxxConsumerRuns(usr(), work(), "media_probe::shared");
     }
 }
 
@@ -651,6 +650,26 @@ TEST_F(DebianPackages, SharedLibraryIsDeclaredAndLoads) {
     EXPECT_EQ(ctypes.status, 0) << ctypes.out;
     EXPECT_EQ(ctypes.out, MEDIA_PROJECT_VERSION "\n");
 #endif
+}
+
+// The development package brings the shared library of its own version,
+// which programs built against it link: through pkg-config, and through
+// find_package's media_probe::shared.
+TEST_F(DebianPackages, ConsumersLinkTheExtractedSharedLibrary) {
+    ASSERT_EQ(debs_.count("libmedia-probe-dev"), 1u);
+    ProcessResult depends =
+        shell("dpkg-deb -f " + shellQuoted(debs_.at("libmedia-probe-dev")) + " Depends");
+    EXPECT_EQ(depends.out.rfind("libmedia-probe1 (= " MEDIA_PROJECT_VERSION "-1), ", 0), 0u)
+        << depends.out;
+    {
+        SCOPED_TRACE("C through pkg-config");
+        expectCConsumerRuns(usr(), work());
+        expectCConsumerLoadsTheSharedLibrary(usr(), work());
+    }
+    {
+        SCOPED_TRACE("C++ through find_package");
+        expectCxxConsumerRuns(usr(), work(), "media_probe::shared");
+    }
 }
 
 }  // namespace
