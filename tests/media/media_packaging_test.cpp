@@ -291,21 +291,6 @@ TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
     expectCxxConsumerRuns(prefix(), root());
 }
 
-// ---- the shared library alone ------------------------------------------------
-
-const char kSharedComponent[] = " --component media_probe_shared";
-using SharedPackaging = Installed<kSharedComponent>;
-
-TEST_F(SharedPackaging, InstallsTheSharedLibraryAndItsSonameLink) {
-    EXPECT_EQ(filesUnder(prefix()), sorted(kSharedLibraryFiles));
-    expectSharedLibraryNames(prefix() / MEDIA_INSTALL_LIBDIR);
-}
-
-TEST_F(SharedPackaging, ProgramLoadsItAtRunTime) {
-    // The header comes from the sources: this component has none.
-    expectLoaderRuns(prefix() / MEDIA_INSTALL_LIBDIR / MEDIA_SONAME, MEDIA_HEADER_DIR, root());
-}
-
 // ---- everything, installed ---------------------------------------------------
 
 const char kEverything[] = "";
@@ -461,6 +446,21 @@ TEST_F(Install, ConsoleStartsBesideTheExampleHostFile) {
               "  1   beta        127.0.0.1        17102    17002 \n"
               "\n" +
                   qztest::menu({"alpha", "beta"}));
+}
+
+// ---- the shared library alone ------------------------------------------------
+
+const char kSharedComponent[] = " --component media_probe_shared";
+using SharedPackaging = Installed<kSharedComponent>;
+
+TEST_F(SharedPackaging, InstallsTheSharedLibraryAndItsSonameLink) {
+    EXPECT_EQ(filesUnder(prefix()), sorted(kSharedLibraryFiles));
+    expectSharedLibraryNames(prefix() / MEDIA_INSTALL_LIBDIR);
+}
+
+TEST_F(SharedPackaging, ProgramLoadsItAtRunTime) {
+    // The header comes from the sources: this component has none.
+    expectLoaderRuns(prefix() / MEDIA_INSTALL_LIBDIR / MEDIA_SONAME, MEDIA_HEADER_DIR, root());
 }
 
 // ---- the Debian packages -----------------------------------------------------
