@@ -11,6 +11,10 @@
 //  - DebianPackages: `cpack -G DEB`; each package's files and declared
 //    dependencies, and the packages extracted with `dpkg -x`: their programs
 //    run, the consumers build against the extracted library.
+//  - The shared library: the media_probe_shared component alone
+//    (SharedPackaging) holds it and its SONAME link; where it is installed,
+//    pkg-config links it, find_package gives media_probe::shared, and its
+//    package declares it and loads (with dlopen, and Python's ctypes).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -57,16 +61,29 @@ std::string fixture(const char *name) {
     return media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR).at(name);
 }
 
+// The shared library's names: the file, its SONAME (the link programs load)
+// and the development link (what -lmedia_probe finds).
+#define MEDIA_SHARED_FILE "libmedia_probe.so." MEDIA_PROJECT_VERSION
+#define MEDIA_SONAME "libmedia_probe.so." MEDIA_PROJECT_VERSION_MAJOR
+#define MEDIA_DEV_LINK "libmedia_probe.so"
+
 // What each install component puts under the prefix.
 const Files kLibraryFiles = {
     "include/media_probe.h",
     MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeConfig.cmake",
     MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeConfigVersion.cmake",
+    MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeSharedTargets-" MEDIA_BUILD_TYPE ".cmake",
+    MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeSharedTargets.cmake",
     MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeTargets-" MEDIA_BUILD_TYPE ".cmake",
     MEDIA_INSTALL_LIBDIR "/cmake/media_probe/media_probeTargets.cmake",
     MEDIA_INSTALL_LIBDIR "/libmedia_probe.a",
+    MEDIA_INSTALL_LIBDIR "/" MEDIA_DEV_LINK,
     MEDIA_INSTALL_LIBDIR "/pkgconfig/media_probe.pc",
     "share/man/man3/media_probe.3",
+};
+const Files kSharedLibraryFiles = {
+    MEDIA_INSTALL_LIBDIR "/" MEDIA_SHARED_FILE,
+    MEDIA_INSTALL_LIBDIR "/" MEDIA_SONAME,
 };
 const Files kMprobeFiles = {
     "bin/mprobe",
@@ -98,7 +115,9 @@ Files sorted(Files files) {
 Files filesUnder(const fs::path &root) {
     Files files;
     for (const auto &entry : fs::recursive_directory_iterator(root)) {
-        if (!entry.is_directory()) files.push_back(fs::relative(entry.path(), root).string());
+        if (!entry.is_directory()) {
+            files.push_back(entry.path().lexically_relative(root).string());  // links as links
+        }
     }
     return sorted(files);
 }
@@ -128,7 +147,8 @@ void expectCConsumerRuns(const fs::path &prefix, const fs::path &work) {
     ProcessResult build =
         shell(std::string(MEDIA_C_COMPILER) + " " MEDIA_SANITIZE_FLAGS " -o " +
               shellQuoted(program) + " " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/c_consumer.c") +
-              " $(" + pc + " " MEDIA_PKG_CONFIG " --cflags --libs media_probe)");
+              " $(" + pc + " " MEDIA_PKG_CONFIG " --cflags --libs media_probe)" + " -Wl,-rpath," +
+              shellQuoted(prefix / MEDIA_INSTALL_LIBDIR));  // when it is shared
     ASSERT_EQ(build.status, 0) << build.out;
     expectCConsumerAnswers(program);
 }
@@ -148,22 +168,71 @@ void expectCConsumerBuildsWithFindPackage(const fs::path &prefix, const fs::path
     expectCConsumerAnswers(build / "c_consumer");
 }
 
+// Whether the program at `program` loads the shared library.
+bool loadsTheSharedLibrary(const fs::path &program) {
+    ProcessResult dynamic = shell("readelf --dynamic " + shellQuoted(program));
+    EXPECT_EQ(dynamic.status, 0) << dynamic.out;
+    return dynamic.out.find("Shared library: [" MEDIA_SONAME "]") != std::string::npos;
+}
+
+// With the shared library installed under `prefix`, the C program
+// expectCConsumerRuns built in `work` links it, and loads the prefix's.
+void expectCConsumerLoadsTheSharedLibrary(const fs::path &prefix, const fs::path &work) {
+    const fs::path program = work / "c_consumer";
+    EXPECT_TRUE(loadsTheSharedLibrary(program));
+    const fs::path library = prefix / MEDIA_INSTALL_LIBDIR / MEDIA_SONAME;
+    ProcessResult trace = shell("LD_TRACE_LOADED_OBJECTS=1 " + shellQuoted(program));
+    EXPECT_NE(trace.out.find(MEDIA_SONAME " => " + library.string() + " "), std::string::npos)
+        << trace.out;
+}
+
 // Builds tests/media/consumer, which uses find_package(media_probe), against
-// the package installed under `prefix`, and runs it on a fixture.
-void expectCxxConsumerRuns(const fs::path &prefix, const fs::path &work) {
-    const fs::path build = work / "cxx";
+// the package installed under `prefix`, linking `target`, and runs it on a
+// fixture. CMake gives the program the path of the shared library it links.
+void expectCxxConsumerRuns(const fs::path &prefix, const fs::path &work,
+                           const std::string &target = "media_probe::media_probe") {
+    const fs::path build = work / ("cxx-" + target.substr(target.rfind(':') + 1));
     ProcessResult configure =
         shell(std::string(MEDIA_CMAKE) + " -S " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/consumer") +
               " -B " + shellQuoted(build) + " -DCMAKE_PREFIX_PATH=" + shellQuoted(prefix) +
               " -DCMAKE_CXX_COMPILER=" MEDIA_CXX_COMPILER
-              " '-DCMAKE_CXX_FLAGS=" MEDIA_SANITIZE_FLAGS "'");
+              " '-DCMAKE_CXX_FLAGS=" MEDIA_SANITIZE_FLAGS "' -DMEDIA_PROBE_TARGET=" +
+              target);
     ASSERT_EQ(configure.status, 0) << configure.out;
     ProcessResult compile = shell(std::string(MEDIA_CMAKE) + " --build " + shellQuoted(build));
     ASSERT_EQ(compile.status, 0) << compile.out;
+    EXPECT_EQ(loadsTheSharedLibrary(build / "cxx_consumer"), target == "media_probe::shared");
     ProcessResult run =
         shell(shellQuoted(build / "cxx_consumer") + " " + shellQuoted(fixture("mp4")));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "aac 44100 Hz\n");
+}
+
+// Builds tests/media/c_loader.c, which loads the library at `library` with
+// dlopen as other languages' foreign function interfaces do, and runs it on
+// a fixture.
+void expectLoaderRuns(const fs::path &library, const fs::path &include, const fs::path &work) {
+    const fs::path program = work / "c_loader";
+    ProcessResult build = shell(std::string(MEDIA_C_COMPILER) + " " MEDIA_SANITIZE_FLAGS " -o " +
+                                shellQuoted(program) + " -I" + shellQuoted(include) + " " +
+                                shellQuoted(MEDIA_TEST_SOURCE_DIR "/c_loader.c") + " -ldl");
+    ASSERT_EQ(build.status, 0) << build.out;
+    EXPECT_FALSE(loadsTheSharedLibrary(program));
+    ProcessResult run = shell(shellQuoted(program) + " " + shellQuoted(library) + " " +
+                              shellQuoted(fixture("mp4")));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, MEDIA_PROJECT_VERSION " 0 mov,mp4,m4a,3gp,3g2,mj2\n");
+}
+
+// The shared library under `libdir`: its SONAME link names the file, and the
+// file's SONAME is the link's name.
+void expectSharedLibraryNames(const fs::path &libdir) {
+    EXPECT_EQ(fs::read_symlink(libdir / MEDIA_SONAME), MEDIA_SHARED_FILE);
+    ProcessResult dynamic = shell("readelf --dynamic " + shellQuoted(libdir / MEDIA_SHARED_FILE));
+    EXPECT_EQ(dynamic.status, 0) << dynamic.out;
+    EXPECT_NE(dynamic.out.find("(SONAME)             Library soname: [" MEDIA_SONAME "]"),
+              std::string::npos)
+        << dynamic.out;
 }
 
 // What `mprobe --version` prints when it runs with this machine's FFmpeg.
@@ -182,16 +251,27 @@ std::string mprobeVersion() {
     return text;
 }
 
+// A suite whose tests share what its SetUpTestSuite makes. A failure there is
+// kept and fails each test in SetUp: asserted in SetUpTestSuite itself, it
+// would have GoogleTest skip the tests, which ctest counts as skipped, not
+// failed.
+class SharedSetUp : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(setUpFailure_, "") << "the suite's set-up failed"; }
+    static std::string setUpFailure_;  // what went wrong; empty when nothing did
+};
+std::string SharedSetUp::setUpFailure_;
+
 // A prefix made once for its suite by `cmake --install` with `kOptions`.
 template <const char *kOptions>
-class Installed : public testing::Test {
+class Installed : public SharedSetUp {
   protected:
     static void SetUpTestSuite() {
         root_ = std::make_unique<qztest::TempDir>();
         ProcessResult install =
             shell(std::string(MEDIA_CMAKE) + " --install " + shellQuoted(MEDIA_BUILD_DIR) +
                   kOptions + " --prefix " + shellQuoted(prefix()));
-        ASSERT_EQ(install.status, 0) << install.out;
+        setUpFailure_ = install.status == 0 ? "" : "cmake --install: " + install.out;
     }
     static void TearDownTestSuite() { root_.reset(); }
 
@@ -210,10 +290,29 @@ using Packaging = Installed<kLibraryComponent>;
 
 TEST_F(Packaging, LibraryComponentInstallsTheLibraryAlone) {
     EXPECT_EQ(filesUnder(prefix()), sorted(kLibraryFiles));
+    // The development link names the shared library's SONAME link, which
+    // the component media_probe_shared installs.
+    EXPECT_EQ(fs::read_symlink(prefix() / MEDIA_INSTALL_LIBDIR / MEDIA_DEV_LINK), MEDIA_SONAME);
+}
+
+// find_package(media_probe COMPONENTS shared) says what is missing.
+TEST_F(Packaging, SharedTargetNeedsTheSharedComponent) {
+    ProcessResult configure =
+        shell(std::string(MEDIA_CMAKE) + " -S " + shellQuoted(MEDIA_TEST_SOURCE_DIR "/consumer") +
+              " -B " + shellQuoted(root() / "cxx-refused") + " -DCMAKE_PREFIX_PATH=" +
+              shellQuoted(prefix()) + " -DMEDIA_PROBE_TARGET=media_probe::shared");
+    EXPECT_NE(configure.status, 0);
+    const std::string text = std::regex_replace(configure.out, std::regex("\\s+"), " ");
+    EXPECT_NE(text.find("is not installed (install component media_probe_shared, Debian package "
+                        "libmedia-probe1)"),
+              std::string::npos)
+        << configure.out;
 }
 
 TEST_F(Packaging, CProgramBuildsThroughPkgConfig) {
     expectCConsumerRuns(prefix(), root());
+    // Without the shared library, -lmedia_probe links the static one.
+    EXPECT_FALSE(loadsTheSharedLibrary(root() / "c_consumer"));
 }
 
 TEST_F(Packaging, CxxProgramBuildsThroughFindPackage) {
@@ -231,6 +330,7 @@ using Install = Installed<kEverything>;
 
 TEST_F(Install, HoldsEveryProgramPageAndCompletion) {
     Files all = kLibraryFiles;
+    all.insert(all.end(), kSharedLibraryFiles.begin(), kSharedLibraryFiles.end());
     all.insert(all.end(), kMprobeFiles.begin(), kMprobeFiles.end());
     all.insert(all.end(), kConsoleFiles.begin(), kConsoleFiles.end());
     all.insert(all.end(), kPythonFiles.begin(), kPythonFiles.end());
@@ -238,6 +338,12 @@ TEST_F(Install, HoldsEveryProgramPageAndCompletion) {
     for (const char *program : {"bin/monitor", "bin/monitor-demo-host", "bin/mprobe"}) {
         EXPECT_EQ(access((prefix() / program).c_str(), X_OK), 0) << program;
     }
+}
+
+// With both libraries installed, -lmedia_probe links the shared one.
+TEST_F(Install, CProgramLinksTheSharedLibraryThroughPkgConfig) {
+    expectCConsumerRuns(prefix(), root());
+    expectCConsumerLoadsTheSharedLibrary(prefix(), root());
 }
 
 TEST_F(Install, ManualPagesRenderWithoutWarnings) {
@@ -374,6 +480,21 @@ TEST_F(Install, ConsoleStartsBesideTheExampleHostFile) {
                   qztest::menu({"alpha", "beta"}));
 }
 
+// ---- the shared library alone ------------------------------------------------
+
+const char kSharedComponent[] = " --component media_probe_shared";
+using SharedPackaging = Installed<kSharedComponent>;
+
+TEST_F(SharedPackaging, InstallsTheSharedLibraryAndItsSonameLink) {
+    EXPECT_EQ(filesUnder(prefix()), sorted(kSharedLibraryFiles));
+    expectSharedLibraryNames(prefix() / MEDIA_INSTALL_LIBDIR);
+}
+
+TEST_F(SharedPackaging, ProgramLoadsItAtRunTime) {
+    // The header comes from the sources: this component has none.
+    expectLoaderRuns(prefix() / MEDIA_INSTALL_LIBDIR / MEDIA_SONAME, MEDIA_HEADER_DIR, root());
+}
+
 // ---- the Debian packages -----------------------------------------------------
 
 struct Package {
@@ -401,28 +522,38 @@ const std::vector<Package> &packages() {
                            {"libavformat[0-9]+ \\(.*\\)", "python3 \\(>= [0-9.]+\\)",
                             "python3 \\(<< [0-9.]+\\)"}});
         }
+        // The development package depends on it too
+        // (DebianPackages.ConsumersLinkTheExtractedSharedLibrary).
+        all.push_back({"libmedia-probe1",
+                       kSharedLibraryFiles,
+                       {"libavformat[0-9]+ \\(.*\\)", "libavcodec[0-9]+ \\(.*\\)",
+                        "libavutil[0-9]+ \\(.*\\)", "libc6 \\(.*\\)"}});
         return all;
     }();
     return list;
 }
 
-class DebianPackages : public testing::Test {
+class DebianPackages : public SharedSetUp {
   protected:
     // Builds the packages and extracts them all into one root.
     static void SetUpTestSuite() {
+        setUpFailure_.clear();
         work_ = std::make_unique<qztest::TempDir>();
         ProcessResult made =
             shell("cd " + shellQuoted(work()) + " && " MEDIA_CPACK " -G DEB --config " +
                   shellQuoted(fs::path(MEDIA_BUILD_DIR) / "CPackConfig.cmake") + " -B " +
                   shellQuoted(work() / "packages"));
-        ASSERT_EQ(made.status, 0) << made.out;
+        if (made.status != 0) {
+            setUpFailure_ = "cpack: " + made.out;
+            return;
+        }
         for (const auto &entry : fs::directory_iterator(work() / "packages")) {
             if (entry.path().extension() != ".deb") continue;
             ProcessResult name = shell("dpkg-deb -f " + shellQuoted(entry.path()) + " Package");
             debs_[name.out.substr(0, name.out.find('\n'))] = entry.path();
             ProcessResult extracted =
                 shell("dpkg -x " + shellQuoted(entry.path()) + " " + shellQuoted(root()));
-            ASSERT_EQ(extracted.status, 0) << extracted.out;
+            if (extracted.status != 0) setUpFailure_ += "dpkg -x: " + extracted.out;
         }
     }
     static void TearDownTestSuite() {
@@ -452,7 +583,8 @@ TEST_F(DebianPackages, EachHoldsItsFilesAndDeclaresWhatItLinks) {
         Files files;
         std::istringstream lines(listing.out);
         for (std::string line; std::getline(lines, line);) {
-            const std::string path = line.substr(line.rfind(' ') + 1);
+            std::string path = line.substr(0, line.find(" -> "));  // a link's own name
+            path.erase(0, path.rfind(' ') + 1);
             if (path.back() != '/') files.push_back(path);
         }
         Files expected;
@@ -526,6 +658,54 @@ TEST_F(DebianPackages, ConsumersBuildAgainstTheExtractedLibrary) {
     {
         SCOPED_TRACE("C through find_package");
         expectCConsumerBuildsWithFindPackage(usr(), work());
+    }
+}
+
+// The runtime package declares its library for the programs that link it
+// (dpkg-shlibdeps reads shlibs), runs ldconfig, and its library loads.
+TEST_F(DebianPackages, SharedLibraryIsDeclaredAndLoads) {
+    ASSERT_EQ(debs_.count("libmedia-probe1"), 1u);
+    const fs::path deb = debs_.at("libmedia-probe1");
+    ProcessResult shlibs = shell("dpkg-deb --info " + shellQuoted(deb) + " shlibs");
+    EXPECT_EQ(shlibs.out, "libmedia_probe " MEDIA_PROJECT_VERSION_MAJOR
+                          " libmedia-probe1 (>= " MEDIA_PROJECT_VERSION ")\n");
+    for (const char *script : {"postinst", "postrm"}) {
+        ProcessResult text = shell("dpkg-deb --info " + shellQuoted(deb) + " " + script);
+        EXPECT_NE(text.out.find("ldconfig"), std::string::npos) << script << ": " << text.out;
+    }
+
+    const fs::path libdir = usr() / MEDIA_INSTALL_LIBDIR;
+    expectSharedLibraryNames(libdir);
+    expectLoaderRuns(libdir / MEDIA_SONAME, usr() / "include", work());
+#ifdef MEDIA_PYTHON
+    ProcessResult ctypes = shell(MEDIA_PYTHON
+                                 " -c 'import ctypes, sys; "
+                                 "library = ctypes.CDLL(sys.argv[1]); "
+                                 "library.media_probe_version.restype = ctypes.c_char_p; "
+                                 "print(library.media_probe_version().decode())' " +
+                                 shellQuoted(libdir / MEDIA_SONAME));
+    EXPECT_EQ(ctypes.status, 0) << ctypes.out;
+    EXPECT_EQ(ctypes.out, MEDIA_PROJECT_VERSION "\n");
+#endif
+}
+
+// The development package brings the shared library of its own version,
+// which programs built against it link: through pkg-config, and through
+// find_package's media_probe::shared.
+TEST_F(DebianPackages, ConsumersLinkTheExtractedSharedLibrary) {
+    ASSERT_EQ(debs_.count("libmedia-probe-dev"), 1u);
+    ProcessResult depends =
+        shell("dpkg-deb -f " + shellQuoted(debs_.at("libmedia-probe-dev")) + " Depends");
+    EXPECT_EQ(depends.out.rfind("libmedia-probe1 (= " MEDIA_PROJECT_VERSION "-1), ", 0), 0u)
+        << depends.out;
+    {
+        SCOPED_TRACE("C through pkg-config");
+        expectCConsumerRuns(usr(), work());
+        expectCConsumerLoadsTheSharedLibrary(usr(), work());
+    }
+    {
+        SCOPED_TRACE("C++ through find_package");
+        expectCxxConsumerRuns(usr(), work(), "media_probe::shared");
     }
 }
 
