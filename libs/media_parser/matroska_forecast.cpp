@@ -309,10 +309,7 @@ constexpr int kMostTopElements = 64;
 constexpr int64_t kMostKey = 1023;
 
 // Costs, in work units (probe_forecast.h) and bytes, each measured or bounded
-// from above. A dictionary rebuild copies each entry into a new dictionary:
-// two allocations, a search of the entries copied so far, a look-up in the
-// key conversion table.
-constexpr int64_t kRebuildEntryWork = 200;
+// from above, beyond the dictionary costs the header gives.
 // A chapter or uid compared in a linear search: a pointer followed to a
 // separately allocated record.
 constexpr int64_t kChapterCompareWork = 3;
@@ -321,14 +318,8 @@ constexpr int64_t kUidCompareWork = 1;
 constexpr int64_t kIndexMoveWork = 2;
 // An index entry added: a binary search of the index.
 constexpr int64_t kIndexAddWork = 40;
-// A dictionary entry: the entry, its key and value with the allocator's
-// overhead, in the demuxer and in the description; its texts count three
-// times (the demuxer's, a rebuild's, the description's).
-constexpr int64_t kEntryBytes = 160;
 // A parsed element in one of the demuxer's lists, with its defaults.
 constexpr int64_t kElementBytes = 256;
-// A chapter: its record and its title in a dictionary.
-constexpr int64_t kChapterBytes = 320;
 // An index entry: the demuxer's, the description's and the cue's own.
 constexpr int64_t kCueEntryBytes = 72;
 

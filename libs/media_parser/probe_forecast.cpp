@@ -63,11 +63,7 @@ const uint8_t *FileWindow::get(int64_t at, int count) {
 
 namespace {
 
-// Costs of the ID3v2 model (probe_forecast.h), as for Matroska tags: an entry
-// rebuilt, and an entry's memory beyond its texts, which count three times.
-constexpr int64_t kRebuildEntryWork = 200;
-constexpr int64_t kEntryBytes = 160;
-constexpr int64_t kChapterBytes = 320;
+// Costs of the ID3v2 model beyond the dictionary costs (probe_forecast.h).
 // The frame's own record in the demuxer's list of extra data.
 constexpr int64_t kFrameBytes = 128;
 // A byte inflated from a compressed frame.

@@ -52,6 +52,18 @@ enum class Forecast {
 // half that rate leaves room for a processor half as fast.
 constexpr int64_t kWorkPerMs = 500000;
 
+// Costs every dictionary model shares, measured or bounded from above. A
+// dictionary rebuild copies each entry into a new dictionary: two
+// allocations, a search of the entries copied so far, a look-up in the key
+// conversion table.
+constexpr int64_t kRebuildEntryWork = 200;
+// A dictionary entry: the entry, its key and value with the allocator's
+// overhead, in the demuxer and in the description; its texts count three
+// times (the demuxer's, a rebuild's, the description's).
+constexpr int64_t kEntryBytes = 160;
+// A chapter: its record and its title in a dictionary.
+constexpr int64_t kChapterBytes = 320;
+
 // Counts are kept far below overflow: every sum saturates here.
 constexpr int64_t kMostCount = INT64_C(1) << 60;
 
