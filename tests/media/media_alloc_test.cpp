@@ -145,7 +145,7 @@ TEST(OutOfMemory, EveryAllocationOfTheDescriptionIsChecked) {
         int atLeast;  // allocations of a whole description
     } files[] = {
         {"mkv_tracks", 75},        // texts and tags of five streams and the file, two chapters
-        {"mkv_hdr10_no_sei", 35},  // two side data types, two HDR records with their sources
+        {"mkv_hdr10_no_sei", 35},  // two side data entries, named and copied, two HDR records
         {"hevc_dovi", 30},         // a side data type and the configuration
         {"ts_programs", 40},       // four streams, two programs of two streams and two tags
     };
