@@ -11,7 +11,12 @@
 #include "mprobe_inputs.h"
 
 // text: the default view; record: the library's original record fields.
-enum class Format { text, record, longText, json, jsonLines };
+// ffprobeJson: ffprobe's own document of each file, one a line.
+enum class Format { text, record, longText, json, jsonLines, ffprobeJson };
+
+inline bool isJson(Format format) {
+    return format == Format::json || format == Format::jsonLines || format == Format::ffprobeJson;
+}
 
 struct Settings {
     Format format = Format::text;
@@ -22,7 +27,8 @@ struct Settings {
     // What the library is asked for: the index only where it is printed.
     unsigned probeFlags() const {
         const bool printed = index && (format == Format::json || format == Format::jsonLines);
-        return (scan ? MEDIA_PROBE_SCAN : 0u) | (printed ? 0u : MEDIA_PROBE_NO_INDEX);
+        const bool scanned = scan && format != Format::ffprobeJson;  // nothing to show it in
+        return (scanned ? MEDIA_PROBE_SCAN : 0u) | (printed ? 0u : MEDIA_PROBE_NO_INDEX);
     }
 };
 

@@ -763,6 +763,18 @@ char *media_probe_json(const MediaContext *context, unsigned flags);
  * --json lays out each element of its array (there one level deeper). */
 #define MEDIA_PROBE_JSON_PRETTY 0x200u
 
+/* Instead of the description, the document ffprobe writes for the file
+ * with -print_format json -show_format -show_streams -show_chapters
+ * -show_programs: its sections (programs, streams, chapters, format), keys,
+ * value types and formatting ("0.500500", "30000/1001", "0x31637661"), what
+ * ffprobe shows as "N/A" left out; "{}" after a probe that returned 1, as
+ * ffprobe prints for a file it cannot read. By default on one line without
+ * spaces; with MEDIA_PROBE_JSON_PRETTY in ffprobe's own layout, byte for
+ * byte (indented by four spaces, ending with a line end).
+ * MEDIA_PROBE_JSON_NO_INDEX changes nothing (the document holds no index).
+ * docs/description.md lists the few keys it leaves out and why. */
+#define MEDIA_PROBE_JSON_FFPROBE 0x400u
+
 /* Frees a text media_probe_json returned; NULL does nothing. */
 void media_probe_free_json(char *json);
 

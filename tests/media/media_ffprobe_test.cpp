@@ -1,0 +1,178 @@
+// The ffprobe document (MEDIA_PROBE_JSON_FFPROBE, mprobe --ffprobe-json)
+// against ffprobe itself on every fixture, files from GStreamer and mkvmerge
+// among them: the same sections and keys in the same order, every value of
+// the same JSON type and text, byte for byte in ffprobe's own layout, apart
+// from the differences listed below, each of which must still show.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "hdr_fixtures.h"
+#include "media_fixtures.h"
+#include "media_probe.h"
+#include "process.h"
+#include "scan_fixtures.h"
+#include "temp_dir.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const std::map<std::string, std::string> &fixtures() {
+    static const auto all = [] {
+        av_log_set_level(AV_LOG_QUIET);
+        auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+        for (const auto &[name, path] : hdr_fixtures::generateHdrFixtures(MEDIA_FIXTURE_DIR)) {
+            paths.emplace("hdr " + name, path);
+        }
+        for (const auto &[name, path] : media_fixtures::generateScanFixtures(MEDIA_FIXTURE_DIR)) {
+            paths.emplace("scan " + name, path);
+        }
+        return paths;
+    }();
+    return all;
+}
+
+// Where the document differs from ffprobe's, and why (docs/description.md
+// says the same): a key, by its name, in the document of one fixture.
+struct Difference {
+    const char *fixture;
+    const char *key;
+    const char *why;
+};
+const Difference kDifferences[] = {
+    {"scan ts_wrap", "bit_rate",
+     "ffprobe asks the MPEG-TS demuxer to scan every PMT (scan_all_pmts), which reads further "
+     "before the audio's bit rate is estimated; the library keeps the demuxer's default"},
+};
+
+bool anyListed(const std::string &fixture) {
+    for (const Difference &d : kDifferences) {
+        if (fixture == d.fixture) return true;
+    }
+    return false;
+}
+
+const Difference *listed(const std::string &fixture, const std::string &key) {
+    for (const Difference &d : kDifferences) {
+        if (fixture == d.fixture && key == d.key) return &d;
+    }
+    return nullptr;
+}
+
+void ignoreNote(void *, const char *, const char *) {}
+
+// media_probe_json of `path` probed, with `flags`.
+std::string ours(const std::string &path, unsigned flags) {
+    MediaContext *context = create_media_context();
+    media_probe_set_note_handler(ignoreNote, nullptr);
+    media_probe_file(context, path.c_str(), 0);
+    media_probe_set_note_handler(nullptr, nullptr);
+    char *text = media_probe_json(context, flags);
+    const std::string copy = text ? text : "(null)";
+    media_probe_free_json(text);
+    free_media_context(context);
+    return copy;
+}
+
+std::string theirs(const std::string &path) {
+    const qztest::ProcessResult run =
+        qztest::runProcess({MEDIA_FFPROBE, "-v", "quiet", "-print_format", "json", "-show_format",
+                            "-show_streams", "-show_chapters", "-show_programs", path});
+    return run.out;
+}
+
+// Compares `mine` with ffprobe's `reference` at `where`: the same JSON type
+// and value, objects with the same keys in the same order. A difference at a
+// listed key is noted in `seen` instead of failing.
+void compare(const Json &mine, const Json &reference, const std::string &fixture,
+             const std::string &where, std::set<const Difference *> &seen) {
+    if (reference.is_object() && mine.is_object()) {
+        std::vector<std::string> keys, theirKeys;
+        for (const auto &item : mine.items()) keys.push_back(item.key());
+        for (const auto &item : reference.items()) theirKeys.push_back(item.key());
+        EXPECT_EQ(keys, theirKeys) << fixture << ": the keys of " << where;
+        for (const auto &item : reference.items()) {
+            if (!mine.contains(item.key())) continue;
+            compare(mine[item.key()], item.value(), fixture, where + "/" + item.key(), seen);
+        }
+        return;
+    }
+    if (reference.is_array() && mine.is_array()) {
+        EXPECT_EQ(mine.size(), reference.size()) << fixture << ": " << where;
+        for (size_t i = 0; i < mine.size() && i < reference.size(); ++i) {
+            compare(mine[i], reference[i], fixture, where + "/" + std::to_string(i), seen);
+        }
+        return;
+    }
+    const bool same = mine.type() == reference.type() && mine == reference;
+    if (same) return;
+    const std::string key = where.substr(where.rfind('/') + 1);
+    if (const Difference *d = listed(fixture, key)) {
+        seen.insert(d);
+        return;
+    }
+    ADD_FAILURE() << fixture << ": " << where << " is " << mine.dump() << ", ffprobe says "
+                  << reference.dump();
+}
+
+// Every fixture, those the library cannot describe included (ffprobe's
+// empty document): the parsed documents agree, and where nothing listed
+// differs the text is ffprobe's byte for byte. Each listed difference is
+// still seen, so that the list stays true.
+TEST(FfprobeJson, IsFfprobesDocumentForEveryFixture) {
+    std::set<const Difference *> seen;
+    size_t identical = 0;
+    for (const auto &[name, path] : fixtures()) {
+        SCOPED_TRACE(name);
+        const std::string reference = theirs(path);
+        ASSERT_FALSE(reference.empty()) << "ffprobe printed nothing";
+        const std::string pretty = ours(path, MEDIA_PROBE_JSON_FFPROBE | MEDIA_PROBE_JSON_PRETTY);
+        const std::string compact = ours(path, MEDIA_PROBE_JSON_FFPROBE);
+        EXPECT_EQ(compact.find('\n'), std::string::npos);
+        EXPECT_EQ(Json::parse(compact), Json::parse(pretty));
+        compare(Json::parse(pretty), Json::parse(reference), name, "", seen);
+        if (!anyListed(name)) {
+            EXPECT_TRUE(pretty == reference) << "the layout differs from ffprobe's";
+            identical += pretty == reference;
+        }
+    }
+    for (const Difference &d : kDifferences) {
+        EXPECT_TRUE(seen.count(&d))
+            << d.fixture << ": " << d.key << " is listed as differing, but is the same now";
+    }
+    EXPECT_GT(identical, fixtures().size() / 2);
+}
+
+// mprobe --ffprobe-json prints the compact document of each file on a line,
+// in input order, "{}" for a file it cannot describe (status 1).
+TEST(FfprobeJson, MprobePrintsADocumentALine) {
+    const std::vector<std::string> names = {"h264_ntsc", "mkv_tracks", "random", "ts_programs",
+                                            "hdr hdr10_mkv"};
+    std::vector<std::string> argv = {MPROBE, "--ffprobe-json"};
+    for (const std::string &name : names) argv.push_back(fixtures().at(name));
+    const qztest::ProcessResult run = qztest::runProcess(argv);
+    EXPECT_EQ(run.status, 1) << run.err;
+    std::istringstream in(run.out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        const std::string path = fixtures().at(names[i]);
+        EXPECT_EQ(lines[i], ours(path, MEDIA_PROBE_JSON_FFPROBE));
+        EXPECT_EQ(Json::parse(lines[i]), Json::parse(theirs(path)));
+    }
+    EXPECT_EQ(lines[2], "{}");
+}
+
+}  // namespace
