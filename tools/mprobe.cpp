@@ -207,6 +207,11 @@ int main(int argc, char **argv) {
                                                 "original record holds no scan")
                                     .c_str());
     }
+    if (settings.scan && settings.format == Format::ffprobeJson) {
+        return usageError("%s", (formatOption + " and --scan cannot be used together: ffprobe's "
+                                                "document holds no scan")
+                                    .c_str());
+    }
     if (nulSeparated && !listPath) {
         return usageError("%s", (nulOption + " needs --files-from: it says how the paths of "
                                              "that list are separated")

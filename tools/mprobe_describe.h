@@ -27,8 +27,7 @@ struct Settings {
     // What the library is asked for: the index only where it is printed.
     unsigned probeFlags() const {
         const bool printed = index && (format == Format::json || format == Format::jsonLines);
-        const bool scanned = scan && format != Format::ffprobeJson;  // nothing to show it in
-        return (scanned ? MEDIA_PROBE_SCAN : 0u) | (printed ? 0u : MEDIA_PROBE_NO_INDEX);
+        return (scan ? MEDIA_PROBE_SCAN : 0u) | (printed ? 0u : MEDIA_PROBE_NO_INDEX);
     }
 };
 

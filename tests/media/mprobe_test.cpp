@@ -1000,6 +1000,9 @@ TEST(Mprobe, RefusesConflictingOptionsAsUsageErrors) {
                             "holds no scan"},
         {"--scan --record", "--record and --scan cannot be used together: the original record "
                             "holds no scan"},
+        {"--ffprobe-json --json", "--ffprobe-json and --json" + together},
+        {"--scan --ffprobe-json", "--ffprobe-json and --scan cannot be used together: ffprobe's "
+                                  "document holds no scan"},
     };
     const std::string clip = shellQuoted(fixtures().at("mp4"));
     for (const auto &c : cases) {
