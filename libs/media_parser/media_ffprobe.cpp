@@ -2,6 +2,7 @@
 // -show_format -show_streams -show_chapters -show_programs` writes it, its
 // sections, keys, value types and formatting, from the records alone
 // (docs/description.md lists the keys left out and why).
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -326,11 +327,12 @@ std::vector<Stream> streams(const MediaContext *c) {
     return all;
 }
 
+// The stream numbered `index` in `all`, sorted by index (the first of
+// several with one index); NULL when none.
 const Stream *streamAt(const std::vector<Stream> &all, int32_t index) {
-    for (const Stream &s : all) {
-        if (s.index == index) return &s;
-    }
-    return nullptr;
+    const auto at = std::lower_bound(all.begin(), all.end(), index,
+                                     [](const Stream &s, int32_t i) { return s.index < i; });
+    return at != all.end() && at->index == index ? &*at : nullptr;
 }
 
 void tags(Layout &out, const MediaTag *tags, int32_t count) {
@@ -581,7 +583,9 @@ void document(const MediaContext *c, Layout &out) {
         out.endRoot();
         return;
     }
-    const std::vector<Stream> all = streams(c);
+    std::vector<Stream> all = streams(c);
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Stream &a, const Stream &b) { return a.index < b.index; });
     out.array("programs");
     for (int32_t p = 0; c->programs && p < c->program_count; ++p) {
         const MediaProgram &program = c->programs[p];
@@ -601,8 +605,10 @@ void document(const MediaContext *c, Layout &out) {
     }
     out.end();
     out.array("streams");
-    for (int32_t i = 0; i < c->stream_count; ++i) {
-        if (const Stream *s = streamAt(all, i)) stream(out, *s);
+    for (size_t i = 0; i < all.size(); ++i) {
+        const Stream &s = all[i];
+        const bool first = i == 0 || all[i - 1].index != s.index;
+        if (first && s.index >= 0 && s.index < c->stream_count) stream(out, s);
     }
     out.end();
     out.array("chapters");

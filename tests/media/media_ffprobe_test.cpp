@@ -175,4 +175,43 @@ TEST(FfprobeJson, MprobePrintsADocumentALine) {
     EXPECT_EQ(lines[2], "{}");
 }
 
+// A context never probed is ffprobe's document of a file it cannot read. A
+// context's stream list is written from its nodes, in index order, those
+// numbered below its stream_count, whatever a caller set that count to.
+TEST(FfprobeJson, WritesWhatAContextHoldsWhateverItsCounts) {
+    MediaContext *fresh = create_media_context();
+    ASSERT_NE(fresh, nullptr);
+    char *text = media_probe_json(fresh, MEDIA_PROBE_JSON_FFPROBE);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "{}");
+    media_probe_free_json(text);
+    text = media_probe_json(fresh, MEDIA_PROBE_JSON_FFPROBE | MEDIA_PROBE_JSON_PRETTY);
+    EXPECT_STREQ(text, "{\n\n}\n");
+    media_probe_free_json(text);
+    EXPECT_EQ(media_probe_json(nullptr, MEDIA_PROBE_JSON_FFPROBE), nullptr);
+    free_media_context(fresh);
+
+    MediaContext *c = create_media_context();
+    media_probe_set_note_handler(ignoreNote, nullptr);
+    ASSERT_EQ(media_probe_file(c, fixtures().at("mkv_tracks").c_str(), 0), 0);
+    media_probe_set_note_handler(nullptr, nullptr);
+    const Json probed = Json::parse(ours(fixtures().at("mkv_tracks"), MEDIA_PROBE_JSON_FFPROBE));
+    c->stream_count = INT32_MAX;
+    c->program_count = 0;
+    text = media_probe_json(c, MEDIA_PROBE_JSON_FFPROBE);
+    ASSERT_NE(text, nullptr);
+    const Json widened = Json::parse(text);
+    media_probe_free_json(text);
+    EXPECT_EQ(widened["streams"], probed["streams"]);
+    EXPECT_EQ(widened["format"]["nb_streams"], INT32_MAX);
+    c->stream_count = 2;  // the streams numbered 0 and 1 only
+    text = media_probe_json(c, MEDIA_PROBE_JSON_FFPROBE);
+    ASSERT_NE(text, nullptr);
+    const Json narrowed = Json::parse(text);
+    media_probe_free_json(text);
+    ASSERT_EQ(narrowed["streams"].size(), 2u);
+    EXPECT_EQ(narrowed["streams"][1], probed["streams"][1]);
+    free_media_context(c);
+}
+
 }  // namespace
