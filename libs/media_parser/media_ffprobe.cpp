@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -351,6 +352,13 @@ const Record *sideRecord(const MediaSideData &entry) {
                : nullptr;
 }
 
+// The int stored at `offset` of the entry's record (an enumerated field).
+int enumAt(const MediaSideData &entry, size_t offset) {
+    int value;
+    memcpy(&value, entry.data + offset, sizeof value);
+    return value;
+}
+
 int32_t readInt32(const uint8_t *data) {
     int32_t value;
     memcpy(&value, data, sizeof value);
@@ -366,8 +374,13 @@ void sideData(Layout &out, const Stream &s) {
     out.array("side_data_list");
     for (int32_t i = 0; i < s.side_data_count; ++i) {
         const MediaSideData &sd = s.side_data[i];
-        const auto type = static_cast<AVPacketSideDataType>(sd.type);
-        const char *name = av_packet_side_data_name(type);
+        // Types and enumerated fields are read as plain ints: a record a
+        // caller filled may hold any value, which C++ may not load as an
+        // enumeration outside its range.
+        const int type = sd.type;
+        const char *name = type >= 0 && type < AV_PKT_DATA_NB
+                               ? av_packet_side_data_name(static_cast<AVPacketSideDataType>(type))
+                               : nullptr;
         out.object(nullptr);
         out.text("side_data_type", name ? name : "unknown");
         if (type == AV_PKT_DATA_DISPLAYMATRIX && sd.data && sd.size >= 9 * 4) {
@@ -386,15 +399,21 @@ void sideData(Layout &out, const Stream &s) {
             out.integer("rotation", std::isfinite(rotation) ? static_cast<long long>(rotation) : 0);
         } else if (type == AV_PKT_DATA_STEREO3D) {
             if (const auto *stereo = sideRecord<AVStereo3D>(sd)) {
-                out.text("type", av_stereo3d_type_name(stereo->type));
+                out.text("type", av_stereo3d_type_name(static_cast<unsigned>(
+                                     enumAt(sd, offsetof(AVStereo3D, type)))));
                 out.integer("inverted", !!(stereo->flags & AV_STEREO3D_FLAG_INVERT));
             }
         } else if (type == AV_PKT_DATA_SPHERICAL) {
             if (const auto *spherical = sideRecord<AVSphericalMapping>(sd)) {
-                out.text("projection", av_spherical_projection_name(spherical->projection));
-                if (spherical->projection == AV_SPHERICAL_CUBEMAP) {
+                const int projection = enumAt(sd, offsetof(AVSphericalMapping, projection));
+                const bool named = projection >= AV_SPHERICAL_EQUIRECTANGULAR &&
+                                   projection <= AV_SPHERICAL_EQUIRECTANGULAR_TILE;
+                out.text("projection", named ? av_spherical_projection_name(
+                                                   static_cast<AVSphericalProjection>(projection))
+                                             : "unknown");
+                if (projection == AV_SPHERICAL_CUBEMAP) {
                     out.integer("padding", spherical->padding);
-                } else if (spherical->projection == AV_SPHERICAL_EQUIRECTANGULAR_TILE) {
+                } else if (projection == AV_SPHERICAL_EQUIRECTANGULAR_TILE) {
                     size_t l, t, r, b;
                     const int32_t width = s.video ? s.video->width : 0;
                     const int32_t height = s.video ? s.video->height : 0;

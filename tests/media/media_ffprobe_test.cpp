@@ -27,10 +27,55 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// Files whose stream side data the fixtures lack, each with the keys of its
+// type: stereo 3D from ffmpeg's Matroska StereoMode, and mkvmerge's
+// projections, a cubemap with its padding and pose and a tiled
+// equirectangular one with its bounds.
+std::map<std::string, std::string> sideDataFiles(const std::string &dir) {
+    std::map<std::string, std::string> paths;
+    const std::vector<std::string> clip = {"-f", "lavfi", "-i",   "testsrc=size=160x120:rate=25",
+                                           "-t", "0.2",   "-c:v", "libx264"};
+    std::vector<std::string> stereo = clip;
+    stereo.insert(stereo.end(), {"-metadata:s:v:0", "stereo_mode=bottom_top"});
+    paths["side stereo3d"] = media_fixtures::makeWithFfmpeg(dir, stereo, "side-stereo.mkv");
+    const std::string plain = media_fixtures::makeWithFfmpeg(dir, clip, "side-plain.mkv");
+    const struct {
+        const char *name, *file, *type, *priv;
+        std::vector<std::string> pose;
+    } projections[] = {
+        {"side cubemap",
+         "side-cubemap.mkv",
+         "0:2",
+         "0:000000000000000000000004",
+         {"--projection-pose-yaw", "0:90", "--projection-pose-pitch", "0:-45",
+          "--projection-pose-roll", "0:10"}},
+        {"side tiled", "side-tiled.mkv", "0:1", "0:0000000020000000100000000800000004000000", {}},
+    };
+    for (const auto &p : projections) {
+        media_fixtures::DirectoryLock lock(dir);
+        media_fixtures::makeOnce(dir, p.file, [&](const std::string &temporary) {
+            std::vector<std::string> argv = {"mkvmerge",
+                                             "-q",
+                                             "-o",
+                                             temporary,
+                                             "--projection-type",
+                                             p.type,
+                                             "--projection-private",
+                                             p.priv};
+            argv.insert(argv.end(), p.pose.begin(), p.pose.end());
+            argv.push_back(plain);
+            media_fixtures::runTool(dir, argv, p.file);
+        });
+        paths[p.name] = dir + "/" + p.file;
+    }
+    return paths;
+}
+
 const std::map<std::string, std::string> &fixtures() {
     static const auto all = [] {
         av_log_set_level(AV_LOG_QUIET);
         auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+        for (const auto &[name, path] : sideDataFiles(MEDIA_FIXTURE_DIR)) paths.emplace(name, path);
         for (const auto &[name, path] : hdr_fixtures::generateHdrFixtures(MEDIA_FIXTURE_DIR)) {
             paths.emplace("hdr " + name, path);
         }
