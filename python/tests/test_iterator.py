@@ -105,7 +105,7 @@ def threads():  # probe_many's worker threads, which the module names
         try:
             with open(f"/proc/self/task/{task}/comm") as comm:
                 count += comm.read().strip() == "media_probe"
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):
             pass
     return count
 before = threads()
@@ -168,7 +168,7 @@ def _threads():
         try:
             with open(f"/proc/self/task/{task}/comm") as comm:
                 count += comm.read().strip() == "media_probe"
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):  # the thread ended meanwhile
             pass
     return count
 
