@@ -251,6 +251,7 @@ struct Stream {
     const MediaTag *tags = nullptr;
     int32_t side_data_count = 0;
     const MediaSideData *side_data = nullptr;
+    size_t order = 0;  // its place among all nodes, video, audio, then other
 };
 
 template <typename Node>
@@ -603,8 +604,12 @@ void document(const MediaContext *c, Layout &out) {
         return;
     }
     std::vector<Stream> all = streams(c);
-    std::stable_sort(all.begin(), all.end(),
-                     [](const Stream &a, const Stream &b) { return a.index < b.index; });
+    // By index, nodes of one index in list order (std::sort allocates
+    // nothing, unlike std::stable_sort, whose buffer comes from nothrow new).
+    for (size_t i = 0; i < all.size(); ++i) all[i].order = i;
+    std::sort(all.begin(), all.end(), [](const Stream &a, const Stream &b) {
+        return a.index != b.index ? a.index < b.index : a.order < b.order;
+    });
     out.array("programs");
     for (int32_t p = 0; c->programs && p < c->program_count; ++p) {
         const MediaProgram &program = c->programs[p];
