@@ -548,7 +548,7 @@ void stream(Layout &out, const Stream &s) {
         if (v->chroma_location) out.text("chroma_location", v->chroma_location);
         if (v->field_order) out.text("field_order", v->field_order);
         if (s.decoder) out.integer("refs", 1);
-        // The options the decoders of H.264 and MPEG-4 Part 2 export. MPEG-4's
+        // The options the decoders of H.264 and MPEG-4 video export. MPEG-4 video's
         // are set from the pictures it decodes, so opened they are unset.
         if (s.decoder && v->is_avc >= 0) {
             out.text("is_avc", v->is_avc ? "true" : "false");
