@@ -28,6 +28,7 @@ Figure benchIndex(bool smoke);
 Figure benchMemory(bool smoke);
 Figure benchJsonMemory(bool smoke);
 Figure benchJsonTags(bool smoke);
+Figure benchFfprobeJson(bool smoke);
 Figure benchProcess(bool smoke);
 Figure benchBatch(bool smoke);
 Figure benchWorker(bool smoke);

@@ -325,6 +325,19 @@ Figure benchProcess(bool smoke) {
         });
 }
 
+// mprobe --ffprobe-json against mprobe --json over the library, one thread
+// each: what writing ffprobe's document costs beyond the description.
+Figure benchFfprobeJson(bool smoke) {
+    const Corpus &corpus = corpusFor(smoke);
+    return sideBySide("mprobe -r -j 1 over " + std::to_string(corpus.libraryPaths.size()) +
+                          " files: --ffprobe-json vs --json-lines",
+                      1, smoke ? 1 : 5, [&](size_t, bool ffprobe) {
+                          return timedRun({QZ_MPROBE, "-r", "-j", "1",
+                                           ffprobe ? "--ffprobe-json" : "--json-lines",
+                                           corpus.library});
+                      });
+}
+
 // mprobe -r over the library, named as often as needed for -j 1 to take 2 s.
 Figure benchBatch(bool smoke) {
     const Corpus &corpus = corpusFor(smoke);

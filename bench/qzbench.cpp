@@ -97,6 +97,7 @@ const Benchmark kBenchmarks[] = {
     {"memory", benchMemory, true, 1.00},
     {"json-memory", benchJsonMemory, true, 1.00},
     {"json-tags", benchJsonTags, true, 1.10},
+    {"ffprobe-json", benchFfprobeJson, true, 1.05},
     {"process", benchProcess, true, 0.60},
     {"batch", benchBatch, false, 1.70},
     {"worker", benchWorker, true, 1.20},
@@ -114,9 +115,9 @@ const Benchmark kBenchmarks[] = {
 };
 const char kUsage[] =
     "usage: qzbench [--smoke] [--only NAME,...]\n"
-    "  NAME: probe, index, memory, json-memory, json-tags, process, batch, worker,\n"
-    "        worker-process, scan, console, read-mp4, read-mkv, read-ts, packets-mp4,\n"
-    "        packets-mkv, packets-ts, keyframes, scan-memory\n";
+    "  NAME: probe, index, memory, json-memory, json-tags, ffprobe-json, process, batch,\n"
+    "        worker, worker-process, scan, console, read-mp4, read-mkv, read-ts,\n"
+    "        packets-mp4, packets-mkv, packets-ts, keyframes, scan-memory\n";
 const char kLine[] = "%-82s  %-9s  %-9s  %-6s  %-7s  %s\n";
 
 void ignoreNote(void *, const char *, const char *) {}

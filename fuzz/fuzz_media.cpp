@@ -1,8 +1,8 @@
 // Arbitrary bytes as a media file through the library's whole public path:
 // create a context, probe a file holding the bytes, read every field, text,
 // configuration byte, index entry and scanned keyframe (so that the
-// sanitizers see any bad read), and free it. The description must also keep
-// every invariant of media_description.h whatever the bytes are.
+// sanitizers see any bad read), write its ffprobe document, and free it. The description must also
+// keep every invariant of media_description.h whatever the bytes are.
 //
 // The first byte's two low bits are media_probe_file's flags (bit 0
 // MEDIA_PROBE_SCAN, bit 1 MEDIA_PROBE_NO_INDEX: the digits '0' to '3' stand
@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 extern "C" {
@@ -63,6 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
         [](const std::string &what) { require(false, what.c_str()); }, flags);
     require(!context->filename || path == context->filename, "filename is the probed path");
     sink = sink + media_summary::summarize(*context).size();
+    // The ffprobe document reads the raw side data through FFmpeg's records.
+    char *document = media_probe_json(context, MEDIA_PROBE_JSON_FFPROBE);
+    require(document && document[0] == '{', "the ffprobe document is written");
+    sink = sink + strlen(document);
+    media_probe_free_json(document);
     require(free_media_context(context) == 0, "the context frees");
     return 0;
 }

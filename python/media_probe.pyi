@@ -9,6 +9,7 @@ IndexEntry = Tuple[int, int, int, int, int]
 
 # The keys and values of `mprobe --json`; None marks an unknown value, and
 # "filename_bytes" (bytes) follows "filename" for a name that is not UTF-8.
+# With ffprobe=True, ffprobe's JSON document instead (mprobe --ffprobe-json).
 Description = dict[str, Any]
 
 __version__: str
@@ -19,8 +20,15 @@ class NotMediaError(ValueError):
     error_text: str
     description: Description
 
-def probe(path: _Path, *, index: bool = ..., scan: bool = ...) -> Description: ...
+def probe(
+    path: _Path, *, index: bool = ..., scan: bool = ..., ffprobe: bool = ...
+) -> Description: ...
 
 def probe_many(
-    paths: Iterable[_Path], *, jobs: Optional[int] = ..., index: bool = ..., scan: bool = ...
+    paths: Iterable[_Path],
+    *,
+    jobs: Optional[int] = ...,
+    index: bool = ...,
+    scan: bool = ...,
+    ffprobe: bool = ...,
 ) -> Iterator[Tuple[_Path, Union[Description, BaseException]]]: ...

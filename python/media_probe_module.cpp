@@ -214,6 +214,32 @@ PyObject *describe(const MediaContext *context, bool index) {
     return root;
 }
 
+// The ffprobe document of `context` (MEDIA_PROBE_JSON_FFPROBE) as a new
+// dict, through json.loads: strings, ints, dicts and lists, keys in
+// ffprobe's order. NULL with a Python error set.
+PyObject *ffprobeDocument(const MediaContext *context) {
+    char *text = media_probe_json(context, MEDIA_PROBE_JSON_FFPROBE);
+    if (!text) return PyErr_NoMemory();
+    PyObject *json = PyImport_ImportModule("json");
+    PyObject *loads = json ? PyObject_GetAttrString(json, "loads") : nullptr;
+    PyObject *unicode =
+        loads ? PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(strlen(text)), "replace")
+              : nullptr;
+    media_probe_free_json(text);
+    PyObject *document = unicode ? PyObject_CallOneArg(loads, unicode) : nullptr;
+    Py_XDECREF(unicode);
+    Py_XDECREF(loads);
+    Py_XDECREF(json);
+    return document;
+}
+
+// What a result holds: the description (with or without the seek indexes)
+// or ffprobe's document.
+struct Shape {
+    bool index = true;
+    bool ffprobe = false;
+};
+
 // ---- one probe ---------------------------------------------------------------
 
 // What a probe left: the context (owned), its result, errno and notes.
@@ -229,8 +255,23 @@ struct Probed {
     ~Probed() { free_media_context(context); }
 };
 
-unsigned probeFlags(bool index, bool scan) {
+unsigned probeFlags(const Shape &shape, bool scan) {
+    const bool index = shape.index && !shape.ffprobe;  // ffprobe's document holds none
     return (index ? 0u : MEDIA_PROBE_NO_INDEX) | (scan ? MEDIA_PROBE_SCAN : 0u);
+}
+
+// The flags' keywords as a Shape; false with ValueError set for scan with
+// ffprobe.
+bool shapeOf(int index, int scan, int ffprobe, Shape *shape) {
+    if (scan && ffprobe) {
+        PyErr_SetString(PyExc_ValueError,
+                        "scan=True and ffprobe=True cannot be used together: ffprobe's document "
+                        "holds no scan");
+        return false;
+    }
+    shape->index = index != 0;
+    shape->ffprobe = ffprobe != 0;
+    return true;
 }
 
 // Probes `path` into `out`, whose context is already made (NULL when it
@@ -385,13 +426,21 @@ PyObject *takeRaised() {
 // reference: the description dict with *failed false, or the exception
 // instance with *failed true. NULL (an error set) only when neither could be
 // made, e.g. out of memory.
-PyObject *outcome(PyObject *path, PyObject *pathBytes, Probed &probed, bool index, bool *failed) {
+// With shape.ffprobe the dict is ffprobe's document, and a NotMediaError's
+// description ffprobe's document of a file it cannot read ({}).
+PyObject *outcome(PyObject *path, PyObject *pathBytes, Probed &probed, const Shape &shape,
+                  bool *failed) {
     *failed = false;
     if (!logNotes(pathBytes, probed.context, probed.notes)) return nullptr;
-    if (probed.result == 0) return fullDescription(pathBytes, probed.context, index);
+    if (probed.result == 0) {
+        return shape.ffprobe ? ffprobeDocument(probed.context)
+                             : fullDescription(pathBytes, probed.context, shape.index);
+    }
     *failed = true;
     if (probed.result == 1) {
-        PyObject *description = partialDescription(pathBytes, probed.context, index);
+        PyObject *description = shape.ffprobe
+                                    ? ffprobeDocument(probed.context)
+                                    : partialDescription(pathBytes, probed.context, shape.index);
         if (!description) return nullptr;
         const char *why = probed.context->error_text ? probed.context->error_text
                                                      : media_probe_result_text(1);
@@ -425,21 +474,23 @@ unsigned cpuCount() {
 // ---- probe() ---------------------------------------------------------------
 
 PyObject *probe(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"path", "index", "scan", nullptr};
+    static const char *keywords[] = {"path", "index", "scan", "ffprobe", nullptr};
     PyObject *path = nullptr;
-    int index = 1, scan = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pp:probe", const_cast<char **>(keywords),
-                                     &path, &index, &scan)) {
+    int index = 1, scan = 0, ffprobe = 0;
+    Shape shape;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppp:probe", const_cast<char **>(keywords),
+                                     &path, &index, &scan, &ffprobe) ||
+        !shapeOf(index, scan, ffprobe, &shape)) {
         return nullptr;
     }
     PyObject *pathBytes = encodePath(path);
     if (!pathBytes) return nullptr;
     const char *encoded = PyBytes_AS_STRING(pathBytes);
     Probed probed;
-    Py_BEGIN_ALLOW_THREADS probeInto(encoded, probeFlags(index != 0, scan != 0), &probed);
+    Py_BEGIN_ALLOW_THREADS probeInto(encoded, probeFlags(shape, scan != 0), &probed);
     Py_END_ALLOW_THREADS
     bool failed = false;
-    PyObject *result = outcome(path, pathBytes, probed, index != 0, &failed);
+    PyObject *result = outcome(path, pathBytes, probed, shape, &failed);
     Py_DECREF(pathBytes);
     if (result && failed) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(result)), result);
@@ -566,7 +617,7 @@ struct IterState {
     size_t fed = 0;
     size_t claimed = 0;
     size_t window = 0;  // paths taken from the input ahead of the claims
-    bool index = true;
+    Shape shape;
     bool closed = false;  // interrupted: no more outcomes
     bool feeding = false;
     unsigned long feeder = 0;  // the thread feeding, while one is
@@ -693,14 +744,14 @@ PyObject *pairFor(IterState *s, size_t position, std::unique_ptr<Probed> probed)
     auto found = s->pending.find(position);
     Pending pending = found->second;
     s->pending.erase(found);
-    const bool index = s->index;
+    const Shape shape = s->shape;
     PyObject *result = pending.badPath;
     pending.badPath = nullptr;
     if (!result) {
         Probed noMemory;  // result -1
         bool failed = false;
         result =
-            outcome(pending.path, pending.pathBytes, probed ? *probed : noMemory, index, &failed);
+            outcome(pending.path, pending.pathBytes, probed ? *probed : noMemory, shape, &failed);
     }
     PyObject *pair = result ? PyTuple_Pack(2, pending.path, result) : nullptr;
     Py_XDECREF(result);
@@ -784,12 +835,14 @@ void probeManyDealloc(PyObject *object) {
 PyTypeObject *probeManyType = nullptr;
 
 PyObject *probeMany(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"paths", "jobs", "index", "scan", nullptr};
+    static const char *keywords[] = {"paths", "jobs", "index", "scan", "ffprobe", nullptr};
     PyObject *paths = nullptr, *jobsArg = Py_None;
-    int index = 1, scan = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Opp:probe_many",
-                                     const_cast<char **>(keywords), &paths, &jobsArg, &index,
-                                     &scan)) {
+    int index = 1, scan = 0, ffprobe = 0;
+    Shape shape;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Oppp:probe_many",
+                                     const_cast<char **>(keywords), &paths, &jobsArg, &index, &scan,
+                                     &ffprobe) ||
+        !shapeOf(index, scan, ffprobe, &shape)) {
         return nullptr;
     }
     unsigned jobs = cpuCount();
@@ -814,11 +867,11 @@ PyObject *probeMany(PyObject *, PyObject *args, PyObject *kwargs) {
     try {
         auto state = std::make_unique<IterState>();
         batch = state->batch = std::make_shared<Batch>();
-        batch->flags = probeFlags(index != 0, scan != 0);
+        batch->flags = probeFlags(shape, scan != 0);
         batch->running.reserve(jobs);
         state->input = input;
         input = nullptr;
-        state->index = index != 0;
+        state->shape = shape;
         state->window = 8 * static_cast<size_t>(jobs);
         self->state = state.release();
     } catch (const std::bad_alloc &) {
@@ -846,7 +899,7 @@ PyObject *probeMany(PyObject *, PyObject *args, PyObject *kwargs) {
 // ---- the module --------------------------------------------------------------
 
 PyDoc_STRVAR(probeDoc,
-"probe(path, *, index=True, scan=False) -> dict\n"
+"probe(path, *, index=True, scan=False, ffprobe=False) -> dict\n"
 "\n"
 "Describes the local media file `path` (str, bytes or os.PathLike).\n"
 "\n"
@@ -860,6 +913,10 @@ PyDoc_STRVAR(probeDoc,
 "each stream gets a \"scan\" dict: exact packet counts and sizes, its\n"
 "true start and duration, every keyframe (video) as an index tuple, the\n"
 "frame rate range and whether it varies (\"vfr\").\n"
+"With ffprobe=True the dict is instead the document `ffprobe -of json\n"
+"-show_format -show_streams -show_chapters -show_programs` gives (what\n"
+"`mprobe --ffprobe-json` prints): strings, ints, dicts and lists, in\n"
+"ffprobe's key order; index does not apply, and scan cannot be combined.\n"
 "\n"
 "Raises an OSError subclass (FileNotFoundError, IsADirectoryError,\n"
 "PermissionError, ...) when the file cannot be opened, NotMediaError when it\n"
@@ -867,13 +924,13 @@ PyDoc_STRVAR(probeDoc,
 "The GIL is released while the file is read.");
 
 PyDoc_STRVAR(probeManyDoc,
-"probe_many(paths, *, jobs=None, index=True, scan=False)\n"
+"probe_many(paths, *, jobs=None, index=True, scan=False, ffprobe=False)\n"
 "    -> iterator of (path, result)\n"
 "\n"
 "Probes every path of the iterable `paths` on `jobs` native threads\n"
 "(default: the number of CPUs this process may use) and yields\n"
 "(path, result) pairs in input order. `result` is the dict probe() would\n"
-"return (index and scan as for probe()),\n"
+"return (index, scan and ffprobe as for probe()),\n"
 "or the exception instance it would raise: nothing is raised for a\n"
 "single file. Paths are taken from `paths` as results are consumed, a few\n"
 "per thread ahead; the threads take no new path while the results waiting\n"

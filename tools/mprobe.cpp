@@ -73,6 +73,8 @@ const char kHelp[] =
     "      --json        every description in one JSON array\n"
     "      --json-lines  one JSON object per file and line\n"
     "      --record      the block of the library's original record fields\n"
+    "      --ffprobe-json  per file and line, the JSON document ffprobe writes with\n"
+    "                    -show_format -show_streams -show_chapters -show_programs\n"
     "\n"
     "      --scan        also read every packet: exact counts, every keyframe, true\n"
     "                    durations, constant or variable frame rate\n"
@@ -94,6 +96,8 @@ std::optional<Format> outputForm(int option) {
             return Format::json;
         case kMprobeJsonLines:
             return Format::jsonLines;
+        case kMprobeFfprobeJson:
+            return Format::ffprobeJson;
         case 'l':
             return Format::longText;
         case kMprobeRecord:
@@ -201,6 +205,11 @@ int main(int argc, char **argv) {
     if (settings.scan && settings.format == Format::record) {
         return usageError("%s", (formatOption + " and --scan cannot be used together: the "
                                                 "original record holds no scan")
+                                    .c_str());
+    }
+    if (settings.scan && settings.format == Format::ffprobeJson) {
+        return usageError("%s", (formatOption + " and --scan cannot be used together: ffprobe's "
+                                                "document holds no scan")
                                     .c_str());
     }
     if (nulSeparated && !listPath) {

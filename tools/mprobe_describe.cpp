@@ -99,7 +99,7 @@ Outcome describe(const Input &input, ContextPtr &context, const Settings &settin
     }
     outcome.described = result == 0;
     outcome.result = result;
-    if (settings.format != Format::json && settings.format != Format::jsonLines) {
+    if (!isJson(settings.format)) {
         if (!outcome.described) return outcome;
         if (settings.format == Format::text) {
             outcome.output = viewText(*context);

@@ -11,7 +11,12 @@
 #include "mprobe_inputs.h"
 
 // text: the default view; record: the library's original record fields.
-enum class Format { text, record, longText, json, jsonLines };
+// ffprobeJson: ffprobe's own document of each file, one a line.
+enum class Format { text, record, longText, json, jsonLines, ffprobeJson };
+
+inline bool isJson(Format format) {
+    return format == Format::json || format == Format::jsonLines || format == Format::ffprobeJson;
+}
 
 struct Settings {
     Format format = Format::text;

@@ -18,6 +18,7 @@ enum MprobeOptionCode {
     kMprobeVersion,
     kMprobeRecord,
     kMprobeScan,
+    kMprobeFfprobeJson,
 };
 
 struct MprobeOption {
@@ -42,6 +43,7 @@ inline constexpr MprobeOption kMprobeOptions[] = {
     {"version", no_argument, kMprobeVersion},
     {"record", no_argument, kMprobeRecord},
     {"scan", no_argument, kMprobeScan},
+    {"ffprobe-json", no_argument, kMprobeFfprobeJson},
 };
 // clang-format on
 

@@ -45,6 +45,15 @@ size_t heldBytes(const Outcome &outcome) {
 // Writes the JSON object of one outcome to `out`: the library's description
 // of a described file, mprobe's own object of a failure.
 void writeJson(FILE *out, const Input &input, const Outcome &outcome, const Settings &settings) {
+    if (settings.format == Format::ffprobeJson) {
+        // A file that is not described has ffprobe's empty document.
+        if (outcome.described) {
+            media_json_ffprobe(outcome.context.get(), putJson, out, false);
+        } else {
+            putJson(out, "{}", 2);
+        }
+        return;
+    }
     const bool array = settings.format == Format::json;
     MediaJsonWriter writer(putJson, out, array ? 2 : -1, array ? 1 : 0);
     if (outcome.described) {
@@ -96,7 +105,7 @@ void Reporter::report(const Input &input, const Outcome &outcome) {
     if (format_ == Format::json) {
         put(out_, done_ > 0 ? ",\n" : "[\n");
         writeJson(out_, input, outcome, settings_);
-    } else if (format_ == Format::jsonLines) {
+    } else if (format_ == Format::jsonLines || format_ == Format::ffprobeJson) {
         writeJson(out_, input, outcome, settings_);
         put(out_, "\n");
     } else if (outcome.described) {

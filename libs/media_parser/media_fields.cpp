@@ -222,6 +222,16 @@ const Row kScan[] = {
 };
 constexpr Table kScanTable = table(kScan, sizeof(MS));
 
+// One raw side data entry: its FFmpeg type number and bytes.
+using SD = MediaSideData;
+const Row kSideData[] = {
+    {"type", Kind::i32, MF_AT(SD, type), nullptr},
+    {"size", Kind::i32, MF_AT(SD, size), nullptr},
+    {"data", Kind::bytes, MF_AT(SD, data), nullptr, MEDIA_UNIT_NONE, Unknown::never,
+     MF_AT(SD, size)},
+};
+constexpr Table kSideDataTable = table(kSideData, sizeof(SD));
+
 using V = VideoStreamContext;
 const Row kVideo[] = {
     {"codec_name", Kind::text, MF_AT(V, codec_name), "decoder"},
@@ -295,6 +305,18 @@ const Row kVideo[] = {
      kNone, true},
     {"scan", Kind::record, MF_AT(V, scan), "scan", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(V, time_base_num), true, kNone, &kScanTable},
+    {"has_b_frames", Kind::i32, MF_AT(V, has_b_frames), "reorder delay", MEDIA_UNIT_NONE,
+     Unknown::never, kNone, true},
+    {"chroma_location", Kind::text, MF_AT(V, chroma_location), "chroma location"},
+    {"bit_rate_full", Kind::i64, MF_AT(V, bit_rate_full), nullptr, MEDIA_UNIT_NONE, Unknown::zero},
+    {"raw_side_data_count", Kind::i32, MF_AT(V, raw_side_data_count), nullptr},
+    {"raw_side_data", Kind::records, MF_AT(V, raw_side_data), nullptr, MEDIA_UNIT_NONE,
+     Unknown::never, MF_AT(V, raw_side_data_count), false, kNone, &kSideDataTable},
+    {"coded_width", Kind::i32, MF_AT(V, coded_width), nullptr},
+    {"coded_height", Kind::i32, MF_AT(V, coded_height), "coded size", MEDIA_UNIT_SIZE,
+     Unknown::never, MF_AT(V, coded_width)},
+    {"is_avc", Kind::i32, MF_AT(V, is_avc), nullptr, MEDIA_UNIT_NONE, Unknown::minus_one},
+    {"nal_length_size", Kind::i32, MF_AT(V, nal_length_size), nullptr},
 };
 
 using A = AudioStreamContext;
@@ -336,6 +358,20 @@ const Row kAudio[] = {
      Unknown::never, MF_AT(A, side_data_count)},
     {"scan", Kind::record, MF_AT(A, scan), "scan", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(A, time_base_num), true, kNone, &kScanTable},
+    {"bit_rate_full", Kind::i64, MF_AT(A, bit_rate_full), nullptr, MEDIA_UNIT_NONE, Unknown::zero},
+    {"extradata_size", Kind::i32, MF_AT(A, extradata_size), "config bytes", MEDIA_UNIT_BYTES,
+     Unknown::never, kNone, true},
+    {"r_frame_rate_num", Kind::i32, MF_AT(A, r_frame_rate_num), nullptr, MEDIA_UNIT_NONE,
+     Unknown::zero},
+    {"r_frame_rate_den", Kind::i32, MF_AT(A, r_frame_rate_den), nullptr, MEDIA_UNIT_NONE,
+     Unknown::pair_zero, MF_AT(A, r_frame_rate_num)},
+    {"avg_frame_rate_num", Kind::i32, MF_AT(A, avg_frame_rate_num), nullptr, MEDIA_UNIT_NONE,
+     Unknown::zero},
+    {"avg_frame_rate_den", Kind::i32, MF_AT(A, avg_frame_rate_den), nullptr, MEDIA_UNIT_NONE,
+     Unknown::pair_zero, MF_AT(A, avg_frame_rate_num)},
+    {"raw_side_data_count", Kind::i32, MF_AT(A, raw_side_data_count), nullptr},
+    {"raw_side_data", Kind::records, MF_AT(A, raw_side_data), nullptr, MEDIA_UNIT_NONE,
+     Unknown::never, MF_AT(A, raw_side_data_count), false, kNone, &kSideDataTable},
 };
 
 using S = SubtitleStreamContext;
@@ -371,6 +407,27 @@ const Row kOther[] = {
      Unknown::never, MF_AT(O, side_data_count)},
     {"scan", Kind::record, MF_AT(O, scan), "scan", MEDIA_UNIT_NONE, Unknown::never,
      MF_AT(O, time_base_num), true, kNone, &kScanTable},
+    {"bit_rate_full", Kind::i64, MF_AT(O, bit_rate_full), "bit rate", MEDIA_UNIT_BPS,
+     Unknown::zero},
+    {"extradata_size", Kind::i32, MF_AT(O, extradata_size), "config bytes", MEDIA_UNIT_BYTES,
+     Unknown::never, kNone, true},
+    {"r_frame_rate_num", Kind::i32, MF_AT(O, r_frame_rate_num), nullptr, MEDIA_UNIT_NONE,
+     Unknown::zero},
+    {"r_frame_rate_den", Kind::i32, MF_AT(O, r_frame_rate_den), nullptr, MEDIA_UNIT_NONE,
+     Unknown::pair_zero, MF_AT(O, r_frame_rate_num)},
+    {"avg_frame_rate_num", Kind::i32, MF_AT(O, avg_frame_rate_num), nullptr, MEDIA_UNIT_NONE,
+     Unknown::zero},
+    {"avg_frame_rate_den", Kind::i32, MF_AT(O, avg_frame_rate_den), nullptr, MEDIA_UNIT_NONE,
+     Unknown::pair_zero, MF_AT(O, avg_frame_rate_num)},
+    {"raw_side_data_count", Kind::i32, MF_AT(O, raw_side_data_count), nullptr},
+    {"raw_side_data", Kind::records, MF_AT(O, raw_side_data), nullptr, MEDIA_UNIT_NONE,
+     Unknown::never, MF_AT(O, raw_side_data_count), false, kNone, &kSideDataTable},
+    {"profile", Kind::text, MF_AT(O, profile), "profile"},
+    {"frame_count", Kind::i64, MF_AT(O, frame_count), "frames", MEDIA_UNIT_COUNT, Unknown::zero},
+    {"bits_per_raw_sample", Kind::i32, MF_AT(O, bits_per_raw_sample), "bits per sample",
+     MEDIA_UNIT_NONE, Unknown::zero},
+    {"width", Kind::i32, MF_AT(O, width), nullptr, MEDIA_UNIT_NONE, Unknown::zero},
+    {"height", Kind::i32, MF_AT(O, height), nullptr, MEDIA_UNIT_NONE, Unknown::zero},
 };
 
 using M = MediaContext;
@@ -410,6 +467,8 @@ const Row kContext[] = {
      Unknown::never, kNone, true},
     {"scan_duration_us", Kind::i64, MF_AT(M, scan_duration_us), "scanned duration",
      MEDIA_UNIT_MICROSECONDS, Unknown::no_value, kNone, true},
+    {"probe_score", Kind::i32, MF_AT(M, probe_score), "probe score", MEDIA_UNIT_NONE,
+     Unknown::zero},
 };
 
 template <typename T>

@@ -205,7 +205,8 @@ MediaFieldSink jsonSink(JsonSink *json) {
 
 // ---- media_probe_json ----------------------------------------------------------
 
-constexpr unsigned kJsonFlags = MEDIA_PROBE_JSON_NO_INDEX | MEDIA_PROBE_JSON_PRETTY;
+constexpr unsigned kJsonFlags =
+    MEDIA_PROBE_JSON_NO_INDEX | MEDIA_PROBE_JSON_PRETTY | MEDIA_PROBE_JSON_FFPROBE;
 
 // A document shape: writes the whole document of `context`.
 using Document = void (*)(const MediaContext *context, MediaJsonWriter &writer, unsigned flags);
@@ -261,10 +262,15 @@ extern "C" char *media_probe_json(const MediaContext *context, unsigned flags) {
     Text text;
     bool written = false;
     try {
-        MediaJsonWriter writer(append, &text, flags & MEDIA_PROBE_JSON_PRETTY ? 2 : -1, 0);
-        documentFor(flags)(context, writer, flags);
-        writer.flush();
-        written = !writer.failed() && append(&text, "", 1);  // the terminating NUL
+        if (flags & MEDIA_PROBE_JSON_FFPROBE) {
+            written = media_json_ffprobe(context, append, &text, flags & MEDIA_PROBE_JSON_PRETTY);
+        } else {
+            MediaJsonWriter writer(append, &text, flags & MEDIA_PROBE_JSON_PRETTY ? 2 : -1, 0);
+            documentFor(flags)(context, writer, flags);
+            writer.flush();
+            written = !writer.failed();
+        }
+        written = written && append(&text, "", 1);  // the terminating NUL
     } catch (...) {  // std::bad_alloc, or a length past what a string holds
         written = false;
     }

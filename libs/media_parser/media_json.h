@@ -115,4 +115,14 @@ class MediaJsonTags {
 // `entries` and `keyframes` arrays unless `index`.
 void media_json_describe(const MediaContext *context, MediaJsonWriter &writer, bool index);
 
+// Writes `context` as the document ffprobe writes for the file with
+// -print_format json -show_format -show_streams -show_chapters
+// -show_programs (docs/description.md): `pretty`, in ffprobe's own layout,
+// byte for byte, its final line end included; otherwise on one line without
+// spaces or line end. A context with error_text set, or without a
+// container, gives "{}" as ffprobe gives for a file it cannot read. False
+// when the output refused text.
+bool media_json_ffprobe(const MediaContext *context, MediaJsonOutput output, void *opaque,
+                        bool pretty);
+
 #endif

@@ -508,6 +508,36 @@ bool merge_pictures_hdr(VideoStreamContext *video, const AVStream *stream, const
     return name_hdr_format(video, stream, container_hdr(stream).hlg || facts.hlg);
 }
 
+// A copy of every entry of the stream's side data, in order. On an
+// allocation failure the entries copied so far stay, counted, and false is
+// returned.
+template <typename Node>
+bool copy_raw_side_data(Node *node, const AVStream *stream) {
+    const int total = stream->nb_side_data;
+    if (total <= 0 || !stream->side_data) return true;
+    auto *entries =
+        static_cast<MediaSideData *>(calloc(static_cast<size_t>(total), sizeof(MediaSideData)));
+    if (!entries) return false;
+    node->raw_side_data = entries;
+    for (int i = 0; i < total; ++i) {
+        const AVPacketSideData &from = stream->side_data[i];
+        const size_t size = from.data && from.size > 0 && from.size <= INT32_MAX ? from.size : 0;
+        // One spare byte: calloc(0) may return NULL.
+        auto *data = static_cast<uint8_t *>(calloc(size + 1, 1));
+        if (!data) {
+            if (i == 0) {  // keep "none" as NULL and 0
+                free(entries);
+                node->raw_side_data = nullptr;
+            }
+            return false;
+        }
+        if (size > 0) memcpy(data, from.data, size);
+        entries[i] = {static_cast<int32_t>(from.type), static_cast<int32_t>(size), data};
+        node->raw_side_data_count = i + 1;
+    }
+    return true;
+}
+
 // The fields every kind of node shares; `show_ids`: the container gives its
 // streams ids (AVFMT_SHOW_IDS). Returns false when a copy cannot be
 // allocated.
@@ -522,13 +552,57 @@ bool fill_common(Node *node, const AVStream *stream, bool show_ids) {
     node->duration_ts = time_or_none(stream->duration);
     node->disposition = stream->disposition;
     node->stream_id = show_ids ? stream->id : -1;
+    node->bit_rate_full = par->bit_rate > 0 ? par->bit_rate : 0;
     return copy_optional(&node->codec_id_name, codec_id_name(par->codec_id)) &&
            copy_tags(&node->tags, &node->tag_count, stream->metadata) &&
-           copy_side_data_types(node, stream);
+           copy_side_data_types(node, stream) && copy_raw_side_data(node, stream);
+}
+
+// The fields audio and other nodes share beyond fill_common's (video has its
+// own fields for them).
+template <typename Node>
+void fill_rates(Node *node, const AVStream *stream) {
+    const AVCodecParameters *par = stream->codecpar;
+    node->extradata_size = par->extradata && par->extradata_size > 0 ? par->extradata_size : 0;
+    node->r_frame_rate_num = stream->r_frame_rate.num;
+    node->r_frame_rate_den = stream->r_frame_rate.den;
+    node->avg_frame_rate_num = stream->avg_frame_rate.num;
+    node->avg_frame_rate_den = stream->avg_frame_rate.den;
+}
+
+// What a decoder opened on the stream's parameters would say before decoding
+// anything: its coded size and, for H.264, how its packets are framed.
+void fill_decoder_view(VideoStreamContext *video, const AVCodecParameters *par) {
+    const bool sized = par->width && par->height;
+    video->coded_width = sized ? par->width : 0;
+    video->coded_height = sized ? par->height : 0;
+    const uint8_t *extradata = par->extradata_size > 0 ? par->extradata : nullptr;
+    const size_t size = extradata ? static_cast<size_t>(par->extradata_size) : 0;
+    video->is_avc = -1;
+    switch (par->codec_id) {
+        case AV_CODEC_ID_MPEG1VIDEO:
+        case AV_CODEC_ID_MPEG2VIDEO:
+            // Its decoder trusts only a sequence header, except for two tags.
+            if (par->codec_tag != MKTAG('V', 'C', 'R', '2') &&
+                par->codec_tag != MKTAG('B', 'W', '1', '0')) {
+                video->coded_width = video->coded_height = 0;
+            }
+            break;
+        case AV_CODEC_ID_HEVC:
+            hevc_sps_coded_size(extradata, size, &video->coded_width, &video->coded_height);
+            break;
+        case AV_CODEC_ID_H264:
+            video->is_avc = extradata && size >= 7 && extradata[0] == 1;
+            video->nal_length_size = video->is_avc ? (extradata[4] & 0x03) + 1 : 0;
+            break;
+        default:
+            break;
+    }
 }
 
 bool fill_video_extension(VideoStreamContext *video, AVStream *stream, bool show_ids) {
     const AVCodecParameters *par = stream->codecpar;
+    fill_decoder_view(video, par);
     video->level = par->level;
     video->bits_per_raw_sample = par->bits_per_raw_sample;
     video->frame_count = stream->nb_frames;
@@ -549,7 +623,11 @@ bool fill_video_extension(VideoStreamContext *video, AVStream *stream, bool show
                   int64_t{par->height} * sar.den, 1024 * 1024);
     }
     video->rotation = display_rotation(stream);
+    video->has_b_frames = par->video_delay;
     return fill_common(video, stream, show_ids) && copy_profile(&video->profile, par) &&
+           copy_optional(&video->chroma_location,
+                         enum_name(enum_value(par->chroma_location), AVCHROMA_LOC_NB,
+                                   av_chroma_location_name, AVCHROMA_LOC_UNSPECIFIED)) &&
            copy_optional(&video->pix_fmt,
                          enum_name(par->format, AV_PIX_FMT_NB, av_get_pix_fmt_name, -1)) &&
            copy_optional(&video->field_order, field_order_name(enum_value(par->field_order))) &&
@@ -588,6 +666,7 @@ bool fill_audio_extension(AudioStreamContext *audio, AVStream *stream, bool show
     audio->bits_per_sample = av_get_bits_per_sample(par->codec_id);
     audio->bits_per_raw_sample = par->bits_per_raw_sample;
     audio->frame_count = stream->nb_frames;
+    fill_rates(audio, stream);
     return fill_common(audio, stream, show_ids) && copy_profile(&audio->profile, par) &&
            copy_optional(&audio->sample_fmt,
                          enum_name(par->format, AV_SAMPLE_FMT_NB, av_get_sample_fmt_name, -1)) &&
@@ -667,6 +746,11 @@ void free_tags(MediaTag *tags, int32_t count) {
 void free_texts(char **texts, int32_t count) {
     for (int32_t i = 0; texts && i < count; ++i) free(texts[i]);
     free(texts);
+}
+
+void free_side_data(MediaSideData *entries, int32_t count) {
+    for (int32_t i = 0; entries && i < count; ++i) free(entries[i].data);
+    free(entries);
 }
 
 void free_chapter(MediaChapter *chapter) {
@@ -1035,6 +1119,7 @@ bool describe_container_extension(MediaContext *context, const AVFormatContext *
     context->duration_us = time_or_none(format->duration);
     context->start_time_us = time_or_none(format->start_time);
     context->total_bit_rate = format->bit_rate > 0 ? format->bit_rate : 0;
+    context->probe_score = format->probe_score;
     return copy_optional(&context->format_long_name, format->iformat->long_name) &&
            copy_tags(&context->tags, &context->tag_count, format->metadata) &&
            copy_optional(&context->duration_estimate, duration_estimate_name(format)) &&
@@ -1047,9 +1132,15 @@ bool describe_container_extension(MediaContext *context, const AVFormatContext *
 Fill add_other(MediaContext *context, const AVStream *stream, bool show_ids) {
     OtherStreamContext *node = append_node(&context->other);
     if (!node) return Fill::no_memory;
-    const char *kind = av_get_media_type_string(stream->codecpar->codec_type);
-    bool filled =
-        copy_optional(&node->kind, kind ? kind : "unknown") && fill_common(node, stream, show_ids);
+    const AVCodecParameters *par = stream->codecpar;
+    const char *kind = av_get_media_type_string(par->codec_type);
+    fill_rates(node, stream);
+    node->frame_count = stream->nb_frames;
+    node->bits_per_raw_sample = par->bits_per_raw_sample;
+    node->width = par->width;
+    node->height = par->height;
+    bool filled = copy_optional(&node->kind, kind ? kind : "unknown") &&
+                  fill_common(node, stream, show_ids) && copy_profile(&node->profile, par);
     return filled ? Fill::ok : Fill::no_memory;
 }
 
@@ -1266,6 +1357,8 @@ void free_video_stream_context(VideoStreamContext *head) {
         free(head->dovi);
         free(head->hdr_format);
         media_scan_free(head->scan);
+        free(head->chroma_location);
+        free_side_data(head->raw_side_data, head->raw_side_data_count);
         free(head);
         head = next;
     }
@@ -1283,6 +1376,7 @@ void free_audio_stream_context(AudioStreamContext *head) {
         free_tags(head->tags, head->tag_count);
         free_texts(head->side_data_types, head->side_data_count);
         media_scan_free(head->scan);
+        free_side_data(head->raw_side_data, head->raw_side_data_count);
         free(head);
         head = next;
     }
@@ -1306,6 +1400,8 @@ void free_other_stream_context(OtherStreamContext *head) {
         free_tags(head->tags, head->tag_count);
         free_texts(head->side_data_types, head->side_data_count);
         media_scan_free(head->scan);
+        free_side_data(head->raw_side_data, head->raw_side_data_count);
+        free(head->profile);
         free(head);
         head = next;
     }

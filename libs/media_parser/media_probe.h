@@ -171,6 +171,16 @@ typedef struct MediaDoviConfig {
     int32_t bl_compatibility_id;
 } MediaDoviConfig;
 
+/* One entry of a stream's side data as the demuxer holds it (the stream
+ * records' raw_side_data): `type` is FFmpeg's AVPacketSideDataType value and
+ * `data` (owned) its `size` bytes, laid out as FFmpeg's record for the type
+ * (AVMasteringDisplayMetadata, a display matrix of nine int32_t, ...). */
+typedef struct MediaSideData {
+    int32_t type;
+    int32_t size;
+    uint8_t *data;
+} MediaSideData;
+
 /* One chapter (MediaContext.chapters). Times are ticks of the chapter's own
  * time base (time_base_num / time_base_den seconds each). */
 typedef struct MediaChapter {
@@ -318,6 +328,28 @@ typedef struct VideoStreamContext {
     char *hdr_format;
     /* What a scan found (MEDIA_PROBE_SCAN); NULL when the file was not scanned. */
     MediaScan *scan;
+
+    /* Codec parameters ffprobe shows beyond those above. */
+    int32_t has_b_frames;  /* frames of reordering delay (ffprobe's has_b_frames) */
+    char *chroma_location; /* "left", "topleft", ...; NULL when unspecified */
+    int64_t bit_rate_full; /* the whole 64-bit bit rate; 0 when unknown */
+    /* The stream's side data, each entry copied whole, in order; NULL and 0
+     * when there is none. On an allocation failure the entries copied so far
+     * stay, counted. */
+    int32_t raw_side_data_count;
+    MediaSideData *raw_side_data;
+    /* The coded picture size a decoder takes when it opens on the stream's
+     * parameters, before any picture is decoded (ffprobe's coded_width and
+     * coded_height): the picture size, HEVC's from its sequence parameter
+     * set (160x128 for 160x120), 0x0 for MPEG-1 and MPEG-2 video, whose
+     * decoder waits for a sequence header. */
+    int32_t coded_width;
+    int32_t coded_height;
+    /* H.264: 1 when the configuration bytes are an avcC record (packets
+     * carry NAL lengths of nal_length_size bytes), 0 for Annex B (and
+     * nal_length_size 0); -1 for other codecs. */
+    int32_t is_avc;
+    int32_t nal_length_size;
 } VideoStreamContext;
 
 /* One audio stream; list in stream order. */
@@ -358,6 +390,17 @@ typedef struct AudioStreamContext {
     int32_t side_data_count;
     char **side_data_types;
     MediaScan *scan; /* as for video */
+
+    /* As for video; extradata_size counts the codec's configuration bytes,
+     * the frame rates are 0/0 where the demuxer has none (most audio). */
+    int64_t bit_rate_full;
+    int32_t extradata_size;
+    int32_t r_frame_rate_num;
+    int32_t r_frame_rate_den;
+    int32_t avg_frame_rate_num;
+    int32_t avg_frame_rate_den;
+    int32_t raw_side_data_count;
+    MediaSideData *raw_side_data;
 } AudioStreamContext;
 
 /* One subtitle stream. Probing never creates these nodes; the list exists so
@@ -391,6 +434,21 @@ typedef struct OtherStreamContext {
     int32_t side_data_count;
     char **side_data_types;
     MediaScan *scan; /* as for video */
+
+    /* As for audio; width and height (a picture subtitle's) 0 when unknown. */
+    int64_t bit_rate_full;
+    int32_t extradata_size;
+    int32_t r_frame_rate_num;
+    int32_t r_frame_rate_den;
+    int32_t avg_frame_rate_num;
+    int32_t avg_frame_rate_den;
+    int32_t raw_side_data_count;
+    MediaSideData *raw_side_data;
+    char *profile;               /* as for video; NULL when unknown */
+    int64_t frame_count;         /* 0 when unknown */
+    int32_t bits_per_raw_sample; /* 0 when unknown */
+    int32_t width;
+    int32_t height;
 } OtherStreamContext;
 
 /* The description of one file. */
@@ -450,6 +508,9 @@ typedef struct MediaContext {
      * start to the latest end over all streams; MEDIA_PROBE_NO_VALUE when the
      * file was not scanned (or no packet had a timestamp). */
     int64_t scan_duration_us;
+    /* How sure the demuxer was of the container, 1 to 100 (ffprobe's
+     * probe_score); 0 when the container was not recognised. */
+    int32_t probe_score;
 } MediaContext;
 
 /* Returns a new zero-filled context, or NULL when memory is exhausted; then
@@ -701,6 +762,18 @@ char *media_probe_json(const MediaContext *context, unsigned flags);
 /* Lay the text out on lines, indented by two spaces a level, as mprobe
  * --json lays out each element of its array (there one level deeper). */
 #define MEDIA_PROBE_JSON_PRETTY 0x200u
+
+/* Instead of the description, the document ffprobe writes for the file
+ * with -print_format json -show_format -show_streams -show_chapters
+ * -show_programs: its sections (programs, streams, chapters, format), keys,
+ * value types and formatting ("0.500500", "30000/1001", "0x31637661"), what
+ * ffprobe shows as "N/A" left out; "{}" after a probe that returned 1, as
+ * ffprobe prints for a file it cannot read. By default on one line without
+ * spaces; with MEDIA_PROBE_JSON_PRETTY in ffprobe's own layout, byte for
+ * byte (indented by four spaces, ending with a line end).
+ * MEDIA_PROBE_JSON_NO_INDEX changes nothing (the document holds no index).
+ * docs/description.md lists the few keys it leaves out and why. */
+#define MEDIA_PROBE_JSON_FFPROBE 0x400u
 
 /* Frees a text media_probe_json returned; NULL does nothing. */
 void media_probe_free_json(char *json);

@@ -1,6 +1,7 @@
 // SEI messages of H.264 and HEVC streams; the contract is in sei_reader.h.
 #include "sei_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -469,4 +470,127 @@ size_t sei_unescape(const uint8_t *src, size_t size, uint8_t *dst, size_t capaci
     }
     *consumed = in;
     return out;
+}
+
+namespace {
+
+// Reads bits MSB first from an unescaped RBSP; reading past its end fails.
+struct SpsBits {
+    const uint8_t *data;
+    size_t bits;
+    size_t at = 0;
+    bool failed = false;
+
+    uint32_t bit() {
+        if (at >= bits) {
+            failed = true;
+            return 0;
+        }
+        const uint32_t value = (data[at / 8] >> (7 - at % 8)) & 1;
+        ++at;
+        return value;
+    }
+    uint32_t read(int count) {
+        uint32_t value = 0;
+        for (int i = 0; i < count; ++i) value = (value << 1) | bit();
+        return value;
+    }
+    void skip(size_t count) {
+        if (count > bits - std::min(at, bits)) failed = true;
+        at += count;
+    }
+    // ue(v), up to 31 bits of value.
+    uint32_t ue() {
+        int zeros = 0;
+        while (!failed && bit() == 0) {
+            if (++zeros > 31) {
+                failed = true;
+                return 0;
+            }
+        }
+        return ((1u << zeros) - 1) + read(zeros);
+    }
+};
+
+struct SpsSize {
+    uint32_t id;
+    int32_t width;
+    int32_t height;
+};
+
+// The id and picture size of the SPS NAL unit `unit` (header included);
+// false when it is not an SPS or is cut short.
+bool read_sps(const uint8_t *unit, size_t size, SpsSize *out) {
+    if (size < 3 || ((unit[0] >> 1) & 0x3F) != 33) return false;
+    uint8_t rbsp[256];
+    size_t consumed = 0;
+    const size_t length = sei_unescape(unit + 2, size - 2, rbsp, sizeof rbsp, &consumed);
+    SpsBits bits{rbsp, length * 8, 0, false};
+    bits.skip(4);  // sps_video_parameter_set_id
+    const uint32_t sub_layers = bits.read(3);
+    bits.skip(1);
+    bits.skip(88 + 8);  // general profile, tier, flags and level
+    bool profile_present[8] = {}, level_present[8] = {};
+    for (uint32_t i = 0; i < sub_layers; ++i) {
+        profile_present[i] = bits.bit();
+        level_present[i] = bits.bit();
+    }
+    if (sub_layers > 0) bits.skip(2 * (8 - sub_layers));
+    for (uint32_t i = 0; i < sub_layers; ++i) {
+        if (profile_present[i]) bits.skip(88);
+        if (level_present[i]) bits.skip(8);
+    }
+    out->id = bits.ue();
+    if (bits.ue() == 3) bits.skip(1);  // chroma_format_idc, separate_colour_plane_flag
+    const uint32_t width = bits.ue();
+    const uint32_t height = bits.ue();
+    if (bits.failed || width > INT32_MAX || height > INT32_MAX) return false;
+    out->width = static_cast<int32_t>(width);
+    out->height = static_cast<int32_t>(height);
+    return true;
+}
+
+void keep_lowest(const SpsSize &found, bool *any, SpsSize *best) {
+    if (!*any || found.id < best->id) *best = found;
+    *any = true;
+}
+
+}  // namespace
+
+bool hevc_sps_coded_size(const uint8_t *data, size_t size, int32_t *width, int32_t *height) {
+    bool any = false;
+    SpsSize best{}, found{};
+    if (!data || size <= 3) return false;
+    if (data[0] || data[1] || data[2] > 1) {  // hvcC, as the decoder tells them apart
+        if (size < kHvccHeader) return false;
+        size_t position = kHvccHeader;
+        const unsigned arrays = data[22];
+        for (unsigned a = 0; a < arrays; ++a) {
+            if (size - position < 3) break;
+            const unsigned count = be16(data + position + 1);
+            position += 3;
+            for (unsigned i = 0; i < count; ++i) {
+                if (size - position < 2) break;
+                const size_t length = be16(data + position);
+                position += 2;
+                if (length > size - position) {
+                    position = size;
+                    break;
+                }
+                if (read_sps(data + position, length, &found)) keep_lowest(found, &any, &best);
+                position += length;
+            }
+        }
+    } else {
+        SeiNalCursor cursor;
+        sei_nal_cursor_init(&cursor, data, size, 0);
+        SeiNalUnit unit;
+        for (int n = 0; n < kSeiMostUnits && sei_next_nal_unit(&cursor, &unit); ++n) {
+            if (read_sps(unit.data, unit.size, &found)) keep_lowest(found, &any, &best);
+        }
+    }
+    if (!any) return false;
+    *width = best.width;
+    *height = best.height;
+    return true;
 }

@@ -183,4 +183,11 @@ bool sei_next_nal_unit(SeiNalCursor *cursor, SeiNalUnit *unit);
 size_t sei_unescape(const uint8_t *src, size_t size, uint8_t *dst, size_t capacity,
                     size_t *consumed);
 
+// The coded picture size of an HEVC stream's configuration bytes (an hvcC
+// record, or Annex B when the bytes start as FFmpeg's decoder takes Annex B
+// extradata): pic_width_in_luma_samples and pic_height_in_luma_samples of the
+// sequence parameter set with the lowest id, the size the decoder sets when
+// it opens on them. False when no whole SPS is found that far.
+bool hevc_sps_coded_size(const uint8_t *data, size_t size, int32_t *width, int32_t *height);
+
 #endif

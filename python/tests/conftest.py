@@ -31,6 +31,13 @@ def mprobe_json(paths, *options):
     return json.loads(run.stdout)
 
 
+def mprobe_ffprobe_json(paths):
+    """mprobe --ffprobe-json's documents for `paths`, in order."""
+    run = subprocess.run([MPROBE, "--ffprobe-json", "--", *paths], capture_output=True)
+    assert run.returncode in (0, 1), run.stderr
+    return [json.loads(line) for line in run.stdout.decode().splitlines()]
+
+
 def as_json(description):
     """A probe() result in the form mprobe --json prints it."""
     if isinstance(description, dict):

@@ -105,7 +105,7 @@ def threads():  # probe_many's worker threads, which the module names
         try:
             with open(f"/proc/self/task/{task}/comm") as comm:
                 count += comm.read().strip() == "media_probe"
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):
             pass
     return count
 before = threads()
@@ -168,7 +168,7 @@ def _threads():
         try:
             with open(f"/proc/self/task/{task}/comm") as comm:
                 count += comm.read().strip() == "media_probe"
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):  # the thread ended meanwhile
             pass
     return count
 
@@ -203,6 +203,11 @@ def test_iterators_in_reference_cycles_are_freed_with_their_threads(tmp_path):
         walker = Walker([tmp_path / "missing.mp4"] * 1000)
         assert isinstance(next(walker.results)[1], FileNotFoundError)
         del walker
+    # A worker names itself once it runs: on a busy machine the last ones
+    # started may not have run yet.
+    deadline = time.monotonic() + 5
+    while _threads() < before + 20 * 16 and time.monotonic() < deadline:
+        time.sleep(0.01)
     assert _threads() >= before + 20 * 16, "the workers live while the cycle does"
     gc.collect()
     deadline = time.monotonic() + 2

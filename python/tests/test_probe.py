@@ -10,7 +10,7 @@ import threading
 import pytest
 
 import media_probe
-from conftest import FIXTURES, as_json, media_files, mprobe_json, status_kib
+from conftest import FIXTURES, as_json, media_files, mprobe_ffprobe_json, mprobe_json, status_kib
 
 NAMES = sorted(FIXTURES)
 PATHS = [FIXTURES[name] for name in NAMES]
@@ -57,6 +57,38 @@ def test_a_failures_description_is_what_media_probe_json_gives_its_context():
         assert expected["result"] == 1 and expected["filename"] is None
         expected["filename"] = path
         assert list(as_json(outcome(path)).items()) == list(expected.items())
+
+
+MPROBE_FFPROBE = dict(zip(NAMES, mprobe_ffprobe_json(PATHS)))
+
+
+def test_ffprobe_documents_equal_mprobe_ffprobe_json():
+    """probe(ffprobe=True) and probe_many(ffprobe=True) give the document
+    mprobe --ffprobe-json prints, keys in the same order and values of the
+    same types; a file that cannot be described raises NotMediaError whose
+    description is ffprobe's empty document."""
+    many = dict(media_probe.probe_many(PATHS, ffprobe=True, jobs=2))
+    for name, path in zip(NAMES, PATHS):
+        expected = MPROBE_FFPROBE[name]
+        got = outcome(path, ffprobe=True)
+        assert json.dumps(got) == json.dumps(expected), name
+        if isinstance(many[path], media_probe.NotMediaError):
+            assert expected == {} and many[path].description == {}, name
+        else:
+            assert json.dumps(many[path]) == json.dumps(expected), name
+    described = [name for name in NAMES if MPROBE_FFPROBE[name]]
+    assert len(described) == len(NAMES) - 3
+    sample = MPROBE_FFPROBE["h264_ntsc"]
+    assert list(sample) == ["programs", "streams", "chapters", "format"]
+    assert sample["streams"][0]["avg_frame_rate"] == "30000/1001"
+    assert sample["format"]["probe_score"] == 100
+
+
+def test_ffprobe_and_scan_cannot_be_combined():
+    for call in (lambda: media_probe.probe(PATHS[0], ffprobe=True, scan=True),
+                 lambda: media_probe.probe_many(PATHS, ffprobe=True, scan=True)):
+        with pytest.raises(ValueError, match="ffprobe's document holds no scan"):
+            call()
 
 
 SCANNED = ["mkv_tracks", "mp4", "ts", "flv", "mp3_vbr"]

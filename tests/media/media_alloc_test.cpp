@@ -145,7 +145,7 @@ TEST(OutOfMemory, EveryAllocationOfTheDescriptionIsChecked) {
         int atLeast;  // allocations of a whole description
     } files[] = {
         {"mkv_tracks", 75},        // texts and tags of five streams and the file, two chapters
-        {"mkv_hdr10_no_sei", 35},  // two side data types, two HDR records with their sources
+        {"mkv_hdr10_no_sei", 35},  // two side data entries, named and copied, two HDR records
         {"hevc_dovi", 30},         // a side data type and the configuration
         {"ts_programs", 40},       // four streams, two programs of two streams and two tags
     };
@@ -258,8 +258,8 @@ TEST(OutOfMemory, EveryAllocationOfAScanIsChecked) {
 
 // Files that cannot be read part way through a scan: a demuxer may take the
 // failed read for the file's end, the scan does not.
-// media_probe_json when memory runs out: each allocation of its writing
-// fails in turn, those of its strings and tables (operator new) and those of
+// media_probe_json when memory runs out, the description and the ffprobe
+// document alike: each allocation of its writing fails in turn, those of its strings and tables (operator new) and those of
 // its text as it grows (realloc). Each time it returns NULL, having leaked
 // nothing (the sanitizers and valgrind watch), and with none failing the
 // text is whole. The index of 3000 entries makes a text of some 250 KB,
@@ -281,27 +281,35 @@ TEST(OutOfMemory, EveryAllocationOfTheJsonIsChecked) {
         MediaContext *context = create_media_context();
         ASSERT_NE(context, nullptr);
         ASSERT_EQ(build_media_info(context, file.c_str()), 0);
-        char *text = media_probe_json(context, MEDIA_PROBE_JSON_PRETTY);
-        ASSERT_NE(text, nullptr);
-        const std::string whole = text;
-        media_probe_free_json(text);
-        const struct {
-            const char *what;
-            void (*failAfter)(int);
-        } allocators[] = {{"operator new", failNewAfter}, {"realloc", failCallocAfter}};
-        for (const auto &allocator : allocators) {
-            SCOPED_TRACE(allocator.what);
-            int n = 0;
-            for (;; ++n) {
-                allocator.failAfter(n);
-                text = media_probe_json(context, MEDIA_PROBE_JSON_PRETTY);
-                allocator.failAfter(-1);
-                if (text) break;
-                ASSERT_LT(n, 100000);
-            }
-            EXPECT_EQ(text, whole) << "after " << n << " allocations";
-            EXPECT_GT(n, allocator.failAfter == failNewAfter ? 10 : 0);
+        for (const unsigned flags :
+             {MEDIA_PROBE_JSON_PRETTY, MEDIA_PROBE_JSON_FFPROBE | MEDIA_PROBE_JSON_PRETTY}) {
+            SCOPED_TRACE(flags);
+            char *text = media_probe_json(context, flags);
+            ASSERT_NE(text, nullptr);
+            const std::string whole = text;
             media_probe_free_json(text);
+            const struct {
+                const char *what;
+                void (*failAfter)(int);
+            } allocators[] = {{"operator new", failNewAfter}, {"realloc", failCallocAfter}};
+            for (const auto &allocator : allocators) {
+                SCOPED_TRACE(allocator.what);
+                int n = 0;
+                for (;; ++n) {
+                    allocator.failAfter(n);
+                    text = media_probe_json(context, flags);
+                    allocator.failAfter(-1);
+                    if (text) break;
+                    ASSERT_LT(n, 100000);
+                }
+                EXPECT_EQ(text, whole) << "after " << n << " allocations";
+                // The description's strings and tables are many; the ffprobe
+                // document of a file has a few.
+                const bool many =
+                    allocator.failAfter == failNewAfter && !(flags & MEDIA_PROBE_JSON_FFPROBE);
+                EXPECT_GT(n, many ? 10 : 0);
+                media_probe_free_json(text);
+            }
         }
         free_media_context(context);
     }

@@ -1020,7 +1020,7 @@ TEST(FieldTable, HandsOverEveryFieldWithUnknownsAsNull) {
     ASSERT_GE(flat.order.size(), 3u);
     EXPECT_EQ(flat.order[0], "file.filename");
     EXPECT_EQ(flat.order[1], "file.result");
-    EXPECT_EQ(flat.order.back(), "file.scan_duration_us");
+    EXPECT_EQ(flat.order.back(), "file.probe_score");
 
     // The last block of each record follows error_text and tags.
     const auto after = [&](const std::string &earlier, const std::string &later) {
@@ -1238,7 +1238,7 @@ TEST(FieldTable, HandsOverAScanAsAnObjectWithItsKeyframesAsAnIndex) {
     }
     EXPECT_EQ(flat.timeBases["file.video.0.scan.start"], "1/1000");
     EXPECT_EQ(flat.timeBases["file.other.1.scan.duration_ts"], "1/90000");
-    EXPECT_EQ(flat.order.back(), "file.scan_duration_us");
+    EXPECT_EQ(flat.order.back(), "file.probe_score");
 
     Flat noIndex;
     const MediaFieldSink sink2 = flatSink(&noIndex);

@@ -222,7 +222,8 @@ TEST(MediaJson, RefusesWhatItCannotWrite) {
     media_probe_free_json(nullptr);
     Probed probed(fixtures().at("mp4"), 0);
     ASSERT_EQ(probed.result, 0);
-    const unsigned defined = MEDIA_PROBE_JSON_NO_INDEX | MEDIA_PROBE_JSON_PRETTY;
+    const unsigned defined =
+        MEDIA_PROBE_JSON_NO_INDEX | MEDIA_PROBE_JSON_PRETTY | MEDIA_PROBE_JSON_FFPROBE;
     for (unsigned bit = 0; bit < 32; ++bit) {
         const unsigned flag = 1u << bit;
         if (flag & defined) continue;

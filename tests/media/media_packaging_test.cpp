@@ -421,7 +421,8 @@ TEST_F(Install, CompletionOffersOptionsThenPaths) {
         {{"mprobe", "--js"}, "--json\n--json-lines\n"},
         {{"mprobe", "--n"}, "--name-notes\n--no-index\n--null\n"},
         {{"mprobe", "-"},
-         "--files-from\n--help\n--jobs\n--json\n--json-lines\n--long\n--name-notes\n"
+         "--ffprobe-json\n--files-from\n--help\n--jobs\n--json\n--json-lines\n--long\n"
+         "--name-notes\n"
          "--no-index\n--null\n--record\n--recursive\n--scan\n--version\n-0\n-h\n-j\n-l\n-r\n"},
         {{"mprobe", "--re"}, "--record\n--recursive\n"},
         {{"mprobe", "--sc"}, "--scan\n"},

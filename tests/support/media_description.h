@@ -60,6 +60,20 @@ void addCommon(std::ostringstream &out, const Node &n) {
     for (int32_t i = 0; n.side_data_types && i < n.side_data_count; ++i) {
         out << " " << orNull(n.side_data_types[i]);
     }
+    out << " raw=" << n.raw_side_data_count;
+    for (int32_t i = 0; n.raw_side_data && i < n.raw_side_data_count; ++i) {
+        const MediaSideData &d = n.raw_side_data[i];
+        out << " " << d.type << ":" << d.size << "#"
+            << hash(0, d.data, d.data && d.size > 0 ? static_cast<size_t>(d.size) : 0);
+    }
+    out << " bps=" << n.bit_rate_full;
+}
+
+// The frame rates and configuration size of audio and other nodes.
+template <typename Node>
+void addRates(std::ostringstream &out, const Node &n) {
+    out << " config=" << n.extradata_size << " r=" << n.r_frame_rate_num << "/"
+        << n.r_frame_rate_den << " rate=" << n.avg_frame_rate_num << "/" << n.avg_frame_rate_den;
 }
 
 inline void addHdr(std::ostringstream &out, const VideoStreamContext &v) {
@@ -113,7 +127,7 @@ inline std::string summarize(const MediaContext &c) {
         << " " << orNull(c.format_long_name) << " streams=" << c.stream_count
         << " us=" << c.duration_us << "@" << c.start_time_us << " bps=" << c.total_bit_rate
         << " chapters=" << c.chapter_count << " scanned=" << c.scan_duration_us
-        << " error=" << orNull(c.error_text);
+        << " error=" << orNull(c.error_text) << " score=" << c.probe_score;
     addTags(out, c.tags, c.tag_count);
     for (const VideoStreamContext *v = c.video; v; v = v->next) {
         out << " | video " << v->width << "x" << v->height << " fps=" << v->fps
@@ -128,7 +142,10 @@ inline std::string summarize(const MediaContext &c) {
             << ":" << v->sar_den << " dar=" << v->dar_num << ":" << v->dar_den << " "
             << orNull(v->field_order) << " " << orNull(v->color_range) << " "
             << orNull(v->color_space) << " " << orNull(v->color_transfer) << " "
-            << orNull(v->color_primaries) << " rotation=" << v->rotation;
+            << orNull(v->color_primaries) << " rotation=" << v->rotation
+            << " delay=" << v->has_b_frames << " " << orNull(v->chroma_location)
+            << " coded=" << v->coded_width << "x" << v->coded_height << " avc=" << v->is_avc << "/"
+            << v->nal_length_size;
         addHdr(out, *v);
         addScan(out, v->scan);
     }
@@ -140,11 +157,15 @@ inline std::string summarize(const MediaContext &c) {
         out << " " << orNull(a->profile) << " " << orNull(a->sample_fmt) << " "
             << orNull(a->channel_layout) << " bits=" << a->bits_per_sample << "/"
             << a->bits_per_raw_sample << " frames=" << a->frame_count;
+        addRates(out, *a);
         addScan(out, a->scan);
     }
     for (const OtherStreamContext *o = c.other; o; o = o->next) {
         out << " | " << orNull(o->kind);
         addCommon(out, *o);
+        addRates(out, *o);
+        out << " " << orNull(o->profile) << " frames=" << o->frame_count
+            << " bits=" << o->bits_per_raw_sample << " " << o->width << "x" << o->height;
         addScan(out, o->scan);
     }
     if (c.subtitle) out << " | subtitle";
@@ -165,6 +186,23 @@ inline std::string summarize(const MediaContext &c) {
     }
     out << " | programs=" << c.program_count << " duration from " << orNull(c.duration_estimate);
     return out.str();
+}
+
+// A node's raw side data: count and array agree, every entry holds its
+// bytes, and no more entries than type names (both are copied in order).
+template <typename Node>
+void checkRawSideData(const Node &n, const Broken &broken) {
+    if (n.raw_side_data_count < 0 || (n.raw_side_data == nullptr) != (n.raw_side_data_count == 0)) {
+        broken("raw_side_data and raw_side_data_count disagree");
+    }
+    if (n.raw_side_data_count > n.side_data_count) {
+        broken("more raw side data entries than side data types");
+    }
+    for (int32_t i = 0; n.raw_side_data && i < n.raw_side_data_count; ++i) {
+        if (!n.raw_side_data[i].data || n.raw_side_data[i].size < 0) {
+            broken("raw side data entry " + std::to_string(i) + " lacks its bytes");
+        }
+    }
 }
 
 inline void checkTags(const MediaTag *tags, int32_t count, const Broken &broken) {
@@ -328,6 +366,9 @@ void checkCommon(const Node &n, std::vector<int> &seen, const Broken &broken) {
         return;
     }
     ++seen[static_cast<size_t>(n.stream_index)];
+    if (n.raw_side_data_count != n.side_data_count) {
+        broken("raw side data entries and side data types differ in number");
+    }
 }
 
 // What holds of every array and record a probe leaves, whatever its result:
@@ -337,15 +378,18 @@ inline void checkWhole(const MediaContext &c, const Broken &broken) {
     for (const VideoStreamContext *v = c.video; v; v = v->next) {
         checkTags(v->tags, v->tag_count, broken);
         checkTexts(v->side_data_types, v->side_data_count, "side data type", broken);
+        checkRawSideData(*v, broken);
         checkHdrRecords(*v, broken);
     }
     for (const AudioStreamContext *a = c.audio; a; a = a->next) {
         checkTags(a->tags, a->tag_count, broken);
         checkTexts(a->side_data_types, a->side_data_count, "side data type", broken);
+        checkRawSideData(*a, broken);
     }
     for (const OtherStreamContext *o = c.other; o; o = o->next) {
         checkTags(o->tags, o->tag_count, broken);
         checkTexts(o->side_data_types, o->side_data_count, "side data type", broken);
+        checkRawSideData(*o, broken);
     }
     if (c.chapter_count < 0) broken("chapter_count " + std::to_string(c.chapter_count));
     if ((c.chapters == nullptr) != (c.chapter_count == 0)) {
@@ -461,6 +505,9 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
                " with duration_us " + std::to_string(c.duration_us));
     }
     if (c.stream_count < 0) broken("stream_count " + std::to_string(c.stream_count));
+    if (c.probe_score < 1 || c.probe_score > 100) {
+        broken("probe_score " + std::to_string(c.probe_score));
+    }
     if (c.total_bit_rate < 0) broken("total_bit_rate " + std::to_string(c.total_bit_rate));
     if (c.chapter_count < 0) broken("chapter_count " + std::to_string(c.chapter_count));
     // Each stream is described once, by exactly one node.
@@ -474,6 +521,12 @@ inline void checkDescription(const MediaContext &c, int result, int64_t size,
             broken("rotation " + std::to_string(v->rotation) + " is not an angle");
         }
         checkHdrFormat(*v, broken);
+        if (v->coded_width < 0 || v->coded_height < 0) broken("a negative coded size");
+        if (v->is_avc < -1 || v->is_avc > 1 || v->nal_length_size < 0 || v->nal_length_size > 4 ||
+            (v->is_avc != 1 && v->nal_length_size != 0)) {
+            broken("is_avc " + std::to_string(v->is_avc) + " with nal_length_size " +
+                   std::to_string(v->nal_length_size));
+        }
     }
     for (const AudioStreamContext *a = c.audio; a; a = a->next) {
         checkIndex(*a, copied, broken);
