@@ -133,13 +133,17 @@ Fill copy_index(Node *node, AVStream *stream, bool copy) {
         node->entry_count = count;
         return Fill::ok;
     }
-    auto *entries = static_cast<StreamEntry *>(calloc(count, sizeof(StreamEntry)));
+    // Not zero-filled first: a large index is written twice otherwise.
+    // realloc(NULL, n) is malloc, through the allocator the tests fail at will.
+    const size_t bytes = static_cast<size_t>(count) * sizeof(StreamEntry);
+    auto *entries = static_cast<StreamEntry *>(realloc(nullptr, bytes));
     if (!entries) return Fill::no_memory;
     const AVIndexEntry *last = avformat_index_get_entry(stream, count - 1);
     const AVIndexEntry *first = avformat_index_get_entry(stream, 0);
     if (first && last == first + (count - 1)) {
-        memcpy(entries, first, static_cast<size_t>(count) * sizeof(StreamEntry));
+        memcpy(entries, first, bytes);
     } else {
+        memset(entries, 0, bytes);
         for (int i = 0; i < count; ++i) {
             const AVIndexEntry *from = avformat_index_get_entry(stream, i);
             if (!from) break;
