@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-from conftest import FIXTURES, mprobe_json
+from conftest import FIXTURES, mprobe_ffprobe_json, mprobe_json
 
 LIBRARY_PATH = os.environ["MEDIA_PROBE_LIBRARY"]
 
@@ -202,7 +202,7 @@ def json_of(lib, path, flags):
         assert lib.free_media_context(media) == 0
 
 
-NO_INDEX, PRETTY = 0x100, 0x200
+NO_INDEX, PRETTY, FFPROBE = 0x100, 0x200, 0x400
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -219,4 +219,5 @@ def test_media_probe_json_is_mprobes_object(lib, name):
         assert "entries" not in stream
     assert [s["entry_count"] for s in lean["video"] + lean["audio"]] == \
         [s["entry_count"] for s in expected["video"] + expected["audio"]]
+    assert json_of(lib, FIXTURES[name], FFPROBE) == mprobe_ffprobe_json([FIXTURES[name]])[0]
     assert json_of(lib, FIXTURES[name], 0x1000) is None
