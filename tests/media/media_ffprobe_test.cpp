@@ -16,7 +16,6 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "hdr_fixtures.h"
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "process.h"
@@ -74,14 +73,8 @@ std::map<std::string, std::string> sideDataFiles(const std::string &dir) {
 const std::map<std::string, std::string> &fixtures() {
     static const auto all = [] {
         av_log_set_level(AV_LOG_QUIET);
-        auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
+        auto paths = media_fixtures::generateAllFixtures(MEDIA_FIXTURE_DIR);
         for (const auto &[name, path] : sideDataFiles(MEDIA_FIXTURE_DIR)) paths.emplace(name, path);
-        for (const auto &[name, path] : hdr_fixtures::generateHdrFixtures(MEDIA_FIXTURE_DIR)) {
-            paths.emplace("hdr " + name, path);
-        }
-        for (const auto &[name, path] : media_fixtures::generateScanFixtures(MEDIA_FIXTURE_DIR)) {
-            paths.emplace("scan " + name, path);
-        }
         return paths;
     }();
     return all;

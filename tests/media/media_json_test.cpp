@@ -17,7 +17,6 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "hdr_fixtures.h"
 #include "media_fixtures.h"
 #include "media_probe.h"
 #include "process.h"
@@ -34,13 +33,7 @@ using qztest::shellQuoted;
 const std::map<std::string, std::string> &fixtures() {
     static const auto all = [] {
         av_log_set_level(AV_LOG_QUIET);
-        auto paths = media_fixtures::generateFixtures(MEDIA_FIXTURE_DIR);
-        for (const auto &[name, path] : hdr_fixtures::generateHdrFixtures(MEDIA_FIXTURE_DIR)) {
-            paths.emplace("hdr " + name, path);
-        }
-        for (const auto &[name, path] : media_fixtures::generateScanFixtures(MEDIA_FIXTURE_DIR)) {
-            paths.emplace("scan " + name, path);
-        }
+        auto paths = media_fixtures::generateAllFixtures(MEDIA_FIXTURE_DIR);
         return paths;
     }();
     return all;

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "hdr_fixtures.h"
+#include "media_fixtures.h"
 #include "process.h"
 
 namespace media_fixtures {
@@ -188,6 +190,15 @@ std::map<std::string, std::string> generateScanFixtures(const std::string &direc
     }
     paths.erase("vfr_h264");  // the sources of other files
     paths.erase("ts_open_source");
+    return paths;
+}
+
+std::map<std::string, std::string> generateAllFixtures(const std::string &dir) {
+    auto paths = generateFixtures(dir);
+    for (const auto &[name, path] : hdr_fixtures::generateHdrFixtures(dir)) {
+        paths.emplace("hdr " + name, path);
+    }
+    for (const auto &[name, path] : generateScanFixtures(dir)) paths.emplace("scan " + name, path);
     return paths;
 }
 

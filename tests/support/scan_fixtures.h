@@ -45,6 +45,10 @@ namespace media_fixtures {
 //   ntsc_mkv      the same in Matroska (whole milliseconds: 33 and 34 ms)
 std::map<std::string, std::string> generateScanFixtures(const std::string &dir);
 
+// Every fixture the media tests make in `dir`: generateFixtures' by their
+// names, the HDR fixtures' as "hdr NAME", these as "scan NAME".
+std::map<std::string, std::string> generateAllFixtures(const std::string &dir);
+
 }  // namespace media_fixtures
 
 #endif
