@@ -323,126 +323,38 @@ const std::vector<std::string> kContextKeys = {
     "total_bit_rate",   "chapter_count",    "tag_count",     "tags",           "other",
     "error_text",       "chapters",         "program_count", "programs",       "duration_estimate",
     "scan_duration_us", "probe_score"};
-const std::vector<std::string> kVideoKeys = {"codec_name",
-                                             "width",
-                                             "height",
-                                             "fps",
-                                             "bit_rate",
-                                             "duration",
-                                             "spspps_len",
-                                             "spspps",
-                                             "entry_count",
-                                             "entries",
-                                             "stream_index",
-                                             "codec_id_name",
-                                             "codec_tag",
-                                             "profile",
-                                             "level",
-                                             "pix_fmt",
-                                             "bits_per_raw_sample",
-                                             "time_base_num",
-                                             "time_base_den",
-                                             "start_time",
-                                             "duration_ts",
-                                             "frame_count",
-                                             "avg_frame_rate_num",
-                                             "avg_frame_rate_den",
-                                             "r_frame_rate_num",
-                                             "r_frame_rate_den",
-                                             "sar_num",
-                                             "sar_den",
-                                             "dar_num",
-                                             "dar_den",
-                                             "field_order",
-                                             "color_range",
-                                             "color_space",
-                                             "color_transfer",
-                                             "color_primaries",
-                                             "rotation",
-                                             "disposition",
-                                             "tag_count",
-                                             "tags",
-                                             "stream_id",
-                                             "side_data_count",
-                                             "side_data_types",
-                                             "mastering_display",
-                                             "content_light",
-                                             "dovi",
-                                             "hdr10plus",
-                                             "hdr_format",
-                                             "scan",
-                                             "has_b_frames",
-                                             "chroma_location",
-                                             "bit_rate_full",
-                                             "raw_side_data_count",
-                                             "raw_side_data",
-                                             "coded_width",
-                                             "coded_height",
-                                             "is_avc",
-                                             "nal_length_size"};
-const std::vector<std::string> kAudioKeys = {"codec_name",
-                                             "sample_rate",
-                                             "channels",
-                                             "bit_rate",
-                                             "duration",
-                                             "entry_count",
-                                             "entries",
-                                             "stream_index",
-                                             "codec_id_name",
-                                             "codec_tag",
-                                             "profile",
-                                             "sample_fmt",
-                                             "channel_layout",
-                                             "bits_per_sample",
-                                             "bits_per_raw_sample",
-                                             "time_base_num",
-                                             "time_base_den",
-                                             "start_time",
-                                             "duration_ts",
-                                             "frame_count",
-                                             "disposition",
-                                             "tag_count",
-                                             "tags",
-                                             "stream_id",
-                                             "side_data_count",
-                                             "side_data_types",
-                                             "scan",
-                                             "bit_rate_full",
-                                             "extradata_size",
-                                             "r_frame_rate_num",
-                                             "r_frame_rate_den",
-                                             "avg_frame_rate_num",
-                                             "avg_frame_rate_den",
-                                             "raw_side_data_count",
-                                             "raw_side_data"};
-const std::vector<std::string> kOtherKeys = {"kind",
-                                             "stream_index",
-                                             "codec_id_name",
-                                             "codec_tag",
-                                             "time_base_num",
-                                             "time_base_den",
-                                             "start_time",
-                                             "duration_ts",
-                                             "disposition",
-                                             "tag_count",
-                                             "tags",
-                                             "stream_id",
-                                             "side_data_count",
-                                             "side_data_types",
-                                             "scan",
-                                             "bit_rate_full",
-                                             "extradata_size",
-                                             "r_frame_rate_num",
-                                             "r_frame_rate_den",
-                                             "avg_frame_rate_num",
-                                             "avg_frame_rate_den",
-                                             "raw_side_data_count",
-                                             "raw_side_data",
-                                             "profile",
-                                             "frame_count",
-                                             "bits_per_raw_sample",
-                                             "width",
-                                             "height"};
+// The keys of a text that lists them separated by spaces.
+std::vector<std::string> keyList(const std::string &text) {
+    std::istringstream in(text);
+    std::vector<std::string> keys;
+    for (std::string key; in >> key;) keys.push_back(key);
+    return keys;
+}
+const std::vector<std::string> kVideoKeys = keyList(
+    "codec_name width height fps bit_rate duration spspps_len spspps entry_count "
+    "entries stream_index codec_id_name codec_tag profile level pix_fmt "
+    "bits_per_raw_sample time_base_num time_base_den start_time duration_ts "
+    "frame_count avg_frame_rate_num avg_frame_rate_den r_frame_rate_num "
+    "r_frame_rate_den sar_num sar_den dar_num dar_den field_order color_range "
+    "color_space color_transfer color_primaries rotation disposition tag_count tags "
+    "stream_id side_data_count side_data_types mastering_display content_light dovi "
+    "hdr10plus hdr_format scan has_b_frames chroma_location bit_rate_full "
+    "raw_side_data_count raw_side_data coded_width coded_height is_avc "
+    "nal_length_size");
+const std::vector<std::string> kAudioKeys = keyList(
+    "codec_name sample_rate channels bit_rate duration entry_count entries "
+    "stream_index codec_id_name codec_tag profile sample_fmt channel_layout "
+    "bits_per_sample bits_per_raw_sample time_base_num time_base_den start_time "
+    "duration_ts frame_count disposition tag_count tags stream_id side_data_count "
+    "side_data_types scan bit_rate_full extradata_size r_frame_rate_num "
+    "r_frame_rate_den avg_frame_rate_num avg_frame_rate_den raw_side_data_count "
+    "raw_side_data");
+const std::vector<std::string> kOtherKeys = keyList(
+    "kind stream_index codec_id_name codec_tag time_base_num time_base_den "
+    "start_time duration_ts disposition tag_count tags stream_id side_data_count "
+    "side_data_types scan bit_rate_full extradata_size r_frame_rate_num "
+    "r_frame_rate_den avg_frame_rate_num avg_frame_rate_den raw_side_data_count "
+    "raw_side_data profile frame_count bits_per_raw_sample width height");
 
 std::vector<std::string> keysOf(const nlohmann::ordered_json &object) {
     std::vector<std::string> keys;
