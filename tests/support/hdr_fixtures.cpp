@@ -41,31 +41,11 @@ std::string frames() {
 
 // x265 on the source with the colour description every stream shares.
 void x265(const fs::path &dir, const Args &options, const std::string &output) {
-    Args line = {MEDIA_FIXTURES_X265,
-                 "--input",
-                 kSource,
-                 "--output",
-                 output,
-                 "--preset",
-                 "ultrafast",
-                 "--log-level",
-                 "error",
-                 "--no-progress",
-                 "--frame-threads",
-                 "1",
-                 "--pools",
-                 "none",
-                 "--output-depth",
-                 "10",
-                 "--profile",
-                 "main10",
-                 "--colorprim",
-                 "bt2020",
-                 "--colormatrix",
-                 "bt2020nc",
-                 "--range",
-                 "limited"};
-    line.insert(line.end(), options.begin(), options.end());
+    Args line = {MEDIA_FIXTURES_X265, "--input", kSource, "--output", output};
+    for (const Args &more :
+         {x265CommonOptions(), Args{"--profile", "main10", "--range", "limited"}, options}) {
+        line.insert(line.end(), more.begin(), more.end());
+    }
     media_fixtures::runTool(dir, line, output);
 }
 
@@ -122,6 +102,13 @@ std::string dvccBox(const DolbyVision &dv) {
 }
 
 }  // namespace
+
+std::vector<std::string> x265CommonOptions() {
+    return {"--preset",      "ultrafast",       "--log-level", "error",
+            "--no-progress", "--frame-threads", "1",           "--pools",
+            "none",          "--output-depth",  "10",          "--colorprim",
+            "bt2020",        "--colormatrix",   "bt2020nc"};
+}
 
 std::vector<std::string> mkvmergeColourOptions() {
     return {"--max-content-light",

@@ -87,6 +87,10 @@ std::string withDolbyVision(const std::string &mp4, const DolbyVision &dv);
 // luminance in cd/m2), PQ (16), BT.2020 primaries (9).
 std::vector<std::string> mkvmergeColourOptions();
 
+// x265's options every HEVC stream of the fixtures shares: quiet, one
+// thread, fastest, 10 bits with BT.2020 primaries and matrix.
+std::vector<std::string> x265CommonOptions();
+
 }  // namespace hdr_fixtures
 
 #endif
