@@ -1338,31 +1338,41 @@ int free_media_context(MediaContext *context) {
     return 0;
 }
 
+namespace {
+
+// Releases the fields every kind of stream node has.
+template <typename Node>
+void free_common(Node *node) {
+    free(node->codec_id_name);
+    free(node->profile);
+    free_tags(node->tags, node->tag_count);
+    free_texts(node->side_data_types, node->side_data_count);
+    media_scan_free(node->scan);
+    free_side_data(node->raw_side_data, node->raw_side_data_count);
+}
+
+}  // namespace
+
 void free_video_stream_context(VideoStreamContext *head) {
     while (head) {
         VideoStreamContext *next = head->next;
         free(head->codec_name);
         free(head->entries);
         free(head->spspps);
-        free(head->codec_id_name);
-        free(head->profile);
+        free_common(head);
         free(head->pix_fmt);
         free(head->field_order);
         free(head->color_range);
         free(head->color_space);
         free(head->color_transfer);
         free(head->color_primaries);
-        free_tags(head->tags, head->tag_count);
-        free_texts(head->side_data_types, head->side_data_count);
         if (head->mastering_display) free(head->mastering_display->source);
         free(head->mastering_display);
         if (head->content_light) free(head->content_light->source);
         free(head->content_light);
         free(head->dovi);
         free(head->hdr_format);
-        media_scan_free(head->scan);
         free(head->chroma_location);
-        free_side_data(head->raw_side_data, head->raw_side_data_count);
         free(head);
         head = next;
     }
@@ -1373,14 +1383,9 @@ void free_audio_stream_context(AudioStreamContext *head) {
         AudioStreamContext *next = head->next;
         free(head->codec_name);
         free(head->entries);
-        free(head->codec_id_name);
-        free(head->profile);
+        free_common(head);
         free(head->sample_fmt);
         free(head->channel_layout);
-        free_tags(head->tags, head->tag_count);
-        free_texts(head->side_data_types, head->side_data_count);
-        media_scan_free(head->scan);
-        free_side_data(head->raw_side_data, head->raw_side_data_count);
         free(head);
         head = next;
     }
@@ -1400,12 +1405,7 @@ void free_other_stream_context(OtherStreamContext *head) {
     while (head) {
         OtherStreamContext *next = head->next;
         free(head->kind);
-        free(head->codec_id_name);
-        free_tags(head->tags, head->tag_count);
-        free_texts(head->side_data_types, head->side_data_count);
-        media_scan_free(head->scan);
-        free_side_data(head->raw_side_data, head->raw_side_data_count);
-        free(head->profile);
+        free_common(head);
         free(head);
         head = next;
     }
