@@ -173,7 +173,13 @@ void probeInParallel(InputSource &source, unsigned jobs, const Settings &setting
     const size_t window = 16 * static_cast<size_t>(jobs);
     constexpr size_t kHeldLimit = size_t{256} << 20;
     size_t held = 0;
-    std::map<size_t, std::pair<Input, Outcome>> finished;
+    // Each finished outcome with its input and the bytes it holds.
+    struct Finished {
+        Input input;
+        Outcome outcome;
+        size_t bytes;
+    };
+    std::map<size_t, Finished> finished;
     std::mutex lock, inputLock;
     std::condition_variable advanced;
     size_t claimed = 0, reported = 0, numbered = 0;
@@ -208,17 +214,17 @@ void probeInParallel(InputSource &source, unsigned jobs, const Settings &setting
             const size_t bytes = heldBytes(outcome);
             guard.lock();
             held += bytes;
-            finished.emplace(i, std::make_pair(std::move(input), std::move(outcome)));
+            finished.emplace(i, Finished{std::move(input), std::move(outcome), bytes});
             if (reporting) continue;  // the reporting thread will come to it
             reporting = true;
             const size_t before = reported;
             for (auto next = finished.find(reported); next != finished.end();
                  next = finished.find(reported)) {
-                auto taken = std::move(next->second);
+                Finished taken = std::move(next->second);
                 finished.erase(next);
-                held -= heldBytes(taken.second);
+                held -= taken.bytes;
                 guard.unlock();
-                reporter.report(taken.first, taken.second);
+                reporter.report(taken.input, taken.outcome);
                 guard.lock();
                 ++reported;
             }
