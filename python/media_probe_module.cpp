@@ -293,26 +293,11 @@ void probeInto(const char *path, unsigned flags, Probed *out) {
     runProbe(path, flags, out);
 }
 
-// The memory a probe's outcome holds, about: the seek indexes it copied
-// (entry_count counts an index that was not copied too), the notes and the
-// records themselves, as mprobe counts it.
+// The memory a probe's outcome holds, about: its context, as mprobe counts
+// it, and its notes.
 size_t heldBytes(const Probed &probed) {
-    size_t bytes = sizeof probed + sizeof(MediaContext);
+    size_t bytes = sizeof probed + media_fields_held_bytes(probed.context);
     for (const std::string &note : probed.notes) bytes += sizeof note + note.size();
-    const MediaContext *c = probed.context;
-    if (!c) return bytes;
-    auto index = [](const StreamEntry *entries, int64_t count) {
-        return entries && count > 0 ? static_cast<size_t>(count) * sizeof(StreamEntry) : 0;
-    };
-    for (const VideoStreamContext *v = c->video; v; v = v->next) {
-        bytes += sizeof *v + index(v->entries, v->entry_count);
-    }
-    for (const AudioStreamContext *a = c->audio; a; a = a->next) {
-        bytes += sizeof *a + index(a->entries, a->entry_count);
-    }
-    for (const SubtitleStreamContext *t = c->subtitle; t; t = t->next) {
-        bytes += sizeof *t + index(t->entries, t->entry_count);
-    }
     return bytes;
 }
 

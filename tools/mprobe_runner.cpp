@@ -17,29 +17,11 @@
 
 namespace {
 
-// The index entries a node holds copied: its seek index and its scan's
-// keyframes.
-template <typename Node>
-int64_t copiedEntries(const Node *node) {
-    int64_t entries = node->entries ? node->entry_count : 0;
-    if (node->scan && node->scan->keyframes) entries += node->scan->keyframe_count;
-    return entries;
-}
-
 // The memory an outcome holds until it is reported, roughly: its texts and
-// its context's indexes, which dwarf the rest of a context.
+// its context.
 size_t heldBytes(const Outcome &outcome) {
-    size_t bytes = sizeof outcome + outcome.output.size() + outcome.notes.size();
-    if (const MediaContext *c = outcome.context.get()) {
-        int64_t entries = 0;
-        for (const VideoStreamContext *v = c->video; v; v = v->next) entries += copiedEntries(v);
-        for (const AudioStreamContext *a = c->audio; a; a = a->next) entries += copiedEntries(a);
-        for (const SubtitleStreamContext *t = c->subtitle; t; t = t->next) {
-            entries += t->entries ? t->entry_count : 0;
-        }
-        bytes += static_cast<size_t>(entries) * sizeof(StreamEntry);
-    }
-    return bytes;
+    return sizeof outcome + outcome.output.size() + outcome.notes.size() +
+           media_fields_held_bytes(outcome.context.get());
 }
 
 // Writes the JSON object of one outcome to `out`: the library's description

@@ -800,3 +800,33 @@ std::vector<std::string> media_fields_note_streams(const std::vector<std::string
     }
     return streams;
 }
+
+namespace {
+
+size_t entryBytes(const StreamEntry *entries, int64_t count) {
+    return entries && count > 0 ? static_cast<size_t>(count) * sizeof(StreamEntry) : 0;
+}
+
+size_t scanBytes(const MediaScan *scan) {
+    return scan ? sizeof *scan + entryBytes(scan->keyframes, scan->keyframe_count) : 0;
+}
+
+}  // namespace
+
+size_t media_fields_held_bytes(const MediaContext *c) {
+    if (!c) return 0;
+    size_t bytes = sizeof *c;
+    for (const VideoStreamContext *v = c->video; v; v = v->next) {
+        bytes += sizeof *v + entryBytes(v->entries, v->entry_count) + scanBytes(v->scan);
+    }
+    for (const AudioStreamContext *a = c->audio; a; a = a->next) {
+        bytes += sizeof *a + entryBytes(a->entries, a->entry_count) + scanBytes(a->scan);
+    }
+    for (const OtherStreamContext *o = c->other; o; o = o->next) {
+        bytes += sizeof *o + scanBytes(o->scan);
+    }
+    for (const SubtitleStreamContext *t = c->subtitle; t; t = t->next) {
+        bytes += sizeof *t + entryBytes(t->entries, t->entry_count);
+    }
+    return bytes;
+}

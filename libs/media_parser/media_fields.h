@@ -119,4 +119,10 @@ std::vector<std::string> media_fields_note_streams(const std::vector<std::string
 // terminated); "none" when no bit is set.
 void media_fields_disposition_text(int32_t disposition, char *out, size_t size);
 
+// About the memory `context` (may be NULL) holds until it is freed: its
+// records and the index entries it copied (seek indexes and scans'
+// keyframes), which dwarf the rest. What a caller holding many finished
+// descriptions bounds its memory by.
+size_t media_fields_held_bytes(const MediaContext *context);
+
 #endif
